@@ -1,0 +1,85 @@
+/*
+ * marlex: the USB link to one Quellbar.
+ *
+ * The library holds at most one open device for the whole process. All four
+ * functions are meant for one thread at a time; none of them prints or logs.
+ * Loading or unloading the library opens and closes nothing.
+ */
+#ifndef MARLEX_H
+#define MARLEX_H
+
+#ifdef _WIN32
+#  define MARLEX_CALL __stdcall
+#  ifdef MARLEX_BUILD
+#    define MARLEX_API __declspec(dllexport)
+#  else
+#    define MARLEX_API __declspec(dllimport)
+#  endif
+#else
+#  define MARLEX_CALL
+#  define MARLEX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Finds the first device with vendor 0x7E3A and product 0xFF05 or 0x0009 over
+ * all buses (rescanning them first), opens it, selects configuration 1, claims
+ * interface 0 and selects alternate setting 0.
+ *
+ * Returns:
+ *    0  link open
+ *   -1  no matching device on any bus
+ *   -2  opening the first matching device failed
+ *   -4  selecting configuration 1 failed (handle closed)
+ *   -5  claiming interface 0 failed (handle closed, nothing released)
+ *   -6  selecting alternate setting 0 failed (interface released, handle closed)
+ *
+ * Call it only while no link is open; it does not close a link that is.
+ */
+MARLEX_API int MARLEX_CALL OpenCom(void);
+
+/*
+ * If a link is open: releases interface 0, resets the device, closes it.
+ * The device re-enumerates after the reset, so an OpenCom right after may
+ * return -1 for a moment. Always returns 0; harmless without a link.
+ */
+MARLEX_API int MARLEX_CALL CloseCom(void);
+
+/*
+ * One bulk read of up to `length` bytes from endpoint 0x82 into `buffer`,
+ * waiting at most 5000 ms.
+ *
+ * Returns:
+ *   >= 0  bytes received (may be fewer than asked; the link stays open)
+ *   -101  no link open; `buffer` is not touched
+ *   < 0   libusb's error for the failed transfer, passed through unchanged
+ *         (-110 on a time-out); the link has been closed
+ *
+ * A negative `length` is refused with -22 (EINVAL) and the link stays open;
+ * a null `buffer` with a positive length likewise.
+ */
+MARLEX_API int MARLEX_CALL ReadCom(unsigned char *buffer, int length);
+
+/*
+ * One bulk write of `length` bytes from `buffer` to endpoint 0x01, waiting at
+ * most 5000 ms.
+ *
+ * Returns:
+ *   >= 0  bytes sent (0 when the endpoint stalled; the link stays open)
+ *   -102  no link open; nothing is sent
+ *   < 0   libusb's error for the failed transfer, passed through unchanged;
+ *         the link has been closed
+ *
+ * A negative `length`, or a null `buffer` with a positive length, is refused
+ * with -22 (EINVAL) and the link stays open.
+ */
+MARLEX_API int MARLEX_CALL WriteCom(const unsigned char *buffer, int length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
