@@ -28,6 +28,9 @@ public:
     uint64_t FrameNumber() const { return frame_; }
 
 private:
+    // Draws frame_ into screen_; depends on nothing but the seed and frame_.
+    void Render();
+
     Screen screen_;
     uint64_t frame_ = 0;
     uint32_t seed_;

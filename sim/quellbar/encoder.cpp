@@ -1,0 +1,137 @@
+#include "encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quellbar {
+namespace {
+
+constexpr int kMaxCount = 255;
+// A run shorter than this costs as many bytes as the literals it replaces.
+constexpr int kMinRun = 4;
+
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr uint32_t kInfoHeaderSize = 40;
+constexpr uint32_t kColourTableSize = 256 * 4;
+constexpr uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + kColourTableSize;  // 1078
+constexpr int32_t kPixelsPerMeter = 2835;                                                // 72 dpi
+
+int RunLength(const uint8_t* row, int from, int width, int limit) {
+    const uint8_t v = row[from];
+    int n = 1;
+    while (n < limit && from + n < width && row[from + n] == v) ++n;
+    return n;
+}
+
+void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out) {
+    int p = 0;
+    bool first = true;
+    while (p < width) {
+        // A group without literals is a run of index 0; not allowed as the
+        // first group, whose count byte marks the row as changed.
+        if (!first && row[p] == 0) {
+            const int zeros = RunLength(row, p, width, kMaxCount);
+            if (zeros >= 2) {
+                out.push_back(0);
+                out.push_back(static_cast<uint8_t>(zeros));
+                p += zeros;
+                continue;
+            }
+        }
+        first = false;
+
+        // Literals up to and including the first pixel of the next worthwhile run.
+        const int start = p;
+        while (p - start < kMaxCount && p < width) {
+            const bool runStarts = RunLength(row, p, width, kMinRun) >= kMinRun;
+            ++p;
+            if (runStarts) break;
+        }
+        const int n = p - start;
+        out.push_back(static_cast<uint8_t>(n));
+        out.insert(out.end(), row + start, row + p);
+        if (p >= width) break;  // the row is complete: no run count byte
+
+        // The run repeats the last literal; it may be empty.
+        const uint8_t v = row[p - 1];
+        int r = 0;
+        while (r < kMaxCount && p + r < width && row[p + r] == v) ++r;
+        out.push_back(static_cast<uint8_t>(r));
+        p += r;
+    }
+}
+
+void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void PutLe16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, int width, int rows) {
+    std::vector<uint8_t> out;
+    if (width <= 0 || rows <= 0) return out;
+    out.reserve(static_cast<size_t>(rows) * 2);
+    const size_t w = static_cast<size_t>(width);
+    for (int y = 0; y < rows; ++y) {
+        const uint8_t* c = cur + static_cast<size_t>(y) * w;
+        const uint8_t* p = prev + static_cast<size_t>(y) * w;
+        if (std::memcmp(c, p, w) == 0) {
+            out.push_back(0);
+        } else {
+            EncodeRow(c, width, out);
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& pixelData) {
+    std::vector<uint8_t> bmp;
+    bmp.reserve(kPixelOffset + pixelData.size());
+    const uint32_t dataSize = static_cast<uint32_t>(pixelData.size());
+
+    bmp.push_back('B');
+    bmp.push_back('M');
+    PutLe32(bmp, kPixelOffset + dataSize);  // bfSize
+    PutLe32(bmp, 0);                        // bfReserved1, bfReserved2
+    PutLe32(bmp, kPixelOffset);             // bfOffBits
+
+    PutLe32(bmp, kInfoHeaderSize);
+    PutLe32(bmp, static_cast<uint32_t>(screen.width));
+    PutLe32(bmp, static_cast<uint32_t>(kRows));
+    PutLe16(bmp, 1);  // planes
+    PutLe16(bmp, 8);  // bits per pixel
+    PutLe32(bmp, 0);  // BI_RGB: the LineDelta encoding is not announced here
+    PutLe32(bmp, dataSize);
+    PutLe32(bmp, static_cast<uint32_t>(kPixelsPerMeter));
+    PutLe32(bmp, static_cast<uint32_t>(kPixelsPerMeter));
+    PutLe32(bmp, 0);  // colours used: all 256
+    PutLe32(bmp, 0);  // important colours: all
+
+    for (uint32_t c : screen.palette) {
+        bmp.push_back(static_cast<uint8_t>(c));        // blue
+        bmp.push_back(static_cast<uint8_t>(c >> 8));   // green
+        bmp.push_back(static_cast<uint8_t>(c >> 16));  // red
+        bmp.push_back(0);
+    }
+    bmp.insert(bmp.end(), pixelData.begin(), pixelData.end());
+    return bmp;
+}
+
+std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp) {
+    std::vector<uint8_t> reply;
+    reply.reserve(bmp.size() + 4);
+    const uint32_t n = static_cast<uint32_t>(bmp.size());
+    reply.push_back(static_cast<uint8_t>(n >> 24));
+    reply.push_back(static_cast<uint8_t>(n >> 16));
+    reply.push_back(static_cast<uint8_t>(n >> 8));
+    reply.push_back(static_cast<uint8_t>(n));
+    reply.insert(reply.end(), bmp.begin(), bmp.end());
+    return reply;
+}
+
+}  // namespace quellbar
