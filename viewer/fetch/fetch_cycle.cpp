@@ -1,0 +1,186 @@
+#include "fetch_cycle.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+namespace karvolen::fetch {
+
+double SteadyClock::Now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+
+// A fault while the trap is armed: abandons the cycle through the fault ending.
+struct Trapped {};
+
+class Cycle {
+public:
+    Cycle(FormState& st, LinkApi& link, FetchHost& host, Clock& clock)
+        : st_(st), link_(link), host_(host), clock_(clock) {}
+
+    FetchResult Run();
+
+private:
+    FetchResult End(Ending e, bool timerOn, const std::string* message = nullptr)
+    {
+        st_.TransferBusy = kFalse;
+        if (timerOn) {
+            host_.SetTimerEnabled(true);
+        }
+        if (message != nullptr) {
+            host_.CommunicationFailure(*message);
+        }
+        return {e, static_cast<int32_t>(received_)};
+    }
+
+    // A read into RxBuffer at `start`, refused as a fault before anything could
+    // be stored outside the buffer.
+    int32_t ReadAt(int64_t start, int64_t count)
+    {
+        if (start < 0 || start > kBufferLastIndex) {
+            throw Trapped{};
+        }
+        if (count > kBufferSize - start) {
+            throw Trapped{};
+        }
+        return link_.ReadCom(st_.RxBuffer.data() + start, static_cast<int32_t>(count));
+    }
+
+    int32_t ChunkSize()
+    {
+        const float product = host_.ScaleWidth() * kChunkRows;
+        if (!std::isfinite(product) || product > static_cast<float>(std::numeric_limits<int32_t>::max()) ||
+            product < static_cast<float>(std::numeric_limits<int32_t>::min())) {
+            throw Trapped{};
+        }
+        const auto size = static_cast<int64_t>(std::nearbyint(product));
+        // A chunk never asks for more than RxBuffer can still take.
+        const int64_t room = kBufferSize - received_;
+        return static_cast<int32_t>(size > room ? room : size);
+    }
+
+    FetchResult Drain()
+    {
+        int32_t n = link_.ReadCom(st_.RxBuffer.data(), kDrainBlockSize);
+        while (n == kDrainBlockSize) {
+            host_.ProcessEvents();
+            n = link_.ReadCom(st_.RxBuffer.data(), kDrainBlockSize);
+        }
+        return End(Ending::Drained, true);
+    }
+
+    FetchResult Reconnect()
+    {
+        link_.CloseCom();
+        const int32_t r = link_.OpenCom();
+        if (r >= 0) {
+            return End(Ending::Reconnected, true);
+        }
+        return End(Ending::ReconnectFailed, false, &kMsgReconnectFailed);
+    }
+
+    FormState& st_;
+    LinkApi& link_;
+    FetchHost& host_;
+    Clock& clock_;
+    int64_t received_ = 0;
+};
+
+FetchResult Cycle::Run()
+{
+    host_.SetTimerEnabled(false);
+    st_.TransferBusy = kTrue;
+    st_.CommandBytes[kRequestModeIndex] = st_.RequestMode == kModeLineDelta ? '2' : '0';
+
+    try {
+        if (link_.WriteCom(st_.CommandBytes.data(), static_cast<int32_t>(st_.CommandBytes.size())) <= 0) {
+            return Reconnect();
+        }
+
+        int32_t n = ReadAt(0, kFirstReadSize);
+        if (n <= 0) {
+            n = ReadAt(0, kFirstReadSize);
+            if (n <= 0) {
+                return End(Ending::NoReply, false, &kMsgNoReply);
+            }
+        }
+        received_ = n;
+
+        // Fewer than six bytes cannot hold the signature; older bytes must not pass for it.
+        if (received_ < 6 || st_.RxBuffer[4] != 0x42 || st_.RxBuffer[5] != 0x4D) {
+            return Drain();
+        }
+
+        const int64_t declared = (int64_t{st_.RxBuffer[0]} << 24) | (int64_t{st_.RxBuffer[1]} << 16) |
+                                 (int64_t{st_.RxBuffer[2]} << 8) | int64_t{st_.RxBuffer[3]};
+        // A prefix with its top bit set, or a reply larger than RxBuffer, is refused whole.
+        if (st_.RxBuffer[0] >= 0x80 || declared + 4 > kBufferSize) {
+            throw Trapped{};
+        }
+        int64_t remaining = declared - received_ + 4;
+
+        while (remaining > kChunkThreshold) {
+            st_.ChunkStartTime = clock_.Now();
+            n = ReadAt(received_, ChunkSize());
+            if (n <= 0) {
+                n = ReadAt(received_, ChunkSize());
+                if (n <= 0) {
+                    return End(Ending::FailedRead, true);
+                }
+            }
+            received_ += n;
+            remaining = declared - received_ + 4;
+            const double elapsed = clock_.Now() - st_.ChunkStartTime;
+            if (elapsed > kChunkTimeLimit) {
+                return End(Ending::TimedOut, false, &kMsgTimeOut);
+            }
+        }
+
+        // A reply that arrived whole in its chunks needs no final read.
+        if (remaining > 0) {
+            n = ReadAt(received_, remaining);
+            if (n <= 0) {
+                n = ReadAt(received_, remaining);
+                if (n <= 0) {
+                    return End(Ending::FailedRead, true);
+                }
+            }
+            received_ += n;
+        }
+        st_.TransferBusy = kFalse;
+        return {Ending::Complete, static_cast<int32_t>(received_)};
+    } catch (const Trapped&) {
+        return End(Ending::Fault, false, &kMsgFault);
+    } catch (const LinkUnavailable&) {
+        // A name of the link library that cannot be bound ends the cycle like a fault.
+        return End(Ending::Fault, false, &kMsgFault);
+    }
+}
+
+}  // namespace
+
+FetchResult ReceiveScreen(FormState& st, LinkApi& link, FetchHost& host, Clock& clock)
+{
+    return Cycle(st, link, host, clock).Run();
+}
+
+const char* EndingName(Ending e)
+{
+    switch (e) {
+    case Ending::Complete: return "complete";
+    case Ending::Reconnected: return "reconnected";
+    case Ending::ReconnectFailed: return "reconnect-failed";
+    case Ending::NoReply: return "no-reply";
+    case Ending::Drained: return "drained";
+    case Ending::FailedRead: return "failed-read";
+    case Ending::TimedOut: return "timed-out";
+    case Ending::Fault: return "fault";
+    }
+    return "?";
+}
+
+}  // namespace karvolen::fetch

@@ -1,0 +1,34 @@
+// Form1's picture geometry: the window laid out for the picture, the logical
+// scale kept at ImageWidth x 480, Image1 stretched over the client area.
+#include "../window/form1.h"
+
+namespace karvolen {
+
+void Form1::FitWindowToImage(int16_t& width)
+{
+    // The picture is drawn with the width it was decoded with, also while the
+    // layout waits for a normal window; otherwise rows would shear.
+    st_.FrameInfo.bmiHeader.biWidth = width;
+    SetPic1Width(st_.FrameInfo.bmiHeader.biWidth);
+
+    if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
+        return;
+    }
+    scaleWidth_ = width;
+    scaleHeight_ = kPictureHeight;
+    // Qt sizes the client area; the window manager adds its frame around it.
+    resize(width, kPictureHeight);
+}
+
+void Form1::Form_Resize()
+{
+    if (isMinimized()) {
+        return;
+    }
+    scaleHeight_ = kPictureHeight;
+    scaleWidth_ = st_.ImageWidth;
+    image1_.setGeometry(0, 0, width(), height());
+    cmdstop_.raise();
+}
+
+}  // namespace karvolen

@@ -1,0 +1,36 @@
+// The minimum-size hook: while installed, the window's outer size (frame
+// included) cannot be dragged below 100 x 100 pixels; no other limit.
+#pragma once
+
+#include <QObject>
+#include <QSize>
+
+class QWidget;
+
+namespace karvolen {
+
+inline constexpr int kMinTrackWidth = 100;
+inline constexpr int kMinTrackHeight = 100;
+
+class Module1 : public QObject {
+public:
+    // Installs the hook once; a second call does nothing.
+    void HookWindow(QWidget* window);
+    // Removes it; without a preceding HookWindow nothing changes.
+    void UnhookWindow(QWidget* window);
+    bool Hooked() const { return window_ != nullptr; }
+
+    // The smallest client size whose outer size, with `frame` added, is 100 x 100.
+    static QSize MinimumClientSize(QSize frame);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Apply();
+
+    QWidget* window_ = nullptr;
+    QSize previousMinimum_;
+};
+
+}  // namespace karvolen

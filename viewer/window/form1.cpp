@@ -1,0 +1,295 @@
+#include "form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLockFile>
+#include <cmath>
+
+#include "../decode/decode.h"
+
+namespace karvolen {
+
+namespace {
+constexpr int kButtonLeft = 4;
+constexpr int kButtonTop = 4;
+constexpr int kButtonWidth = 73;
+constexpr int kButtonHeight = 49;
+constexpr uint8_t kRequestBytes[8] = {0x42, 0x4D, 0x50, 0x3F, 0x20, 0x30, 0x0D, 0x0A};
+}  // namespace
+
+Form1::Form1(Form1Services services, QWidget* parent)
+    : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this)
+{
+    setWindowTitle(QStringLiteral("Form1"));
+    resize(kDesignClientWidth, kDesignClientHeight);
+
+    tim1_.setInterval(kTimerInterval);
+    tim1_.setSingleShot(false);
+    connect(&tim1_, &QTimer::timeout, this, [this] { Tim1_Timer(); });
+
+    image1_.setGeometry(0, 0, kDesignClientWidth, kPictureHeight);
+    image1_.onClick = [this] { Image1_Click(); };
+
+    cmdstop_.setGeometry(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
+    cmdstop_.raise();
+    connect(&cmdstop_, &QPushButton::clicked, this, [this] { Cmdstop_Click(); });
+}
+
+Form1::~Form1() = default;
+
+int Form1::Box(const QString& text, const QString& title, int style)
+{
+    return svc_.boxes->Show(isVisible() ? this : nullptr, text, title, style);
+}
+
+bool Form1::Form_Load()
+{
+    if (!svc_.lockPath.isEmpty()) {
+        lock_ = std::make_unique<QLockFile>(svc_.lockPath);
+        // A lock is stale only when its owner has died, never by age.
+        lock_->setStaleLockTime(0);
+        if (!lock_->tryLock(0)) {
+            lock_.reset();
+            Box(kMsgDoubly, kTitleStartUpError, MB_ICONERROR);
+            return false;
+        }
+    }
+
+    st_.TransferBusy = kFalse;
+    st_.ImageWidth = static_cast<int16_t>(std::nearbyint(scaleWidth_));
+    st_.AppliedWidth = 0;
+
+    int32_t r = 0;
+    try {
+        r = svc_.link->OpenCom();
+    } catch (const LinkUnavailable&) {
+        Box(kMsgNoDriver, kTitleDriverError, MB_ICONERROR);
+        return false;
+    }
+    if (r < 0) {
+        Box(kMsgCannotConnect, kTitleCommunicationError, MB_ICONERROR);
+        return false;
+    }
+
+    std::copy(std::begin(kRequestBytes), std::end(kRequestBytes), st_.CommandBytes.begin());
+
+    BitmapInfoHeader& h = st_.FrameInfo.bmiHeader;
+    h.biSize = sizeof(BitmapInfoHeader);
+    h.biHeight = kPictureHeight;
+    h.biPlanes = 1;
+    h.biBitCount = 8;
+    h.biCompression = 0;
+    h.biClrUsed = 0;
+    h.biClrImportant = 0;
+
+    // Pic1 has its height now; its width follows the first picture.
+    SetPic1Width(pic1_.isNull() ? 0 : pic1_.width());
+
+    module1_.HookWindow(this);
+    DoGet();
+    return true;
+}
+
+void Form1::SetPic1Width(int width)
+{
+    if (width <= 0) {
+        pic1_ = QImage();
+        return;
+    }
+    pic1_ = QImage(width, kPictureHeight, QImage::Format_RGB32);
+    pic1_.fill(palette().window().color());
+}
+
+void Form1::DoGet()
+{
+    cmdstop_.hide();
+    cmdstop_.setText(kCaptionStop);
+    setWindowTitle(kTitleCommunicating);
+    tim1_.start();
+}
+
+void Form1::DoStop()
+{
+    tim1_.stop();
+    st_.RequestMode = kModeWhole;
+    cmdstop_.setText(kCaptionStart);
+    setWindowTitle(kTitlePaused);
+}
+
+void Form1::Cmdstop_Click()
+{
+    if (tim1_.isActive()) {
+        DoStop();
+    } else {
+        st_.RequestMode = kModeWhole;
+        DoGet();
+    }
+}
+
+void Form1::Image1_Click()
+{
+    cmdstop_.setVisible(!cmdstop_.isVisible());
+}
+
+void Form1::SetTimerEnabled(bool enabled)
+{
+    if (enabled) {
+        tim1_.start();
+    } else {
+        tim1_.stop();
+    }
+}
+
+void Form1::ProcessEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void Form1::Tim1_Timer()
+{
+    // A tick while a cycle is suspended beneath us (its drain yields to the
+    // event loop) must not start a second cycle inside the first.
+    if (cycleRunning_ || unloaded_) {
+        return;
+    }
+    cycleRunning_ = true;
+    const fetch::FetchResult result = fetch::ReceiveScreen(st_, *svc_.link, *this, *svc_.clock);
+    if (result.ending == fetch::Ending::Complete && !unloaded_) {
+        PresentFrame(result.received);
+    }
+    cycleRunning_ = false;
+
+    // An exit confirmed while the cycle was transferring completes now.
+    if (exitConfirmed_ && !unloaded_) {
+        Form_Unload();
+        close();
+    }
+}
+
+void Form1::PresentFrame(int32_t received)
+{
+    const decode::DecodeResult d = decode::DecodeReply(st_, received);
+    if (d.refused) {
+        // Headers that cannot lie in the buffer: keep the picture, keep polling.
+        tim1_.start();
+        return;
+    }
+    if (d.fullFrame) {
+        if (d.widthChanged) {
+            FitWindowToImage(st_.ImageWidth);
+        }
+        if (!pic1_.isNull()) {
+            pic1_.fill(palette().window().color());
+        }
+        if (!isVisible()) {
+            show();
+        }
+    }
+
+    int32_t lines = 0;
+    if (!pic1_.isNull()) {
+        lines = decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(),
+                                          pic1_.height(), static_cast<int32_t>(pic1_.bytesPerLine() / 4),
+                                          st_.FrameInfo, st_.PixelBuffer.data());
+    }
+    if (lines == 0) {
+        Box(kMsgDrawingError, kTitleError, MB_ICONERROR);
+        return;
+    }
+    image1_.SetPicture(pic1_);
+    tim1_.start();
+}
+
+void Form1::CommunicationFailure(const std::string& message)
+{
+    CommunicationFailure(QString::fromStdString(message));
+}
+
+void Form1::CommunicationFailure(const QString& message)
+{
+    Box(message, kTitleCommunicationError, MB_ICONERROR);
+    if (unloaded_) {
+        return;  // the program ended while the message was open
+    }
+    st_.RequestMode = kModeWhole;
+    cmdstop_.setText(kCaptionStart);
+    setWindowTitle(kTitleFailure);
+    cmdstop_.show();
+    try {
+        svc_.link->CloseCom();
+    } catch (const LinkUnavailable&) {
+        // No CloseCom to call: nothing can be open through this library.
+    }
+    if (!isVisible()) {
+        close();
+    }
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    if (unloaded_) {
+        event->accept();
+        return;
+    }
+    // The question is already open, or the exit is already under way.
+    if (exitAsked_ || exitConfirmed_) {
+        event->ignore();
+        return;
+    }
+    exitAsked_ = true;
+    const int answer = Box(kMsgExit, kAppTitle, MB_OKCANCEL);
+    exitAsked_ = false;
+    if (answer == IDCANCEL) {
+        event->ignore();
+        return;
+    }
+    module1_.UnhookWindow(this);
+    tim1_.stop();
+    setWindowTitle(kTitleStopping);
+    exitConfirmed_ = true;
+    if (st_.TransferBusy != kFalse) {
+        // A cycle is suspended beneath this handler and cannot resume while we
+        // wait here; it completes the exit when it ends.
+        event->ignore();
+        return;
+    }
+    event->accept();
+    Form_Unload();
+}
+
+void Form1::Form_Unload()
+{
+    unloaded_ = true;
+    tim1_.stop();
+    try {
+        svc_.link->CloseCom();
+    } catch (const LinkUnavailable&) {
+        // Nothing can be open through a library without CloseCom.
+    }
+    lock_.reset();
+    if (svc_.endProgram) {
+        svc_.endProgram(0);
+    }
+}
+
+void Form1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        Form_Resize();
+    }
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    Form_Resize();
+}
+
+}  // namespace karvolen

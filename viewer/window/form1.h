@@ -1,0 +1,127 @@
+// The viewer's one window: start-up, polling switch, failure state and exit.
+#pragma once
+
+#include <QImage>
+#include <QPushButton>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "../fetch/fetch_cycle.h"
+#include "../fetch/link_api.h"
+#include "../geometry/module1.h"
+#include "form_state.h"
+#include "image_view.h"
+#include "message_boxes.h"
+
+class QLockFile;
+
+namespace karvolen {
+
+inline const QString kAppTitle = QStringLiteral("Karvolen Remote Screen Software");
+inline const QString kTitleCommunicating = QStringLiteral("Karvolen Remote Screen Software - Communicating -");
+inline const QString kTitlePaused = QStringLiteral("Karvolen Remote Screen Software - Paused -");
+inline const QString kTitleFailure = QStringLiteral("Karvolen Remote Screen Software - Communication failure -");
+inline const QString kTitleStopping = QStringLiteral("Stopping ...");
+inline const QString kCaptionStop = QStringLiteral("STOP");
+inline const QString kCaptionStart = QStringLiteral("START");
+
+inline const QString kMsgDoubly = QStringLiteral("Cannot run Karvolen Remote Screen Software doubly.");
+inline const QString kMsgNoDriver =
+    QStringLiteral("USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
+inline const QString kMsgCannotConnect = QStringLiteral(
+    "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+    " Is the Quellbar connected to the PC through a USB cable?\r\n"
+    " Is the Quellbar configured in Video Output mode?");
+inline const QString kMsgExit = QStringLiteral("Exit application?");
+inline const QString kMsgDrawingError = QStringLiteral("Drawing error");
+
+inline const QString kTitleStartUpError = QStringLiteral("Start up error");
+inline const QString kTitleDriverError = QStringLiteral("error");
+inline const QString kTitleCommunicationError = QStringLiteral("Communication Error");
+inline const QString kTitleError = QStringLiteral("Error");
+
+inline constexpr int kTimerInterval = 1000;
+inline constexpr int kDesignClientWidth = 800;
+inline constexpr int kDesignClientHeight = 481;
+
+// What the window needs from the process around it.
+struct Form1Services {
+    LinkApi* link = nullptr;
+    MessageBoxes* boxes = nullptr;
+    fetch::Clock* clock = nullptr;
+    // Ends the program with a status (after the close handlers have run).
+    std::function<void(int)> endProgram;
+    // Path of the single-instance lock; empty: no instance check.
+    QString lockPath;
+};
+
+class Form1 : public QWidget, private fetch::FetchHost {
+    Q_OBJECT
+
+public:
+    explicit Form1(Form1Services services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Start-up. False: the program must end without showing the window.
+    bool Form_Load();
+
+    void DoGet();
+    void DoStop();
+    void Cmdstop_Click();
+    void Image1_Click();
+    void Tim1_Timer();
+
+    // The geometry of the picture area.
+    void FitWindowToImage(int16_t& width);
+    void Form_Resize();
+    float ScaleWidth() override { return scaleWidth_; }
+    float ScaleHeight() const { return scaleHeight_; }
+
+    FormState& State() { return st_; }
+    QTimer& Tim1() { return tim1_; }
+    QPushButton& Cmdstop() { return cmdstop_; }
+    ImageView& Image1() { return image1_; }
+    const QImage& Pic1() const { return pic1_; }
+    Module1& Hook() { return module1_; }
+    bool ExitPending() const { return exitConfirmed_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // FetchHost
+    void SetTimerEnabled(bool enabled) override;
+    void ProcessEvents() override;
+    void CommunicationFailure(const std::string& message) override;
+
+    void CommunicationFailure(const QString& message);
+    void PresentFrame(int32_t received);
+    void Form_Unload();
+    void SetPic1Width(int width);
+    int Box(const QString& text, const QString& title, int style);
+
+    Form1Services svc_;
+    FormState st_;
+    QTimer tim1_;
+    QPushButton cmdstop_;
+    ImageView image1_;
+    QImage pic1_;
+    Module1 module1_;
+    std::unique_ptr<QLockFile> lock_;
+
+    float scaleWidth_ = kDesignClientWidth;
+    float scaleHeight_ = kDesignClientHeight;
+
+    bool cycleRunning_ = false;  // a fetch cycle is on the stack
+    bool exitAsked_ = false;     // the exit question is open
+    bool exitConfirmed_ = false; // OK given; the exit completes once no cycle transfers
+    bool unloaded_ = false;
+};
+
+}  // namespace karvolen

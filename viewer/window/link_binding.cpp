@@ -1,0 +1,78 @@
+#include "link_binding.h"
+
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#define MARLEX_CALL __stdcall
+#else
+#include <dlfcn.h>
+#define MARLEX_CALL
+#endif
+
+namespace karvolen {
+
+namespace {
+using OpenFn = int(MARLEX_CALL*)();
+using CloseFn = int(MARLEX_CALL*)();
+using ReadFn = int(MARLEX_CALL*)(unsigned char*, int);
+using WriteFn = int(MARLEX_CALL*)(const unsigned char*, int);
+
+template <typename Fn>
+Fn As(void* p)
+{
+    return reinterpret_cast<Fn>(p);
+}
+}  // namespace
+
+// dlopen is called from this program's own code so that its run path applies.
+void* MarlexLink::Resolve(const char* name, void*& slot)
+{
+    if (slot != nullptr) {
+        return slot;
+    }
+#ifdef _WIN32
+    if (handle_ == nullptr) {
+        handle_ = reinterpret_cast<void*>(LoadLibraryA(library_));
+        if (handle_ == nullptr) {
+            throw LinkUnavailable(std::string("cannot load ") + library_);
+        }
+    }
+    slot = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+    if (handle_ == nullptr) {
+        handle_ = dlopen(library_, RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) {
+            const char* why = dlerror();
+            throw LinkUnavailable(why != nullptr ? why : library_);
+        }
+    }
+    slot = dlsym(handle_, name);
+#endif
+    if (slot == nullptr) {
+        throw LinkUnavailable(std::string("missing export ") + name);
+    }
+    return slot;
+}
+
+int32_t MarlexLink::OpenCom()
+{
+    return As<OpenFn>(Resolve("OpenCom", open_))();
+}
+
+int32_t MarlexLink::CloseCom()
+{
+    return As<CloseFn>(Resolve("CloseCom", close_))();
+}
+
+int32_t MarlexLink::ReadCom(uint8_t* buffer, int32_t length)
+{
+    return As<ReadFn>(Resolve("ReadCom", read_))(buffer, length);
+}
+
+int32_t MarlexLink::WriteCom(const uint8_t* buffer, int32_t length)
+{
+    return As<WriteFn>(Resolve("WriteCom", write_))(buffer, length);
+}
+
+}  // namespace karvolen
