@@ -13,6 +13,18 @@ using Clock = std::chrono::steady_clock;
 // Largest single request the stand-in hands to a device (as Debian's libusb 0.1.12).
 inline constexpr int kMaxRequest = 16384;
 
+class Device;
+
+// What a device may ask of the bus it sits on. Real devices can only vanish;
+// the simulated ones use this to play an unplug.
+class Port {
+public:
+    virtual ~Port() = default;
+    // The device drops off the bus now and, unless backAfterMs < 0, comes
+    // back (re-enumerated, new device number) that many milliseconds later.
+    virtual void Unplug(int backAfterMs) = 0;
+};
+
 class Device {
 public:
     virtual ~Device() = default;
@@ -28,8 +40,22 @@ public:
     virtual int BulkOut(int endpoint, const uint8_t* data, int length, Clock::time_point deadline) = 0;
     virtual int BulkIn(int endpoint, uint8_t* data, int length, Clock::time_point deadline) = 0;
 
+    // A simulation convenience real hardware lacks: the stand-in announces each
+    // usb_bulk_read/usb_bulk_write call before splitting it into requests, so
+    // fault scenarios can aim at "the host's third read" rather than at bytes.
+    virtual void BeginTransfer(int endpoint, int length) { (void)endpoint; (void)length; }
+
     // The host reset the device: whatever it was doing is abandoned.
     virtual void Reset() {}
+
+    // The device left the bus (false) or came back on it (true).
+    virtual void PlugChanged(bool plugged) { (void)plugged; }
+
+    // Set by the stand-in while the device is plugged in; null otherwise.
+    void AttachPort(Port* port) { port_ = port; }
+
+protected:
+    Port* port_ = nullptr;
 };
 
 }  // namespace sim
