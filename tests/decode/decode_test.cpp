@@ -1,0 +1,396 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <numeric>
+#include <vector>
+
+#include "test_support.h"
+
+using karvolen::FormState;
+using karvolen::kBufferLastIndex;
+using karvolen::kBufferSize;
+using karvolen::kModeLineDelta;
+using karvolen::kModeWhole;
+using karvolen::decode::DecodeReply;
+using karvolen::decode::DecodeResult;
+using testsupport::Receive;
+using testsupport::Reply;
+
+namespace {
+
+constexpr uint8_t kOld = 0xAA;  // what PixelBuffer held before the reply
+
+using Bytes = std::vector<uint8_t>;
+
+void Put(Bytes& v, std::initializer_list<int> bytes) {
+    for (int b : bytes) v.push_back(static_cast<uint8_t>(b));
+}
+
+void Unchanged(Bytes& v, int rows) { v.insert(v.end(), static_cast<size_t>(rows), 0); }
+
+// A row of `n` pixels without two equal neighbours and without the value kOld.
+Bytes NoRuns(int n, int salt = 0) {
+    Bytes row;
+    for (int x = 0; x < n; ++x) row.push_back(static_cast<uint8_t>(1 + (x * 7 + salt) % 97));
+    return row;
+}
+
+bool All(const uint8_t* p, size_t n, uint8_t v) {
+    return std::all_of(p, p + n, [v](uint8_t b) { return b == v; });
+}
+
+class LineDeltaTest : public ::testing::Test {
+protected:
+    void SetUp() override { Prepare(640); }
+
+    void Prepare(int16_t width) {
+        st.RequestMode = kModeLineDelta;
+        st.ImageWidth = width;
+        st.AppliedWidth = width;
+        std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
+    }
+
+    DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0) {
+        return DecodeReply(st, Receive(st, Reply(pixelData, st.ImageWidth, paletteSalt)));
+    }
+
+    const uint8_t* Row(int r) { return st.PixelBuffer.data() + static_cast<size_t>(r) * static_cast<size_t>(st.ImageWidth); }
+
+    FormState st;
+};
+
+TEST_F(LineDeltaTest, WorkedExampleRunsRepeatTheLastLiteral) {
+    Bytes d;
+    Put(d, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
+    Unchanged(d, 479);
+    const DecodeResult r = Decode(d);
+    EXPECT_FALSE(r.refused);
+    EXPECT_FALSE(r.fullFrame);
+    EXPECT_EQ(Row(0)[0], 5);
+    EXPECT_TRUE(All(Row(0) + 1, 639, 7));
+    EXPECT_TRUE(All(Row(1), 479 * 640, kOld));
+    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+}
+
+TEST_F(LineDeltaTest, LiteralsEndingAtTheWidthHaveNoRunCount) {
+    // Row 0: three literal groups ending exactly at 640, so the 0x00 after
+    // them is row 1's record (unchanged), not an empty run of row 0.
+    const Bytes row0 = NoRuns(640);
+    Bytes d;
+    Put(d, {0xFF});
+    d.insert(d.end(), row0.begin(), row0.begin() + 255);
+    Put(d, {0x00, 0xFF});
+    d.insert(d.end(), row0.begin() + 255, row0.begin() + 510);
+    Put(d, {0x00, 0x82});
+    d.insert(d.end(), row0.begin() + 510, row0.end());
+    Put(d, {0x00});                                                  // row 1
+    Put(d, {0x01, 0x09, 0xFF, 0x01, 0x09, 0xFF, 0x01, 0x09, 0x7F});  // row 2
+    Unchanged(d, 477);
+    Decode(d);
+    EXPECT_TRUE(std::equal(row0.begin(), row0.end(), Row(0)));
+    EXPECT_TRUE(All(Row(1), 640, kOld));
+    EXPECT_TRUE(All(Row(2), 640, 9));
+    EXPECT_TRUE(All(Row(3), 477 * 640, kOld));
+}
+
+TEST_F(LineDeltaTest, EncoderProducesTheWorkedExamples) {
+    Bytes prev(640 * 2, 0);
+    Bytes cur(640 * 2, 7);
+    cur[0] = 5;
+    const Bytes arbitrary = NoRuns(640, 3);
+    std::copy(arbitrary.begin(), arbitrary.end(), cur.begin() + 640);
+    const Bytes e = quellbar::EncodeLineDelta(prev.data(), cur.data(), 640, 2);
+
+    Bytes want;
+    Put(want, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
+    Put(want, {0xFF});
+    want.insert(want.end(), arbitrary.begin(), arbitrary.begin() + 255);
+    Put(want, {0x00, 0xFF});
+    want.insert(want.end(), arbitrary.begin() + 255, arbitrary.begin() + 510);
+    Put(want, {0x00, 0x82});
+    want.insert(want.end(), arbitrary.begin() + 510, arbitrary.end());
+    EXPECT_EQ(e, want);
+}
+
+TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals) {
+    Bytes d;
+    // Run count 0 adds nothing: 3, then 4, 5 and a run of 5s.
+    Put(d, {0x01, 0x03, 0x00, 0x02, 0x04, 0x05, 0xFF, 0x01, 0x06, 0xFF, 0x01, 0x07, 0x7D});
+    // Row 1: a later group without literals writes a run of index 0.
+    Put(d, {0x01, 0x08, 0x00, 0x00, 0x64, 0x01, 0x08, 0xFF, 0x01, 0x08, 0xFF, 0x01, 0x08, 0x1A});
+    Unchanged(d, 478);
+    Decode(d);
+    EXPECT_EQ(Row(0)[0], 3);
+    EXPECT_EQ(Row(0)[1], 4);
+    EXPECT_TRUE(All(Row(0) + 2, 256, 5));
+    EXPECT_TRUE(All(Row(0) + 258, 256, 6));
+    EXPECT_TRUE(All(Row(0) + 514, 126, 7));
+    EXPECT_EQ(Row(1)[0], 8);
+    EXPECT_TRUE(All(Row(1) + 1, 100, 0));
+    EXPECT_TRUE(All(Row(1) + 101, 539, 8));
+    EXPECT_TRUE(All(Row(2), 478 * 640, kOld));
+}
+
+TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace) {
+    Bytes d;
+    Put(d, {0x01, 0x01, 0xFF, 0x01, 0x02, 0xFF, 0x01, 0x03, 0xC8});  // 713 pixels
+    Put(d, {0x00});                                                  // row 1 keeps the spill
+    Put(d, {0x01, 0x04, 0xFF, 0x01, 0x04, 0xFF, 0x01, 0x04, 0x7F});  // row 2
+    Unchanged(d, 477);
+    Decode(d);
+    EXPECT_TRUE(All(Row(0) + 512, 128, 3));
+    EXPECT_TRUE(All(Row(1), 73, 3));
+    EXPECT_TRUE(All(Row(1) + 73, 640 - 73, kOld));
+    EXPECT_TRUE(All(Row(2), 640, 4));
+    EXPECT_TRUE(All(Row(3), 640, kOld));
+}
+
+TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette) {
+    Bytes d;
+    Unchanged(d, 480);
+    Decode(d, 0);
+    const Bytes before(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize);
+    Decode(d, 77);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), st.PixelBuffer.data()));
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 77).palette));
+}
+
+TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479) {
+    Bytes d;
+    for (int r = 0; r < 10; ++r) Put(d, {0x01, r + 1, 0xFF, 0x01, r + 1, 0xFF, 0x01, r + 1, 0x7F});
+    Decode(d);
+    EXPECT_TRUE(All(Row(9), 640, 10));
+    EXPECT_TRUE(All(Row(10), 470 * 640, kOld));
+
+    Prepare(640);
+    d.clear();
+    Unchanged(d, 480);
+    Put(d, {0x01, 0x21, 0xFF, 0x01, 0x21, 0xFF, 0x01, 0x21, 0x7F});  // row 480
+    Put(d, {0x00});
+    Put(d, {0x01, 0x22, 0xFF, 0x01, 0x22, 0xFF, 0x01, 0x22, 0x7F});  // row 482
+    Decode(d);
+    EXPECT_TRUE(All(Row(0), 480 * 640, kOld));
+    EXPECT_TRUE(All(Row(480), 640, 0x21));
+    EXPECT_TRUE(All(Row(481), 640, kOld));
+    EXPECT_TRUE(All(Row(482), 640, 0x22));
+}
+
+// At 800 pixels, row 499 ends exactly at index 400000; row 500 cannot start.
+TEST_F(LineDeltaTest, GuardsStopAtIndex400000) {
+    Prepare(800);
+    const auto fullRow499 = [](int lastRun) {
+        Bytes d;
+        Unchanged(d, 499);
+        // 3 x (1 + 255) = 768 pixels, then one literal and the rest as a run.
+        Put(d, {0x01, 0x31, 0xFF, 0x01, 0x32, 0xFF, 0x01, 0x33, 0xFF, 0x01, 0x34, lastRun});
+        return d;
+    };
+    Bytes d = fullRow499(31);                                           // up to index 399999
+    Put(d, {0x01, 0x55, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});  // row 500: stopped
+    Decode(d, 5);
+    EXPECT_TRUE(All(Row(499) + 768, 32, 0x34));
+    EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(800, 5).palette));
+
+    Prepare(800);
+    d = fullRow499(32);  // the run would write index 400000
+    Decode(d);
+    EXPECT_EQ(Row(499)[768], 0x34);
+    EXPECT_TRUE(All(Row(499) + 769, 31, kOld));
+    EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
+
+    Prepare(800);
+    d.clear();
+    Unchanged(d, 499);
+    Put(d, {0x01, 0x31, 0xFF, 0x01, 0x32, 0xFF, 0x01, 0x33, 0xFF, 0x21});  // 33 literals: to 400001
+    d.insert(d.end(), 33, 0x44);
+    Decode(d);
+    EXPECT_TRUE(All(Row(499) + 512, 256, 0x33));
+    EXPECT_TRUE(All(Row(499) + 768, 33, kOld));
+}
+
+// The reply ends inside a changed row; RxBuffer still holds bytes of an
+// earlier, longer reply past the received count. They must not be decoded.
+TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
+    const Bytes stale(300000, 0x07);
+    Receive(st, Reply(stale));
+
+    Bytes d;
+    Put(d, {0x01, 0x05, 0xFF, 0x01, 0x06});  // ends before the run count
+    Decode(d, 9);
+    EXPECT_TRUE(All(Row(0), 256, 5));
+    EXPECT_EQ(Row(0)[256], 6);
+    EXPECT_TRUE(All(Row(0) + 257, 480 * 640 - 257, kOld));
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 9).palette));
+
+    // Literals announced but not all received: that group writes nothing.
+    Prepare(640);
+    d.clear();
+    Put(d, {0x01, 0x05, 0xFF, 0xC8, 1, 2, 3});
+    Decode(d);
+    EXPECT_TRUE(All(Row(0), 256, 5));
+    EXPECT_TRUE(All(Row(0) + 256, 640, kOld));
+}
+
+TEST_F(LineDeltaTest, NoWidthDecodesNothing) {
+    st.ImageWidth = 0;
+    Bytes d;
+    Put(d, {0x02, 0x05, 0x07, 0xFF});
+    const DecodeResult r = Decode(d, 4);
+    EXPECT_FALSE(r.refused);
+    EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 4).palette));
+}
+
+class FullFrameTest : public ::testing::Test {
+protected:
+    FormState st;
+};
+
+TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
+    Bytes pixels(640 * 480);
+    std::iota(pixels.begin(), pixels.end(), uint8_t{0});
+    DecodeResult r = DecodeReply(st, Receive(st, Reply(pixels, 640, 3)));
+    EXPECT_TRUE(r.fullFrame);
+    EXPECT_TRUE(r.widthChanged);
+    EXPECT_FALSE(r.refused);
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), st.PixelBuffer.data()));
+    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+    EXPECT_EQ(st.ImageWidth, 640);
+    EXPECT_EQ(st.AppliedWidth, 640);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biSizeImage, 640u * 480u);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 2835);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 2835);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 3).palette));
+
+    st.RequestMode = kModeWhole;
+    r = DecodeReply(st, Receive(st, Reply(pixels, 640)));
+    EXPECT_TRUE(r.fullFrame);
+    EXPECT_FALSE(r.widthChanged);
+
+    st.RequestMode = kModeWhole;
+    r = DecodeReply(st, Receive(st, Reply(Bytes(800 * 480, 1), 800)));
+    EXPECT_TRUE(r.widthChanged);
+    EXPECT_EQ(st.ImageWidth, 800);
+    EXPECT_EQ(st.AppliedWidth, 800);
+}
+
+TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone) {
+    // 4 + 1078 + data bytes = received; the header says 800 wide in both cases.
+    DecodeReply(st, Receive(st, Reply(Bytes(350000 - 1082, 1), 800)));
+    EXPECT_EQ(st.ImageWidth, 640);
+    st.RequestMode = kModeWhole;
+    DecodeReply(st, Receive(st, Reply(Bytes(350001 - 1082, 1), 800)));
+    EXPECT_EQ(st.ImageWidth, 800);
+}
+
+TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived) {
+    std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
+    const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
+    const int32_t received = 4 + 1078 + 1000;
+    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
+    const DecodeResult r = DecodeReply(st, received);
+    EXPECT_TRUE(r.fullFrame);
+    EXPECT_TRUE(All(st.PixelBuffer.data(), 1000, 3));
+    EXPECT_TRUE(All(st.PixelBuffer.data() + 1000, kBufferSize - 1000, kOld));
+    EXPECT_EQ(st.ImageWidth, 640);
+}
+
+TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth) {
+    std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
+    std::fill(st.HeaderBuffer.data(), st.HeaderBuffer.data() + kBufferSize, 0x5A);
+    Bytes reply = Reply(Bytes(640 * 480, 3), 640, 12);
+    reply[14] = 0xD0;  // bfOffBits 2000
+    reply[15] = 0x07;
+    const int32_t received = 1500;
+    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
+    const DecodeResult r = DecodeReply(st, received);
+    EXPECT_TRUE(r.fullFrame);
+    EXPECT_TRUE(r.widthChanged);
+    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+    EXPECT_EQ(st.ImageWidth, 640);
+    EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
+    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 12).palette));
+    EXPECT_EQ(st.HeaderBuffer[received - 5], reply[received - 1]);
+    EXPECT_TRUE(All(st.HeaderBuffer.data() + received - 4, 2000 - (received - 4), 0x5A));
+}
+
+TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything) {
+    for (uint32_t offBits : {399998u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        FormState s;
+        std::fill(s.PixelBuffer.data(), s.PixelBuffer.data() + kBufferSize, kOld);
+        Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
+        for (int b = 0; b < 4; ++b) reply[14 + b] = static_cast<uint8_t>(offBits >> (8 * b));
+        const DecodeResult r = DecodeReply(s, Receive(s, reply));
+        EXPECT_TRUE(r.refused) << offBits;
+        EXPECT_FALSE(r.fullFrame);
+        EXPECT_EQ(s.RequestMode, kModeWhole);
+        EXPECT_EQ(s.ImageWidth, 0);
+        EXPECT_TRUE(All(s.HeaderBuffer.data(), kBufferSize, 0));
+        EXPECT_TRUE(All(s.PixelBuffer.data(), kBufferSize, kOld));
+        EXPECT_EQ(s.FrameInfo.bmiColors[1].rgbBlue, 0);
+        EXPECT_EQ(s.FrameInfo.bmiHeader.biSizeImage, 0u);
+    }
+    // The largest accepted offset puts the last header byte at RxBuffer 400000.
+    FormState s;
+    Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
+    reply[14] = static_cast<uint8_t>(399997 & 0xFF);
+    reply[15] = static_cast<uint8_t>((399997 >> 8) & 0xFF);
+    reply[16] = static_cast<uint8_t>(399997 >> 16);
+    EXPECT_FALSE(DecodeReply(s, Receive(s, reply)).refused);
+    EXPECT_EQ(s.HeaderBuffer[static_cast<int32_t>(reply.size()) - 5], reply.back());
+}
+
+TEST_F(FullFrameTest, ReplyTooShortForItsHeaderIsRefused) {
+    Receive(st, Reply(Bytes(10, 3)));
+    EXPECT_TRUE(DecodeReply(st, 17).refused);
+    EXPECT_EQ(st.RequestMode, kModeWhole);
+}
+
+TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder) {
+    Bytes reply = Reply(Bytes(640 * 480, 0));
+    for (int c = 0; c < 256; ++c) {
+        reply[static_cast<size_t>(58 + 4 * c)] = static_cast<uint8_t>(c);
+        reply[static_cast<size_t>(59 + 4 * c)] = static_cast<uint8_t>(255 - c);
+        reply[static_cast<size_t>(60 + 4 * c)] = static_cast<uint8_t>(c ^ 0x55);
+        reply[static_cast<size_t>(61 + 4 * c)] = static_cast<uint8_t>(c / 2);
+    }
+    DecodeReply(st, Receive(st, reply));
+    for (int c = 0; c < 256; ++c) {
+        const auto& q = st.FrameInfo.bmiColors[static_cast<size_t>(c)];
+        ASSERT_EQ(q.rgbBlue, c);
+        ASSERT_EQ(q.rgbGreen, 255 - c);
+        ASSERT_EQ(q.rgbRed, c ^ 0x55);
+        ASSERT_EQ(q.rgbReserved, c / 2);
+    }
+}
+
+TEST(BmpStream, HeaderFieldsAndBigEndianPrefix) {
+    quellbar::Screen s = testsupport::ScreenWith(800, 2);
+    const Bytes data(1234, 9);
+    const Bytes bmp = quellbar::BuildBmp(s, data);
+    const Bytes reply = quellbar::BuildReply(bmp);
+    const auto le32 = [&](size_t at) {
+        return uint32_t{bmp[at]} | uint32_t{bmp[at + 1]} << 8 | uint32_t{bmp[at + 2]} << 16 | uint32_t{bmp[at + 3]} << 24;
+    };
+    ASSERT_EQ(bmp.size(), 1078u + 1234u);
+    EXPECT_EQ(bmp[0], 'B');
+    EXPECT_EQ(bmp[1], 'M');
+    EXPECT_EQ(le32(2), bmp.size());
+    EXPECT_EQ(le32(10), 1078u);
+    EXPECT_EQ(le32(14), 40u);
+    EXPECT_EQ(le32(18), 800u);
+    EXPECT_EQ(le32(22), 480u);
+    EXPECT_EQ(le32(26), 1u | 8u << 16);
+    EXPECT_EQ(le32(34), 1234u);
+    EXPECT_EQ(bmp[54 + 4 * 7], static_cast<uint8_t>(s.palette[7]));
+    EXPECT_EQ(bmp[56 + 4 * 7], static_cast<uint8_t>(s.palette[7] >> 16));
+    EXPECT_EQ(bmp[1078], 9);
+    ASSERT_EQ(reply.size(), bmp.size() + 4);
+    EXPECT_EQ((uint32_t{reply[0]} << 24 | uint32_t{reply[1]} << 16 | uint32_t{reply[2]} << 8 | reply[3]), bmp.size());
+    EXPECT_TRUE(std::equal(bmp.begin(), bmp.end(), reply.begin() + 4));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// Helpers shared by the decoder tests: building replies into a FormState and
+// checking LineDelta streams independently of the decoder.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "decode.h"
+#include "encoder.h"
+#include "screen.h"
+
+namespace testsupport {
+
+inline quellbar::Screen ScreenWith(int width, uint32_t paletteSalt) {
+    quellbar::Screen s;
+    s.width = width;
+    for (uint32_t c = 0; c < 256; ++c) s.palette[c] = ((c * 0x010203u) ^ (paletteSalt * 0x9E3779u)) & 0xFFFFFFu;
+    return s;
+}
+
+inline std::vector<uint8_t> Reply(const std::vector<uint8_t>& pixelData, int width = 640, uint32_t paletteSalt = 0) {
+    return quellbar::BuildReply(quellbar::BuildBmp(ScreenWith(width, paletteSalt), pixelData));
+}
+
+// Puts the reply into RxBuffer from index 0 and returns the received count.
+inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& reply) {
+    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
+    return static_cast<int32_t>(reply.size());
+}
+
+// Strict reading of a LineDelta stream: exactly `rows` records, every changed
+// row exactly `width` pixels, a first group with literals, nothing left over.
+inline bool IsWellFormedLineDelta(const std::vector<uint8_t>& s, int width, int rows) {
+    size_t i = 0;
+    for (int row = 0; row < rows; ++row) {
+        if (i >= s.size()) return false;
+        if (s[i] == 0) {
+            ++i;
+            continue;
+        }
+        int p = 0;
+        while (true) {
+            if (i >= s.size()) return false;
+            const int n = s[i];
+            if (i + 1 + n > s.size()) return false;
+            i += 1 + static_cast<size_t>(n);
+            p += n;
+            if (p >= width) break;
+            if (i >= s.size()) return false;
+            p += s[i++];
+            if (p >= width) break;
+        }
+        if (p != width) return false;
+    }
+    return i == s.size();
+}
+
+inline bool SamePalette(const karvolen::BitmapInfo& info, const std::array<uint32_t, 256>& palette) {
+    for (size_t c = 0; c < 256; ++c) {
+        const auto& q = info.bmiColors[c];
+        const uint32_t rgb = (uint32_t{q.rgbRed} << 16) | (uint32_t{q.rgbGreen} << 8) | q.rgbBlue;
+        if (rgb != palette[c] || q.rgbReserved != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace testsupport
