@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include "fetch_cycle.h"
+#include "scripted_link.h"
+
+namespace karvolen {
+namespace {
+
+using fetch::Ending;
+using testing::FakeClock;
+using testing::OpenStep;
+using testing::ReadStep;
+using testing::ReplyLink;
+using testing::ScriptedLink;
+using testing::WriteStep;
+
+class FakeHost : public fetch::FetchHost {
+public:
+    void SetTimerEnabled(bool enabled) override { timer = enabled; }
+    float ScaleWidth() override { return scaleWidth; }
+    void ProcessEvents() override { ++eventPasses; }
+    void CommunicationFailure(const std::string& message) override { messages.push_back(message); }
+
+    bool timer = true;
+    float scaleWidth = 800.0f;
+    int eventPasses = 0;
+    std::vector<std::string> messages;
+};
+
+// A reply: big-endian length prefix, "BM", then `declared` - 2 filler bytes.
+std::vector<uint8_t> Reply(uint32_t declared)
+{
+    std::vector<uint8_t> r(declared + 4, 0x11);
+    r[0] = static_cast<uint8_t>(declared >> 24);
+    r[1] = static_cast<uint8_t>(declared >> 16);
+    r[2] = static_cast<uint8_t>(declared >> 8);
+    r[3] = static_cast<uint8_t>(declared);
+    r[4] = 'B';
+    r[5] = 'M';
+    return r;
+}
+
+std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
+{
+    auto r = Reply(declared);
+    r.resize(n);
+    return r;
+}
+
+class FetchCycle : public ::testing::Test {
+protected:
+    fetch::FetchResult Run() { return fetch::ReceiveScreen(st, link, host, clock); }
+
+    FormState st;
+    FakeClock clock;
+    ScriptedLink link{clock};
+    FakeHost host;
+};
+
+TEST_F(FetchCycle, RequestCarriesTheModeDigit)
+{
+    for (int32_t mode : {kModeWhole, kModeLineDelta}) {
+        st.CommandBytes = {'B', 'M', 'P', '?', ' ', 'x', '\r', '\n'};
+        st.RequestMode = mode;
+        link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
+        EXPECT_EQ(Run().ending, Ending::Complete);
+        const std::string sent(link.lastWrite.begin(), link.lastWrite.end());
+        EXPECT_EQ(sent, mode == kModeLineDelta ? "BMP? 2\r\n" : "BMP? 0\r\n");
+    }
+}
+
+struct WorkedCase {
+    uint32_t width;
+    float scaleWidth;
+    int chunks;
+    int32_t chunkSize;
+    int32_t finalRead;
+};
+
+TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
+{
+    const WorkedCase cases[] = {
+        {640, 640.0f, 14, 20480, 1078 + 640 * 480 + 4 - 64 - 14 * 20480},
+        {640, 800.0f, 12, 25600, 1018},
+        {800, 800.0f, 15, 25600, 1018},
+    };
+    for (const auto& c : cases) {
+        const uint32_t declared = 1078 + c.width * 480;
+        ReplyLink device(Reply(declared));
+        host.scaleWidth = c.scaleWidth;
+        const auto result = fetch::ReceiveScreen(st, device, host, clock);
+        ASSERT_EQ(result.ending, Ending::Complete);
+        EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));
+        ASSERT_EQ(device.reads.size(), static_cast<size_t>(c.chunks + 2)) << c.width << "@" << c.scaleWidth;
+        EXPECT_EQ(device.reads.front(), 64);
+        for (int i = 1; i <= c.chunks; ++i) {
+            EXPECT_EQ(device.reads[i], c.chunkSize);
+        }
+        EXPECT_EQ(device.reads.back(), c.finalRead);
+        EXPECT_EQ(st.TransferBusy, kFalse);
+        EXPECT_FALSE(host.timer) << "decoding re-arms the timer, not reception";
+    }
+}
+
+TEST_F(FetchCycle, RemainingOfExactlyThresholdGoesStraightToTheFinalRead)
+{
+    const uint32_t declared = 25600 + 60;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600)};
+    const auto result = Run();
+    EXPECT_EQ(result.ending, Ending::Complete);
+    EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));
+}
+
+TEST_F(FetchCycle, ChunkOfExactlyOneSecondIsInTimeLongerIsNot)
+{
+    const uint32_t declared = 60 + 25601;  // one chunk, then the final read
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600, {}, 1.0),
+                   ReadStep(1, 1)};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600, {}, 1.0001)};
+    const auto result = Run();
+    EXPECT_EQ(result.ending, Ending::TimedOut);
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Comunication time out"});
+    EXPECT_FALSE(host.timer);
+    EXPECT_EQ(st.TransferBusy, kFalse);
+}
+
+TEST_F(FetchCycle, LastChunkTooSlowTimesOutEvenWithTheDataComplete)
+{
+    const uint32_t declared = 60 + 25601;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25601, {}, 1.5)};
+    EXPECT_EQ(Run().ending, Ending::TimedOut);
+}
+
+TEST_F(FetchCycle, ChunkTimeCoversBothTries)
+{
+    const uint32_t declared = 60 + 25601;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 0, {}, 0.6),
+                   ReadStep(25600, 25600, {}, 0.6)};
+    EXPECT_EQ(Run().ending, Ending::TimedOut);
+
+    link.open = true;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 0, {}, 0.3),
+                   ReadStep(25600, 25600, {}, 0.3), ReadStep(1, 1)};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+}
+
+TEST_F(FetchCycle, ShortChunksAdvanceByWhatArrived)
+{
+    const uint32_t declared = 60 + 30000;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 1000),
+                   ReadStep(25600, 3400), ReadStep(25600, 25600)};
+    const auto result = Run();
+    EXPECT_EQ(result.ending, Ending::Complete) << "remaining 0 after the chunks: no final read";
+    EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));
+}
+
+TEST_F(FetchCycle, ShortFinalReadIsHandedOnShort)
+{
+    const uint32_t declared = 1000;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(940, 500)};
+    const auto result = Run();
+    EXPECT_EQ(result.ending, Ending::Complete);
+    EXPECT_EQ(result.received, 564);
+}
+
+TEST_F(FetchCycle, FirstReadRetriedOnceThenNoReply)
+{
+    link.script = {WriteStep(8), ReadStep(64, 0), ReadStep(64, 70 - 6, Head(60))};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+
+    link.script = {WriteStep(8), ReadStep(64, 0), ReadStep(64, 0)};
+    EXPECT_EQ(Run().ending, Ending::NoReply);
+    EXPECT_EQ(host.messages.back(), "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
+    EXPECT_FALSE(host.timer);
+    EXPECT_EQ(st.TransferBusy, kFalse);
+}
+
+TEST_F(FetchCycle, NegativeChunkClosesTheLinkAndTheNextTickReconnects)
+{
+    const uint32_t declared = 60 + 30000;
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, -110)};
+    EXPECT_EQ(Run().ending, Ending::FailedRead);
+    EXPECT_EQ(link.calls.back(), "ReadCom(25600)") << "second try answered -101 by the closed link";
+    EXPECT_TRUE(host.timer);
+    EXPECT_TRUE(host.messages.empty());
+
+    link.calls.clear();
+    link.script = {OpenStep(0)};
+    st.RequestMode = kModeLineDelta;
+    EXPECT_EQ(Run().ending, Ending::Reconnected);
+    EXPECT_EQ(link.calls, (std::vector<std::string>{"WriteCom(8)", "CloseCom", "OpenCom"}));
+    EXPECT_TRUE(host.timer);
+    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+
+    link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+}
+
+TEST_F(FetchCycle, ReconnectThatFailsShowsTheConnectMessage)
+{
+    link.script = {WriteStep(0), OpenStep(-1)};
+    EXPECT_EQ(Run().ending, Ending::ReconnectFailed);
+    EXPECT_EQ(host.messages.back(), "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar");
+    EXPECT_FALSE(host.timer);
+    EXPECT_EQ(st.TransferBusy, kFalse);
+}
+
+TEST_F(FetchCycle, FinalReadFailingTwiceIsSilent)
+{
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(1000)), ReadStep(940, 0), ReadStep(940, 0)};
+    EXPECT_EQ(Run().ending, Ending::FailedRead);
+    EXPECT_TRUE(host.timer);
+    EXPECT_TRUE(link.open);
+
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(1000)), ReadStep(940, 0), ReadStep(940, 940)};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+}
+
+TEST_F(FetchCycle, DrainStopsAtTheFirstReadThatIsNotABlock)
+{
+    std::vector<uint8_t> garbage(64, 0x55);
+    link.script = {WriteStep(8), ReadStep(64, 64, garbage), ReadStep(16384, 16384), ReadStep(16384, 16384),
+                   ReadStep(16384, 16383)};
+    EXPECT_EQ(Run().ending, Ending::Drained);
+    EXPECT_EQ(host.eventPasses, 2);
+    EXPECT_TRUE(host.timer);
+    EXPECT_TRUE(link.script.empty());
+    EXPECT_TRUE(host.messages.empty());
+
+    link.script = {WriteStep(8), ReadStep(64, 64, garbage), ReadStep(16384, -110)};
+    EXPECT_EQ(Run().ending, Ending::Drained);
+    EXPECT_FALSE(link.open);
+}
+
+TEST_F(FetchCycle, TooFewBytesForASignatureAreNotMistakenForOne)
+{
+    st.RxBuffer[4] = 'B';  // left from an earlier reply
+    st.RxBuffer[5] = 'M';
+    link.script = {WriteStep(8), ReadStep(64, 5, {0, 0, 0, 10, 'B'}), ReadStep(16384, 0)};
+    EXPECT_EQ(Run().ending, Ending::Drained);
+}
+
+TEST_F(FetchCycle, RepliesThatDoNotFitAreRefusedBeforeAnyStore)
+{
+    for (uint32_t declared : {400001u - 4u + 1u, 0x7FFFFFF0u, 0x80000010u, 0xFFFFFFFFu}) {
+        link.open = true;
+        link.calls.clear();
+        link.script = {WriteStep(8), ReadStep(64, 64, Head(std::min(declared, 70000u)))};
+        auto& prefix = link.script.back().data;
+        prefix[0] = static_cast<uint8_t>(declared >> 24);
+        prefix[1] = static_cast<uint8_t>(declared >> 16);
+        prefix[2] = static_cast<uint8_t>(declared >> 8);
+        prefix[3] = static_cast<uint8_t>(declared);
+        EXPECT_EQ(Run().ending, Ending::Fault) << std::hex << declared;
+        EXPECT_EQ(link.calls.size(), 2u) << "no read after the prefix";
+        EXPECT_EQ(host.messages.back(), "Can't get the image from the Quellbar");
+        EXPECT_FALSE(host.timer);
+    }
+    // The largest reply that fits is read whole.
+    ReplyLink device(Reply(400001 - 4));
+    const auto result = fetch::ReceiveScreen(st, device, host, clock);
+    EXPECT_EQ(result.ending, Ending::Complete);
+    EXPECT_EQ(result.received, 400001);
+}
+
+TEST_F(FetchCycle, ChunksNeverAskForMoreThanTheBufferHolds)
+{
+    host.scaleWidth = 13000.0f;  // 416000-byte chunks
+    ReplyLink device(Reply(400001 - 4));
+    const auto result = fetch::ReceiveScreen(st, device, host, clock);
+    EXPECT_EQ(result.ending, Ending::Complete);
+    ASSERT_GE(device.reads.size(), 2u);
+    EXPECT_EQ(device.reads[1], 400001 - 64);
+}
+
+TEST_F(FetchCycle, UnconvertibleChunkSizeIsAFault)
+{
+    host.scaleWidth = std::numeric_limits<float>::infinity();
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(60000))};
+    EXPECT_EQ(Run().ending, Ending::Fault);
+}
+
+class ThrowingLink : public ScriptedLink {
+public:
+    using ScriptedLink::ScriptedLink;
+    int32_t ReadCom(uint8_t*, int32_t) override { throw LinkUnavailable("ReadCom"); }
+};
+
+TEST_F(FetchCycle, UnboundReadEndsAsAFault)
+{
+    ThrowingLink broken(clock);
+    broken.script = {WriteStep(8)};
+    const auto result = fetch::ReceiveScreen(st, broken, host, clock);
+    EXPECT_EQ(result.ending, Ending::Fault);
+    EXPECT_EQ(st.TransferBusy, kFalse);
+}
+
+}  // namespace
+}  // namespace karvolen

@@ -1,0 +1,143 @@
+// A scripted USB conversation for the fetch cycle: each call takes the next
+// step (expected length, canned result and data, time it takes). The link
+// closes on a negative transfer result and then answers -101/-102 by itself,
+// as marlex does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fetch_cycle.h"
+
+namespace karvolen::testing {
+
+class FakeClock : public fetch::Clock {
+public:
+    double Now() override { return now; }
+    double now = 1000.0;
+};
+
+struct Step {
+    enum Kind { Write, Read, Open } kind = Read;
+    int32_t expectLength = -1;  // -1: any
+    int32_t result = 0;
+    std::vector<uint8_t> data;  // bytes a read stores (at most `result`)
+    double seconds = 0.0;       // the call takes this long
+    std::function<void()> during;
+};
+
+inline Step ReadStep(int32_t expectLength, int32_t result, std::vector<uint8_t> data = {}, double seconds = 0.0)
+{
+    return Step{Step::Read, expectLength, result, std::move(data), seconds, {}};
+}
+inline Step WriteStep(int32_t result) { return Step{Step::Write, 8, result, {}, 0.0, {}}; }
+inline Step OpenStep(int32_t result) { return Step{Step::Open, -1, result, {}, 0.0, {}}; }
+
+class ScriptedLink : public LinkApi {
+public:
+    explicit ScriptedLink(FakeClock& clock) : clock_(clock) {}
+
+    std::deque<Step> script;
+    std::vector<std::string> calls;
+    std::vector<uint8_t> lastWrite;
+    bool open = true;
+
+    int32_t OpenCom() override
+    {
+        calls.push_back("OpenCom");
+        Step s = Next(Step::Open);
+        open = s.result >= 0;
+        return s.result;
+    }
+    int32_t CloseCom() override
+    {
+        calls.push_back("CloseCom");
+        open = false;
+        return 0;
+    }
+    int32_t ReadCom(uint8_t* buffer, int32_t length) override
+    {
+        calls.push_back("ReadCom(" + std::to_string(length) + ")");
+        if (!open) {
+            return -101;
+        }
+        Step s = Next(Step::Read);
+        if (s.expectLength >= 0) {
+            EXPECT_EQ(length, s.expectLength) << "read #" << calls.size();
+        }
+        const size_t n = std::min<size_t>(s.data.size(), static_cast<size_t>(std::max(0, length)));
+        if (n > 0) {
+            std::memcpy(buffer, s.data.data(), n);
+        }
+        return Finish(s);
+    }
+    int32_t WriteCom(const uint8_t* buffer, int32_t length) override
+    {
+        calls.push_back("WriteCom(" + std::to_string(length) + ")");
+        if (!open) {
+            return -102;
+        }
+        lastWrite.assign(buffer, buffer + length);
+        return Finish(Next(Step::Write));
+    }
+
+private:
+    Step Next(Step::Kind kind)
+    {
+        if (script.empty()) {
+            ADD_FAILURE() << "unexpected call " << calls.back();
+            return Step{kind, -1, -1, {}, 0.0, {}};
+        }
+        Step s = std::move(script.front());
+        script.pop_front();
+        EXPECT_EQ(s.kind, kind) << "at call " << calls.back();
+        return s;
+    }
+    int32_t Finish(const Step& s)
+    {
+        clock_.now += s.seconds;
+        if (s.during) {
+            s.during();
+        }
+        if (s.result < 0) {
+            open = false;  // a failed transfer closes the link
+        }
+        return s.result;
+    }
+
+    FakeClock& clock_;
+};
+
+// Serves one reply in whatever pieces are asked for and records the sizes.
+class ReplyLink : public LinkApi {
+public:
+    explicit ReplyLink(std::vector<uint8_t> reply) : reply_(std::move(reply)) {}
+    std::vector<int32_t> reads;
+
+    int32_t OpenCom() override { return 0; }
+    int32_t CloseCom() override { return 0; }
+    int32_t WriteCom(const uint8_t*, int32_t length) override
+    {
+        pos_ = 0;
+        return length;
+    }
+    int32_t ReadCom(uint8_t* buffer, int32_t length) override
+    {
+        reads.push_back(length);
+        const size_t n = std::min<size_t>(reply_.size() - pos_, static_cast<size_t>(length));
+        std::memcpy(buffer, reply_.data() + pos_, n);
+        pos_ += n;
+        return static_cast<int32_t>(n);
+    }
+
+private:
+    std::vector<uint8_t> reply_;
+    size_t pos_ = 0;
+};
+
+}  // namespace karvolen::testing

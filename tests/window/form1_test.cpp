@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostInfo>
+#include <QTemporaryDir>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "window/link_binding.h"
+#include "window_fakes.h"
+
+namespace karvolen {
+namespace {
+
+using testing::FakeBoxes;
+using testing::FakeQuellbar;
+using testing::Pump;
+using testing::StillClock;
+
+class Form1Test : public ::testing::Test {
+protected:
+    Form1Services Services(LinkApi* l = nullptr)
+    {
+        Form1Services s;
+        s.link = l != nullptr ? l : &link;
+        s.boxes = &boxes;
+        s.clock = &clock;
+        s.endProgram = [this](int status) { ended.push_back(status); };
+        return s;
+    }
+    // A started window, shown as main() shows it.
+    std::unique_ptr<Form1> Started()
+    {
+        auto f = std::make_unique<Form1>(Services());
+        EXPECT_TRUE(f->Form_Load());
+        f->show();
+        Pump(20);
+        return f;
+    }
+
+    FakeQuellbar link;
+    FakeBoxes boxes;
+    StillClock clock;
+    std::vector<int> ended;
+};
+
+TEST_F(Form1Test, StartsCommunicatingWithTheButtonHidden)
+{
+    auto f = Started();
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    EXPECT_FALSE(f->Cmdstop().isVisible());
+    EXPECT_EQ(f->Cmdstop().text(), "STOP");
+    EXPECT_EQ(f->Cmdstop().geometry(), QRect(4, 4, 73, 49));
+    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(f->Tim1().interval(), 1000);
+    EXPECT_TRUE(f->Hook().Hooked());
+    const auto& st = f->State();
+    EXPECT_EQ(std::string(st.CommandBytes.begin(), st.CommandBytes.end()), "BMP? 0\r\n");
+    EXPECT_EQ(st.ImageWidth, 800);
+    EXPECT_EQ(st.AppliedWidth, 0);
+    EXPECT_EQ(st.TransferBusy, kFalse);
+    const auto& h = st.FrameInfo.bmiHeader;
+    EXPECT_EQ(h.biSize, 40u);
+    EXPECT_EQ(h.biWidth, 0);
+    EXPECT_EQ(h.biHeight, 480);
+    EXPECT_EQ(h.biPlanes, 1);
+    EXPECT_EQ(h.biBitCount, 8);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
+{
+    link.openResult = -4;
+    {
+        Form1 f(Services());
+        EXPECT_FALSE(f.Form_Load());
+        EXPECT_FALSE(f.isVisible());
+        EXPECT_FALSE(f.Tim1().isActive());
+    }
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text,
+              "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+              " Is the Quellbar connected to the PC through a USB cable?\r\n"
+              " Is the Quellbar configured in Video Output mode?");
+    EXPECT_EQ(boxes.shown[0].title, "Communication Error");
+    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+
+    MarlexLink missing("libkarvolen-no-such-library.so");
+    {
+        Form1 f(Services(&missing));
+        EXPECT_FALSE(f.Form_Load());
+    }
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].text, "USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
+    EXPECT_EQ(boxes.shown[1].title, "error");
+    EXPECT_EQ(boxes.shown[1].style, MB_ICONERROR);
+    EXPECT_TRUE(ended.empty()) << "no close handler runs on a start-up failure";
+}
+
+TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNotBlock)
+{
+    QTemporaryDir dir;
+    const QString lockPath = dir.filePath("viewer.lock");
+
+    // A lock left by an instance that died.
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    {
+        QFile stale(lockPath);
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.write(QByteArray::number(child) + "\nkarvolen-viewer\n" + QHostInfo::localHostName().toUtf8() + "\n");
+    }
+
+    auto s1 = Services();
+    s1.lockPath = lockPath;
+    Form1 first(s1);
+    ASSERT_TRUE(first.Form_Load());
+    EXPECT_TRUE(boxes.shown.empty());
+
+    FakeQuellbar otherLink;
+    auto s2 = Services(&otherLink);
+    s2.lockPath = lockPath;
+    Form1 second(s2);
+    EXPECT_FALSE(second.Form_Load());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Cannot run Karvolen Remote Screen Software doubly.");
+    EXPECT_EQ(boxes.shown[0].title, "Start up error");
+    EXPECT_EQ(otherLink.opens, 0);
+    EXPECT_TRUE(first.Tim1().isActive());
+}
+
+TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
+{
+    auto f = Started();
+    f->Image1_Click();
+    EXPECT_TRUE(f->Cmdstop().isVisible());
+
+    f->State().RequestMode = kModeLineDelta;
+    f->Cmdstop_Click();  // timer on: pause
+    EXPECT_EQ(f->windowTitle(), kTitlePaused);
+    EXPECT_EQ(f->Cmdstop().text(), "START");
+    EXPECT_TRUE(f->Cmdstop().isVisible());
+    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+
+    f->Image1_Click();
+    EXPECT_FALSE(f->Cmdstop().isVisible());
+    f->Image1_Click();
+    EXPECT_TRUE(f->Cmdstop().isVisible());
+
+    f->Cmdstop_Click();  // timer off: restart
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    EXPECT_EQ(f->Cmdstop().text(), "STOP");
+    EXPECT_FALSE(f->Cmdstop().isVisible());
+    EXPECT_TRUE(f->Tim1().isActive());
+}
+
+TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
+{
+    auto f = Started();
+    f->Tim1_Timer();
+    ASSERT_EQ(link.requests.size(), 1u);
+    EXPECT_EQ(link.requests[0], "BMP? 0\r\n");
+    EXPECT_EQ(f->State().RequestMode, kModeLineDelta);
+    EXPECT_TRUE(f->Tim1().isActive());
+    f->Tim1_Timer();
+    f->Tim1_Timer();
+    EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
+
+    // The picture shown is the instrument's picture, top row first.
+    const auto& screen = link.gen.Current();
+    const QImage& shown = f->Image1().Picture();
+    ASSERT_EQ(shown.size(), QSize(800, 480));
+    for (int y : {0, 123, 479}) {
+        for (int x : {0, 401, 799}) {
+            const uint8_t index = screen.pixels[static_cast<size_t>((479 - y) * 800 + x)];
+            EXPECT_EQ(shown.pixel(x, y) & 0xFFFFFFu, screen.palette[index]) << x << "," << y;
+        }
+    }
+}
+
+TEST_F(Form1Test, FailureStateAndRestart)
+{
+    auto f = Started();
+    f->Tim1_Timer();
+    link.silent = true;
+    f->Tim1_Timer();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
+    EXPECT_EQ(boxes.shown[0].title, "Communication Error");
+    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+    EXPECT_EQ(f->windowTitle(), kTitleFailure);
+    EXPECT_EQ(f->Cmdstop().text(), "START");
+    EXPECT_TRUE(f->Cmdstop().isVisible());
+    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_FALSE(link.open);
+    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+    EXPECT_TRUE(f->isVisible());
+
+    // START: one tick re-opens the link, the next asks for a whole picture.
+    link.silent = false;
+    f->Cmdstop_Click();
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    EXPECT_TRUE(f->Tim1().isActive());
+    const size_t before = link.requests.size();
+    f->Tim1_Timer();
+    EXPECT_TRUE(link.open);
+    EXPECT_EQ(link.requests.size(), before);
+    f->Tim1_Timer();
+    EXPECT_EQ(link.requests.back(), "BMP? 0\r\n");
+}
+
+TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
+{
+    auto f = Started();
+    f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
+    link.sent.assign(800 * 480, 0);
+    f->Tim1_Timer();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Drawing error");
+    EXPECT_EQ(boxes.shown[0].title, "Error");
+    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    EXPECT_EQ(f->Cmdstop().text(), "STOP");
+    f->Cmdstop_Click();
+    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+}
+
+TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
+{
+    auto f = Started();
+    boxes.answers = {IDCANCEL};
+    EXPECT_FALSE(f->close());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Exit application?");
+    EXPECT_EQ(boxes.shown[0].title, "Karvolen Remote Screen Software");
+    EXPECT_EQ(boxes.shown[0].style, MB_OKCANCEL);
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_TRUE(f->Hook().Hooked());
+    EXPECT_TRUE(ended.empty());
+
+    boxes.answers = {IDOK};
+    EXPECT_TRUE(f->close());
+    EXPECT_EQ(f->windowTitle(), kTitleStopping);
+    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_FALSE(f->Hook().Hooked());
+    EXPECT_FALSE(link.open);
+    EXPECT_EQ(ended, std::vector<int>{0});
+}
+
+TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
+{
+    auto f = Started();
+    f->Tim1_Timer();
+    link.garbage = true;
+    const size_t writes = link.requests.size();
+    const int drainRead = link.readCount + 3;  // first read, one drain block, then this one
+    link.onRead = [&](int n) {
+        if (n == drainRead) {
+            EXPECT_EQ(f->State().TransferBusy, kTrue);
+            f->Cmdstop_Click();  // finds the timer off: resumes polling
+            f->Tim1_Timer();     // a tick inside the suspended cycle
+            EXPECT_EQ(link.requests.size(), writes + 1) << "no second cycle inside the first";
+            boxes.answers = {IDOK};
+            f->close();
+            EXPECT_TRUE(ended.empty()) << "the program ends only when no cycle transfers";
+            EXPECT_EQ(f->windowTitle(), kTitleStopping);
+        }
+    };
+    f->Tim1_Timer();
+    EXPECT_EQ(ended, std::vector<int>{0});
+    EXPECT_FALSE(link.open);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
+{
+    auto f = Started();
+    f->hide();
+    link.silent = true;
+    boxes.answers = {IDOK, IDCANCEL};
+    f->Tim1_Timer();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].text, "Exit application?");
+    EXPECT_TRUE(ended.empty());
+    EXPECT_FALSE(f->isVisible());
+    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_FALSE(link.open);
+}
+
+TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
+{
+    link = FakeQuellbar(640);
+    auto f = Started();
+    f->Tim1_Timer();
+    Pump();
+    EXPECT_EQ(f->size(), QSize(640, 480));
+    EXPECT_EQ(f->ScaleWidth(), 640.0f);
+    EXPECT_EQ(f->Pic1().width(), 640);
+    EXPECT_EQ(f->State().FrameInfo.bmiHeader.biWidth, 640);
+
+    f->resize(1000, 700);
+    Pump();
+    EXPECT_EQ(f->ScaleWidth(), 640.0f);
+    EXPECT_EQ(f->ScaleHeight(), 480.0f);
+    EXPECT_EQ(f->Image1().geometry(), QRect(0, 0, 1000, 700));
+
+    // Same width again: the window keeps the size the user gave it.
+    f->Cmdstop_Click();
+    f->Cmdstop_Click();
+    f->Tim1_Timer();
+    Pump();
+    EXPECT_EQ(f->size(), QSize(1000, 700));
+}
+
+TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
+{
+    link = FakeQuellbar(640);
+    auto f = Started();
+    f->Tim1_Timer();
+    f->showMaximized();
+    Pump();
+    ASSERT_TRUE(f->isMaximized());
+    const QSize maximized = f->size();
+
+    link.gen = quellbar::ScreenGenerator(800, 3);
+    link.sent.clear();
+    f->State().RequestMode = kModeWhole;
+    f->Tim1_Timer();
+    Pump();
+    EXPECT_EQ(f->size(), maximized);
+    EXPECT_EQ(f->State().AppliedWidth, 800);
+    EXPECT_EQ(f->State().FrameInfo.bmiHeader.biWidth, 800) << "drawn with the width it was decoded with";
+    EXPECT_EQ(f->Image1().Picture().width(), 800);
+    EXPECT_EQ(f->Image1().geometry(), QRect(QPoint(0, 0), maximized));
+}
+
+TEST_F(Form1Test, MinimizedWindowKeepsItsScaleAndTheHookKeepsAMinimumSize)
+{
+    auto f = Started();
+    const QSize frame = f->frameGeometry().size() - f->size();
+    EXPECT_EQ(f->minimumSize() + frame, QSize(100, 100)) << "outer size, frame included";
+    f->resize(40, 30);
+    Pump();
+    EXPECT_EQ(f->frameGeometry().size(), QSize(100, 100));
+    f->resize(150, 120);
+    Pump();
+    EXPECT_EQ(f->size(), QSize(150, 120));
+
+    f->showMinimized();
+    Pump();
+    f->State().ImageWidth = 640;
+    f->Form_Resize();
+    EXPECT_EQ(f->ScaleWidth(), 800.0f);
+}
+
+}  // namespace
+}  // namespace karvolen
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
