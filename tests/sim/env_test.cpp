@@ -1,0 +1,76 @@
+// The bus the viewer sees when nothing but QUELLBAR_SIM configures the stand-in.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "sim_test_util.h"
+
+namespace {
+
+using namespace simtest;
+
+TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
+{
+    usb_find_busses();
+    usb_find_devices();
+    usb_bus* bus = usb_get_busses();
+    ASSERT_NE(bus, nullptr);
+    EXPECT_EQ(bus->next, nullptr);
+    struct usb_device* hub = bus->devices;
+    ASSERT_NE(hub, nullptr);
+    EXPECT_EQ(hub->descriptor.idVendor, 0x1d6b);
+    ASSERT_NE(hub->next, nullptr);
+    EXPECT_EQ(hub->next->descriptor.idVendor, 0x7E3A);
+    EXPECT_EQ(hub->next->descriptor.idProduct, 0xFF05);
+
+    usb_dev_handle* h = usb_open(hub->next);
+    ASSERT_EQ(Write(h, "BMP? 0\r\n", 8), 8);
+    std::vector<uint8_t> buf(400000);
+    ASSERT_EQ(Read(h, buf.data(), 64), 64);
+    EXPECT_EQ(DeclaredLength(buf.data()), 1078u + 800u * 480u);
+    usb_close(h);
+}
+
+TEST(EnvOptions, ProductWidthFaultsLogAndDump)
+{
+    const std::filesystem::path dir = std::getenv("SIM_ENV_DIR");
+    std::filesystem::remove(dir / "quellbar.log");
+    struct usb_device* dev = Find(0x7E3A);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(dev->descriptor.idProduct, 0x0009);
+
+    usb_dev_handle* h = usb_open(dev);
+    std::vector<uint8_t> buf(400000);
+    ASSERT_EQ(Write(h, "BMP? 0\r\n", 8), 8);
+    ASSERT_EQ(Read(h, buf.data(), 400000), 4 + 1078 + 640 * 480);
+    EXPECT_EQ(std::filesystem::file_size(dir / "screen.ppm"), 15u + 640u * 480u * 3u);
+
+    ASSERT_EQ(Write(h, "BMP? 2\r\n", 8), 8);
+    ASSERT_EQ(Read(h, buf.data(), 400000), 164) << "the scheduled nosig:100 at request 2";
+
+    // A reset re-enumerates after reenum_ms=50.
+    usb_reset(h);
+    usb_close(h);
+    EXPECT_EQ(Find(0x7E3A), nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_NE(Find(0x7E3A), nullptr);
+
+    std::ifstream in(dir / "quellbar.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("fault nosig:100 at request 2"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("reset"), std::string::npos);
+}
+
+TEST(EnvAbsent, OnlyTheRootHub)
+{
+    EXPECT_EQ(Find(0x7E3A), nullptr);
+    EXPECT_NE(Find(0x1d6b), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+// The simulated Quellbar behind the stand-in: replies and fault scenarios, read
+// the way the viewer reads them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "encoder.h"
+#include "screen.h"
+#include "sim_test_util.h"
+#include "simctl.h"
+
+namespace {
+
+using namespace simtest;
+using Ms = std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr uint16_t kQuellbarVendor = 0x7E3A;
+constexpr int kHeader = 1078;
+constexpr char kWhole[] = "BMP? 0\r\n";
+constexpr char kDelta[] = "BMP? 2\r\n";
+
+uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
+
+class Quellbar : public ::testing::Test {
+protected:
+    void Start(const std::string& options)
+    {
+        simctl_reset();
+        id_ = simctl_add_quellbar(simctl_add_bus(), options.c_str());
+        ASSERT_GT(id_, 0);
+        struct usb_device* dev = Find(kQuellbarVendor);
+        ASSERT_NE(dev, nullptr);
+        h_ = usb_open(dev);
+        ASSERT_NE(h_, nullptr);
+    }
+    void TearDown() override
+    {
+        if (h_) usb_close(h_);
+    }
+
+    // One read call as the viewer makes it, appended to `reply_`.
+    int ReadInto(int length, int timeout = 5000)
+    {
+        std::vector<uint8_t> buf(static_cast<size_t>(std::max(length, 0)));
+        const int n = Read(h_, buf.data(), length, timeout);
+        if (n > 0) reply_.insert(reply_.end(), buf.begin(), buf.begin() + n);
+        return n;
+    }
+
+    // The viewer's reading pattern: 64, chunks while more than 25600 remain, the rest.
+    void ReadReply(int chunk = 25600)
+    {
+        reply_.clear();
+        ASSERT_EQ(ReadInto(64), 64);
+        const long total = long{DeclaredLength(reply_.data())} + 4;
+        while (total - static_cast<long>(reply_.size()) > 25600) ASSERT_GT(ReadInto(chunk), 0);
+        const int rest = static_cast<int>(total - static_cast<long>(reply_.size()));
+        ASSERT_EQ(ReadInto(rest), rest);
+    }
+
+    // Reads until the first piece that is not a full 16384: the viewer's drain.
+    std::vector<int> Drain(int timeout)
+    {
+        std::vector<int> pieces;
+        int n = 0;
+        do {
+            n = ReadInto(16384, timeout);
+            pieces.push_back(n);
+        } while (n == 16384);
+        return pieces;
+    }
+
+    int id_ = 0;
+    usb_dev_handle* h_ = nullptr;
+    std::vector<uint8_t> reply_;
+};
+
+TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
+{
+    Start("width=800;seed=7");
+    quellbar::ScreenGenerator expected(800, 7);
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    const quellbar::Screen first = expected.Next();
+    ASSERT_EQ(reply_.size(), 4u + kHeader + 800u * 480u);
+    EXPECT_EQ(DeclaredLength(reply_.data()), reply_.size() - 4);
+    EXPECT_EQ(reply_[4], 'B');
+    EXPECT_EQ(reply_[5], 'M');
+    EXPECT_EQ(Le32(&reply_[14]), 1078u);
+    EXPECT_EQ(Le32(&reply_[22]), 800u);
+    EXPECT_TRUE(std::equal(first.pixels.begin(), first.pixels.end(), reply_.begin() + 4 + kHeader));
+
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    const quellbar::Screen second = expected.Next();
+    const auto delta = quellbar::EncodeLineDelta(first.pixels.data(), second.pixels.data(), 800);
+    ASSERT_EQ(reply_.size(), 4u + kHeader + delta.size());
+    EXPECT_EQ(reply_[4], 'B');
+    EXPECT_EQ(Le32(&reply_[14]), 1078u);
+    EXPECT_TRUE(std::equal(delta.begin(), delta.end(), reply_.begin() + 4 + kHeader));
+}
+
+TEST_F(Quellbar, ChunkSizeOf640WideViewerReadsTheSameBytes)
+{
+    Start("width=640;freeze=1");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply(20480);
+    EXPECT_EQ(reply_.size(), 4u + kHeader + 640u * 480u);
+}
+
+TEST_F(Quellbar, DeltaWithoutAnEarlierPictureRewritesEveryRow)
+{
+    Start("width=640;seed=3");
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    // Every record is a changed row: a whole-picture rewrite is larger than 480 bytes
+    // and starts with a non-zero literal count.
+    EXPECT_GT(reply_.size(), 4u + kHeader + 480u);
+    EXPECT_NE(reply_[4 + kHeader], 0);
+}
+
+TEST_F(Quellbar, GarbageIsIgnoredAndANewRequestDropsTheRestOfTheOldReply)
+{
+    Start("");
+    EXPECT_EQ(Write(h_, "BMP? 1\r\n", 8), 8);
+    EXPECT_EQ(ReadInto(64, 100), -110) << "no reply to garbage";
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    EXPECT_EQ(reply_[4], 'B') << "the new reply starts at its own beginning";
+    EXPECT_EQ(reply_[5], 'M');
+}
+
+TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
+{
+    Start("faults=nosig:40000,nosig:32768@2");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_FALSE(reply_[4] == 'B' && reply_[5] == 'M');
+    EXPECT_EQ(Drain(200), (std::vector<int>{16384, 16384, 7232}));
+
+    // On a 16384 boundary the drain ends only with a read that times out.
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_EQ(Drain(200), (std::vector<int>{16384, 16384, -110}));
+}
+
+TEST_F(Quellbar, ChunkReadStallsTwiceThenGoesOnWhereItWas)
+{
+    Start("faults=chunkstall:2");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_EQ(ReadInto(25600), 0);
+    EXPECT_EQ(ReadInto(25600), 0);
+    EXPECT_EQ(ReadInto(25600), 25600);
+    EXPECT_EQ(Le32(&reply_[14]), 1078u) << "no bytes were lost";
+}
+
+TEST_F(Quellbar, FinalReadStallsOnceAndFailsWithAnErrorAtOnce)
+{
+    Start("width=640;faults=finalstall,finalerror@2");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    const int total = static_cast<int>(DeclaredLength(reply_.data())) + 4;
+    while (total - static_cast<int>(reply_.size()) > 25600) ASSERT_EQ(ReadInto(25600), 25600);
+    const int rest = total - static_cast<int>(reply_.size());
+    EXPECT_EQ(ReadInto(rest), 0);
+    EXPECT_EQ(ReadInto(rest), rest);
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    while (total - static_cast<int>(reply_.size()) > 25600) ASSERT_EQ(ReadInto(25600), 25600);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(ReadInto(total - static_cast<int>(reply_.size())), -110);
+    EXPECT_LT(steady_clock::now() - start, Ms(1000));
+}
+
+TEST_F(Quellbar, SlowChunkArrivesLateButWhole)
+{
+    Start("faults=slowchunk:300");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(ReadInto(25600), 25600);
+    EXPECT_GE(steady_clock::now() - start, Ms(300));
+}
+
+TEST_F(Quellbar, BrokenLengthPrefixes)
+{
+    Start("faults=toolarge:500000,topbit@2,finalshort:1000@3");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_EQ(DeclaredLength(reply_.data()), 500000u);
+    EXPECT_EQ(reply_[4], 'B');
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_EQ(DeclaredLength(reply_.data()), 0x80000000u + 1078u + 800u * 480u);
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    const int total = static_cast<int>(DeclaredLength(reply_.data())) + 4;
+    while (total - static_cast<int>(reply_.size()) > 25600) ASSERT_EQ(ReadInto(25600), 25600);
+    const int rest = total - static_cast<int>(reply_.size());
+    EXPECT_EQ(ReadInto(rest), rest - 1000) << "the final read comes short";
+    EXPECT_EQ(ReadInto(1000, 100), -110) << "and nothing follows";
+}
+
+TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)
+{
+    Start("faults=noreply,mute@2");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    EXPECT_EQ(ReadInto(64, 1000), 0);
+    EXPECT_EQ(ReadInto(64, 1000), 0);
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    EXPECT_EQ(ReadInto(64, 100), -110);
+}
+
+TEST_F(Quellbar, WriteFaults)
+{
+    Start("reenum_ms=0;faults=writefail,writegone:100@2");
+    EXPECT_EQ(Write(h_, kWhole, 8), 0) << "stalled write";
+    EXPECT_EQ(ReadInto(64, 100), -110) << "the request never arrived";
+
+    EXPECT_EQ(Write(h_, kWhole, 8), -19);
+    EXPECT_EQ(Find(kQuellbarVendor), nullptr) << "gone, so a re-open fails";
+    std::this_thread::sleep_for(Ms(150));
+    EXPECT_NE(Find(kQuellbarVendor), nullptr) << "and back later";
+}
+
+TEST_F(Quellbar, UnplugDuringTheReplyAndBack)
+{
+    Start("faults=unplug:100");
+    const int before = simctl_devnum(id_);
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_EQ(ReadInto(25600), -19);
+    EXPECT_EQ(ReadInto(25600), -19);
+    EXPECT_EQ(Find(kQuellbarVendor), nullptr);
+    std::this_thread::sleep_for(Ms(150));
+    ASSERT_NE(Find(kQuellbarVendor), nullptr);
+    EXPECT_NE(simctl_devnum(id_), before);
+}
+
+TEST_F(Quellbar, InjectCountsFromTheNextRequest)
+{
+    Start("");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    ASSERT_EQ(simctl_quellbar_inject("topbit@2"), 0);
+    EXPECT_EQ(simctl_quellbar_inject("nonsense"), -22);
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    EXPECT_TRUE(reply_[0] & 0x80);
+}
+
+TEST_F(Quellbar, DumpAndLogFollowTheReplies)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("quellbar_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto dump = (dir / "screen.ppm").string();
+    const auto log = (dir / "events.log").string();
+    Start("width=640;seed=5;dump=" + dump + ";log=" + log + ";faults=nosig:10@2");
+
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    quellbar::ScreenGenerator expected(640, 5);
+    const quellbar::Screen& s = expected.Next();
+
+    std::ifstream in(dump, std::ios::binary);
+    const std::string ppm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string head = "P6\n640 480\n255\n";
+    ASSERT_EQ(ppm.size(), head.size() + 640u * 480u * 3u);
+    EXPECT_EQ(ppm.substr(0, head.size()), head);
+    // The file's first pixel is the top-left one: the last row of the bottom-up picture.
+    const uint32_t topLeft = s.palette[s.pixels[479u * 640u]];
+    EXPECT_EQ(static_cast<uint8_t>(ppm[head.size()]), static_cast<uint8_t>(topLeft >> 16));
+    EXPECT_EQ(static_cast<uint8_t>(ppm[head.size() + 1]), static_cast<uint8_t>(topLeft >> 8));
+    EXPECT_EQ(static_cast<uint8_t>(ppm[head.size() + 2]), static_cast<uint8_t>(topLeft));
+    const uint32_t bottomRight = s.palette[s.pixels[639]];
+    EXPECT_EQ(static_cast<uint8_t>(ppm[ppm.size() - 1]), static_cast<uint8_t>(bottomRight));
+
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    usb_reset(h_);
+
+    std::ifstream logIn(log);
+    std::stringstream text;
+    text << logIn.rdbuf();
+    const std::string events = text.str();
+    for (const char* e : {"request BMP? 0", "reply sent 308282 bytes whole", "request BMP? 2", "fault nosig:10 at request 2",
+                          "reset", "reply abandoned after 0 of 74 bytes"}) {
+        EXPECT_NE(events.find(e), std::string::npos) << e << " in\n" << events;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
