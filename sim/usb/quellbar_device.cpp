@@ -307,7 +307,12 @@ void QuellbarDevice::Delivered()
     Reply& r = *reply_;
     Log("reply sent " + std::to_string(r.bytes.size()) + " bytes " + (r.whole ? "whole" : "delta") +
         (r.faulty ? " (faulty)" : ""));
-    if (r.faulty) return;
+    if (r.faulty) {
+        // The host may have decoded part of it: the next delta rewrites every row.
+        lastSent_.clear();
+        lastSentWidth_ = 0;
+        return;
+    }
     lastSent_ = r.screen.pixels;
     lastSentWidth_ = r.screen.width;
     Dump(r.screen);

@@ -224,6 +224,25 @@ TEST_F(Quellbar, BrokenLengthPrefixes)
     EXPECT_EQ(ReadInto(1000, 100), -110) << "and nothing follows";
 }
 
+TEST_F(Quellbar, AfterAShortenedReplyTheNextDeltaRewritesEveryRow)
+{
+    Start("freeze=1;faults=finalshort:10@2");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    reply_.clear();
+    ASSERT_EQ(ReadInto(64), 64);
+    ASSERT_EQ(ReadInto(480 + kHeader - 60), 480 + kHeader - 60 - 10) << "shortened";
+
+    // The picture is frozen, yet the host may hold a half-applied delta.
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    EXPECT_GT(reply_.size(), 4u + kHeader + 480u);
+    ASSERT_EQ(Write(h_, kDelta, 8), 8);
+    ReadReply();
+    EXPECT_EQ(reply_.size(), 4u + kHeader + 480u) << "then unchanged rows again";
+}
+
 TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)
 {
     Start("faults=noreply,mute@2");
