@@ -1,0 +1,129 @@
+# Shared by the end-to-end tests, the demo and the soak: an Xvfb display, the
+# real viewer over the stand-in libusb, and a person's hands (xdotool).
+# Source it; set ROOT and BUILD first (BUILD defaults to $ROOT/build).
+
+: "${ROOT:?}"
+BUILD="${BUILD:-$ROOT/build}"
+VIEWER="$BUILD/bin/karvolen-viewer"
+SIMLIB="$BUILD/sim/lib"
+VIEWER_PID=""
+XVFB_PID=""
+
+TITLE_COMMUNICATING="Karvolen Remote Screen Software - Communicating -"
+TITLE_PAUSED="Karvolen Remote Screen Software - Paused -"
+TITLE_FAILURE="Karvolen Remote Screen Software - Communication failure -"
+
+e2e_cleanup() {
+  [ -n "$VIEWER_PID" ] && kill "$VIEWER_PID" 2>/dev/null
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+  [ -n "${E2E_TMP:-}" ] && [ -z "${E2E_KEEP:-}" ] && rm -rf "$E2E_TMP"
+  return 0
+}
+
+# A private display and runtime folder for this run.
+e2e_init() {
+  E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
+  mkdir -m 700 "$E2E_TMP/runtime"
+  export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
+  trap e2e_cleanup EXIT
+  local fifo="$E2E_TMP/display"
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp 3>"$fifo" >"$E2E_TMP/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  local n
+  read -r -t 20 n <"$fifo" || { echo "Xvfb did not start" >&2; return 1; }
+  export DISPLAY=":$n"
+  unset QT_QPA_PLATFORM
+}
+
+# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated Quellbar.
+e2e_start_viewer() {
+  local options="$1" binary="${2:-$VIEWER}"
+  LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" QUELLBAR_SIM="$options" \
+    "$binary" >>"$E2E_TMP/viewer.log" 2>&1 &
+  VIEWER_PID=$!
+}
+
+# e2e_find TITLE: window ids whose name is exactly TITLE.
+e2e_find() {
+  local pattern
+  pattern="^$(printf '%s' "$1" | sed 's/[][\.*^$()+?{}|]/\\&/g')\$"
+  xdotool search --name "$pattern" 2>/dev/null
+}
+
+# e2e_wait TITLE [seconds]: prints the window id once a window has that name.
+e2e_wait() {
+  local title="$1" limit="${2:-15}" id end=$((SECONDS + ${2:-15}))
+  while [ $SECONDS -le $end ]; do
+    id="$(e2e_find "$title" | head -n1)"
+    if [ -n "$id" ]; then
+      echo "$id"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "no window titled '$title' within ${limit}s" >&2
+  return 1
+}
+
+# e2e_answer TITLE [key]: dismisses a message box the way a person does.
+e2e_answer() {
+  local id
+  id="$(e2e_wait "$1" "${3:-15}")" || return 1
+  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+  xdotool key --clearmodifiers "${2:-Return}"
+}
+
+# e2e_click WINDOW X Y: a left click at window coordinates.
+e2e_click() {
+  xdotool mousemove --window "$1" "$2" "$3" click 1
+}
+
+# e2e_wait_exit PID seconds: prints the exit status, or fails on a hang.
+e2e_wait_exit() {
+  local pid="$1" end=$((SECONDS + $2))
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ $SECONDS -gt $end ]; then
+      echo "process $pid still running after $2s" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  local status=0
+  wait "$pid" || status=$?
+  echo "$status"
+}
+
+# e2e_log_count PATTERN: lines of the simulator's log that match.
+e2e_log_count() {
+  grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null || true
+}
+
+# e2e_wait_log PATTERN COUNT [seconds]
+e2e_wait_log() {
+  local end=$((SECONDS + ${3:-15}))
+  while [ "$(e2e_log_count "$1")" -lt "$2" ]; do
+    if [ $SECONDS -gt $end ]; then
+      echo "simulator log: fewer than $2 lines matching '$1'" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+# e2e_matches_dump WINDOW: the window shows exactly the picture the simulator
+# sent last. Retries, since a new frame may land between the two reads.
+e2e_matches_dump() {
+  local id="$1" tries="${2:-8}" ae
+  for _ in $(seq "$tries"); do
+    import -window "$id" "$E2E_TMP/shot.png" 2>/dev/null
+    cp "$E2E_TMP/frame.ppm" "$E2E_TMP/frame-copy.ppm" 2>/dev/null
+    ae="$(compare -metric AE "$E2E_TMP/shot.png" "$E2E_TMP/frame-copy.ppm" null: 2>&1 || true)"
+    if [ "$ae" = "0" ]; then
+      return 0
+    fi
+    sleep 0.3
+  done
+  echo "screenshot differs from the simulator's picture in $ae pixels" >&2
+  return 1
+}
