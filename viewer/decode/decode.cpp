@@ -36,77 +36,92 @@ int32_t CountZeros(const uint8_t* p, int32_t max) {
 // A plain memcpy here is inlined by GCC as `rep movs` because the length is
 // known to be small, which costs several times more on short copies.
 inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
-    if (n >= 16) {
-        for (int32_t j = 0; j + 16 < n; j += 16) std::memcpy(dst + j, src + j, 16);
-        std::memcpy(dst + n - 16, src + n - 16, 16);
-    } else if (n >= 8) {
-        std::memcpy(dst, src, 8);
-        std::memcpy(dst + n - 8, src + n - 8, 8);
-    } else if (n >= 4) {
+    if (n < 4) {  // the common short groups first, with few branches
+        if (n & 2) std::memcpy(dst, src, 2);
+        if (n & 1) dst[n - 1] = src[n - 1];
+    } else if (n < 8) {
         std::memcpy(dst, src, 4);
         std::memcpy(dst + n - 4, src + n - 4, 4);
-    } else if (n >= 2) {
-        std::memcpy(dst, src, 2);
-        std::memcpy(dst + n - 2, src + n - 2, 2);
-    } else if (n == 1) {
-        dst[0] = src[0];
+    } else if (n < 16) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else {
+        for (int32_t j = 0; j + 16 < n; j += 16) std::memcpy(dst + j, src + j, 16);
+        std::memcpy(dst + n - 16, src + n - 16, 16);
     }
 }
 
 inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
-    if (n >= 8) {
-        const uint64_t pattern = value * 0x0101010101010101ull;
-        for (int32_t j = 0; j + 8 < n; j += 8) std::memcpy(dst + j, &pattern, 8);
-        std::memcpy(dst + n - 8, &pattern, 8);
-    } else if (n >= 4) {
+    if (n < 4) {
+        if (n & 2) {
+            const uint16_t pattern = static_cast<uint16_t>(value * 0x0101u);
+            std::memcpy(dst, &pattern, 2);
+        }
+        if (n & 1) dst[n - 1] = value;
+    } else if (n < 8) {
         const uint32_t pattern = value * 0x01010101u;
         std::memcpy(dst, &pattern, 4);
         std::memcpy(dst + n - 4, &pattern, 4);
-    } else if (n >= 2) {
-        const uint16_t pattern = static_cast<uint16_t>(value * 0x0101u);
-        std::memcpy(dst, &pattern, 2);
-        std::memcpy(dst + n - 2, &pattern, 2);
-    } else if (n == 1) {
-        dst[0] = value;
+    } else {
+        const uint64_t pattern = value * 0x0101010101010101ull;
+        for (int32_t j = 0; j + 8 < n; j += 8) std::memcpy(dst + j, &pattern, 8);
+        std::memcpy(dst + n - 8, &pattern, 8);
     }
 }
 
 // Applies the line records in rx[i .. received-1] to px (rows of w pixels).
 // Stops quietly where a group would write at index 400000 or beyond, or would
 // need a byte that was not received.
+//
+// Every record begins at D = k * W (an unchanged row adds W, a changed row is
+// cut back to its end), so the record count k is kept as D alone.
 void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w) {
-    const int64_t width = w;
+    // A group is at most 1 + 255 + 1 bytes and writes at most 510 pixels: away
+    // from both ends a group needs no checks of its own.
+    constexpr int32_t kMaxGroupBytes = 257;
+    constexpr int64_t kMaxGroupPixels = 510;
+    const int32_t safeInput = received - kMaxGroupBytes;
+    constexpr int64_t safeOutput = kBufferLastIndex - kMaxGroupPixels;
+
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
-    int64_t k = 0;
     while (i < received) {
         if (rx[i] == 0) {
             const int32_t unchanged = CountZeros(rx + i, received - i);
-            d += unchanged * width;
-            k += unchanged;
+            d += static_cast<int64_t>(unchanged) * w;
             i += unchanged;
             continue;
         }
-        int32_t p = 0;
+        const int64_t rowEnd = d + w;
         for (;;) {
+            if (i < safeInput && d <= safeOutput) {
+                const int32_t n = rx[i];
+                CopyLiterals(px + d, rx + i + 1, n);
+                d += n;
+                i += 1 + n;
+                if (d >= rowEnd) break;
+                const int32_t r = rx[i];
+                FillRun(px + d, rx[i - 1], r);
+                d += r;
+                i += 1;
+                if (d >= rowEnd) break;
+                continue;
+            }
             const int32_t n = rx[i];
             if (d + n > kBufferLastIndex || n >= received - i) return;
             CopyLiterals(px + d, rx + i + 1, n);
             d += n;
-            p += n;
             i += 1 + n;
-            if (p >= w) break;
+            if (d >= rowEnd) break;
 
             if (i >= received) return;
             const int32_t r = rx[i];
             if (d + r > kBufferLastIndex) return;
             FillRun(px + d, rx[i - 1], r);
             d += r;
-            p += r;
             i += 1;
-            if (p >= w) break;
+            if (d >= rowEnd) break;
         }
-        ++k;
-        d = std::min(d, k * width);
+        d = rowEnd;
     }
 }
 

@@ -1,0 +1,16 @@
+// Shared between the decoder and the drawing benchmarks.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace benchbench {
+
+// Registers "<name>/memcpy", a memcpy of `bytes` bytes, as the partner of <name>.
+void RegisterMemcpy(const std::string& name, size_t bytes);
+void RecordPair(const std::string& name, size_t bytes);
+
+// The drawing step; empty when Qt is not available.
+void RegisterDrawing();
+
+}  // namespace benchbench

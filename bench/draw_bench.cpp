@@ -1,0 +1,81 @@
+// The drawing step: the 8-bit picture into the persistent 32-bit surface, then
+// that surface stretched to a full-HD display as the picture widget paints it.
+#include <benchmark/benchmark.h>
+
+#include <QImage>
+#include <QPainter>
+#include <memory>
+#include <random>
+
+#include "bench_cases.h"
+#include "decode.h"
+
+namespace benchbench {
+namespace {
+
+struct Scene {
+    karvolen::BitmapInfo info;
+    karvolen::ByteBuffer bits;
+    QImage surface{800, 480, QImage::Format_RGB32};
+    QImage display{1920, 1080, QImage::Format_RGB32};
+
+    Scene() {
+        info.bmiHeader.biSize = 40;
+        info.bmiHeader.biWidth = 800;
+        info.bmiHeader.biHeight = 480;
+        std::mt19937 rng(11);
+        for (auto& q : info.bmiColors) {
+            q.rgbBlue = static_cast<uint8_t>(rng());
+            q.rgbGreen = static_cast<uint8_t>(rng());
+            q.rgbRed = static_cast<uint8_t>(rng());
+        }
+        for (int32_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(rng());
+        surface.fill(Qt::black);
+        display.fill(Qt::black);
+    }
+
+    bool Draw() {
+        return karvolen::decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
+                                                   surface.height(), static_cast<int32_t>(surface.bytesPerLine() / 4),
+                                                   info, bits.data()) == 480;
+    }
+};
+
+}  // namespace
+
+void RegisterDrawing() {
+    auto scene = std::make_shared<Scene>();
+
+    benchmark::RegisterBenchmark("draw_setdibits_800x480", [scene](benchmark::State& state) {
+        for (auto _ : state) {
+            if (!scene->Draw()) state.SkipWithError("drawing failed");
+            benchmark::ClobberMemory();
+        }
+    })->Unit(benchmark::kMicrosecond);
+    RegisterMemcpy("draw_setdibits_800x480", 800u * 480u * 4u);
+
+    benchmark::RegisterBenchmark("draw_step_stretch_1920x1080", [scene](benchmark::State& state) {
+        for (auto _ : state) {
+            if (!scene->Draw()) state.SkipWithError("drawing failed");
+            QPainter p(&scene->display);
+            p.drawImage(QRect(0, 0, 1920, 1080), scene->surface);
+            p.end();
+            benchmark::ClobberMemory();
+        }
+    })->Unit(benchmark::kMicrosecond);
+    RegisterMemcpy("draw_step_stretch_1920x1080", 1920u * 1080u * 4u);
+
+    benchmark::RegisterBenchmark("draw_step_smooth_stretch_1920x1080", [scene](benchmark::State& state) {
+        for (auto _ : state) {
+            if (!scene->Draw()) state.SkipWithError("drawing failed");
+            QPainter p(&scene->display);
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            p.drawImage(QRect(0, 0, 1920, 1080), scene->surface);
+            p.end();
+            benchmark::ClobberMemory();
+        }
+    })->Unit(benchmark::kMicrosecond);
+    RegisterMemcpy("draw_step_smooth_stretch_1920x1080", 1920u * 1080u * 4u);
+}
+
+}  // namespace benchbench

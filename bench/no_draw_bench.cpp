@@ -1,0 +1,7 @@
+#include "bench_cases.h"
+
+namespace benchbench {
+
+void RegisterDrawing() {}
+
+}  // namespace benchbench
