@@ -5,8 +5,6 @@
 
 namespace {
 
-using sim::FaultSpec;
-using sim::ParseFault;
 using sim::ParseOptions;
 using sim::QuellbarOptions;
 
@@ -48,16 +46,6 @@ TEST(SimOptions, RefusesWhatItDoesNotKnow)
     EXPECT_NE(ParseOptions("faults=slowchunk@0", o), "");
     EXPECT_NE(ParseOptions("faults=meltdown", o), "");
     EXPECT_EQ(o.width, sim::kDefaultWidth) << "a refused value changes nothing";
-}
-
-TEST(SimOptions, FaultDefaultsApplyWithoutArgument)
-{
-    FaultSpec f;
-    ASSERT_EQ(ParseFault("slowchunk@4", f), "");
-    EXPECT_EQ(f.arg, 1300);
-    EXPECT_EQ(f.at, 4);
-    ASSERT_EQ(ParseFault("topbit", f), "");
-    EXPECT_EQ(f.arg, -1);
 }
 
 }  // namespace

@@ -112,25 +112,6 @@ TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
     EXPECT_TRUE(std::equal(delta.begin(), delta.end(), reply_.begin() + 4 + kHeader));
 }
 
-TEST_F(Quellbar, ChunkSizeOf640WideViewerReadsTheSameBytes)
-{
-    Start("width=640;freeze=1");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply(20480);
-    EXPECT_EQ(reply_.size(), 4u + kHeader + 640u * 480u);
-}
-
-TEST_F(Quellbar, DeltaWithoutAnEarlierPictureRewritesEveryRow)
-{
-    Start("width=640;seed=3");
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    // Every record is a changed row: a whole-picture rewrite is larger than 480 bytes
-    // and starts with a non-zero literal count.
-    EXPECT_GT(reply_.size(), 4u + kHeader + 480u);
-    EXPECT_NE(reply_[4 + kHeader], 0);
-}
-
 TEST_F(Quellbar, GarbageIsIgnoredAndANewRequestDropsTheRestOfTheOldReply)
 {
     Start("");

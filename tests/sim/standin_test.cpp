@@ -168,13 +168,4 @@ TEST_F(StandIn, UnknownEndpointAndBadArguments)
     EXPECT_EQ(usb_close(closed), -9);
 }
 
-TEST_F(StandIn, InjectedFailuresCountDown)
-{
-    ASSERT_EQ(simctl_fail("usb_claim_interface", -5, 2), 0);
-    EXPECT_EQ(usb_claim_interface(h_, 0), -5);
-    EXPECT_EQ(usb_claim_interface(h_, 0), -5);
-    EXPECT_EQ(usb_claim_interface(h_, 0), 0);
-    EXPECT_EQ(simctl_fail("usb_bulk_read", -5, 1), -22);
-}
-
 }  // namespace
