@@ -29,6 +29,15 @@ const std::vector<std::string_view>& RandomFaults()
     return faults;
 }
 
+// Faults that end with a message: someone has to press OK and START.
+const std::vector<std::string_view>& LoudFaults()
+{
+    static const std::vector<std::string_view> faults = {
+        "noreply", "slowchunk", "unplug:1500", "writegone:1500", "toolarge", "topbit", "writefail",
+    };
+    return faults;
+}
+
 std::string Describe(const FaultSpec& f)
 {
     return f.arg >= 0 ? f.name + ":" + std::to_string(f.arg) : f.name;
@@ -103,7 +112,8 @@ std::vector<FaultSpec> QuellbarDevice::TakeFaults()
     std::copy_if(scheduled_.begin(), scheduled_.end(), std::back_inserter(now), due);
     std::erase_if(scheduled_, due);
     if (options_.random > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < options_.random) {
-        const auto& pool = RandomFaults();
+        std::vector<std::string_view> pool = RandomFaults();
+        if (options_.loud) pool.insert(pool.end(), LoudFaults().begin(), LoudFaults().end());
         FaultSpec f;
         ParseFault(pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(random_)], f);
         now.push_back(f);

@@ -123,6 +123,10 @@ std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen*
             if (value != "0" && value != "1") return bad;
             o.freeze = value == "1";
             s.freeze = true;
+        } else if (key == "loud") {
+            if (value != "0" && value != "1") return bad;
+            o.loud = value == "1";
+            s.loud = true;
         } else if (key == "seed") {
             if (!ParseNumber(value, o.seed)) return bad;
             s.seed = true;

@@ -33,6 +33,8 @@ struct QuellbarOptions {
     int width = kDefaultWidth;
     int64_t speed = kDefaultSpeed;
     bool freeze = false;
+    // random= also draws faults that end with a message to the user.
+    bool loud = false;
     uint32_t seed = 1;
     std::string dump;
     std::string log;
@@ -44,7 +46,7 @@ struct QuellbarOptions {
 
 // Which options a text set, so that a later configure changes only those.
 struct OptionsSeen {
-    bool present = false, product = false, width = false, speed = false, freeze = false, seed = false,
+    bool present = false, product = false, width = false, speed = false, freeze = false, loud = false, seed = false,
          dump = false, log = false, reenumMs = false, faults = false, random = false, widthSwitch = false;
 };
 
