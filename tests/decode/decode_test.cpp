@@ -367,30 +367,4 @@ TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder) {
     }
 }
 
-TEST(BmpStream, HeaderFieldsAndBigEndianPrefix) {
-    quellbar::Screen s = testsupport::ScreenWith(800, 2);
-    const Bytes data(1234, 9);
-    const Bytes bmp = quellbar::BuildBmp(s, data);
-    const Bytes reply = quellbar::BuildReply(bmp);
-    const auto le32 = [&](size_t at) {
-        return uint32_t{bmp[at]} | uint32_t{bmp[at + 1]} << 8 | uint32_t{bmp[at + 2]} << 16 | uint32_t{bmp[at + 3]} << 24;
-    };
-    ASSERT_EQ(bmp.size(), 1078u + 1234u);
-    EXPECT_EQ(bmp[0], 'B');
-    EXPECT_EQ(bmp[1], 'M');
-    EXPECT_EQ(le32(2), bmp.size());
-    EXPECT_EQ(le32(10), 1078u);
-    EXPECT_EQ(le32(14), 40u);
-    EXPECT_EQ(le32(18), 800u);
-    EXPECT_EQ(le32(22), 480u);
-    EXPECT_EQ(le32(26), 1u | 8u << 16);
-    EXPECT_EQ(le32(34), 1234u);
-    EXPECT_EQ(bmp[54 + 4 * 7], static_cast<uint8_t>(s.palette[7]));
-    EXPECT_EQ(bmp[56 + 4 * 7], static_cast<uint8_t>(s.palette[7] >> 16));
-    EXPECT_EQ(bmp[1078], 9);
-    ASSERT_EQ(reply.size(), bmp.size() + 4);
-    EXPECT_EQ((uint32_t{reply[0]} << 24 | uint32_t{reply[1]} << 16 | uint32_t{reply[2]} << 8 | reply[3]), bmp.size());
-    EXPECT_TRUE(std::equal(bmp.begin(), bmp.end(), reply.begin() + 4));
-}
-
 }  // namespace
