@@ -13,6 +13,11 @@ TITLE_COMMUNICATING="Karvolen Remote Screen Software - Communicating -"
 TITLE_PAUSED="Karvolen Remote Screen Software - Paused -"
 TITLE_FAILURE="Karvolen Remote Screen Software - Communication failure -"
 
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
 e2e_cleanup() {
   [ -n "$VIEWER_PID" ] && kill "$VIEWER_PID" 2>/dev/null
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null

@@ -8,8 +8,6 @@ BUILD="${1:-$ROOT/build}"
 . "$ROOT/tools/e2e-lib.sh"
 e2e_init
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
 # A silent fault at the 4th request, one with a message at the 8th.
 e2e_start_viewer "width=640;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log;faults=nosig:20000@4,noreply@8"
 win="$(e2e_wait "$TITLE_COMMUNICATING")" || fail "no window"

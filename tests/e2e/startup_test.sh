@@ -6,8 +6,6 @@ BUILD="${1:-$ROOT/build}"
 . "$ROOT/tools/e2e-lib.sh"
 e2e_init
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
 # No Quellbar: the connect message, then the end without a window.
 e2e_start_viewer "device=absent"
 e2e_answer "Communication Error" >/dev/null
