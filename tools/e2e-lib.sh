@@ -53,7 +53,7 @@ e2e_start_viewer() {
 e2e_find() {
   local pattern
   pattern="^$(printf '%s' "$1" | sed 's/[][\.*^$()+?{}|]/\\&/g')\$"
-  xdotool search --name "$pattern" 2>/dev/null
+  xdotool search --name "$pattern" 2>/dev/null || true
 }
 
 # e2e_wait TITLE [seconds]: prints the window id once a window has that name.
