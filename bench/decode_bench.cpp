@@ -98,6 +98,34 @@ Bytes MostGroupsCase() {
     return d;
 }
 
+// Small groups of random shape (0 to 3 literals, runs of 0 to 3), filling
+// 400001 bytes: defeats branch prediction on the group shape.
+Bytes MixedSmallGroupsCase() {
+    Bytes d;
+    uint32_t x = 12345;
+    auto next = [&x](uint32_t n) {
+        x = x * 1664525u + 1013904223u;
+        return (x >> 16) % n;
+    };
+    while (d.size() + 1082 < static_cast<size_t>(kBufferSize)) {
+        int p = 0;
+        bool first = true;
+        while (p < kWidth) {
+            const int n = std::min<int>(first ? 1 + static_cast<int>(next(3)) : static_cast<int>(next(4)), kWidth - p);
+            first = false;
+            d.push_back(static_cast<uint8_t>(n));
+            for (int k = 0; k < n; ++k) d.push_back(static_cast<uint8_t>(next(256)));
+            p += n;
+            if (p >= kWidth) break;
+            const int run = std::min<int>(static_cast<int>(next(4)), kWidth - p);
+            d.push_back(static_cast<uint8_t>(run));
+            p += run;
+        }
+    }
+    d.resize(static_cast<size_t>(kBufferSize) - 1082);
+    return d;
+}
+
 struct Frame {
     Bytes delta;
     int changedRows = 0;
@@ -218,6 +246,8 @@ int main(int argc, char** argv) {
     RegisterDecode("delta_copy_worst_255_literals", CopyWorstCase(), kModeLineDelta, frameBytes);
     RegisterDecode("delta_parse_worst_1lit_run2", ParseWorstCase(), kModeLineDelta, frameBytes);
     RegisterDecode("delta_most_groups_400001", MostGroupsCase(), kModeLineDelta, static_cast<size_t>(kBufferSize) - 1082);
+    RegisterDecode("delta_mixed_small_groups_400001", MixedSmallGroupsCase(), kModeLineDelta,
+                   static_cast<size_t>(kBufferSize) - 1082);
     RegisterDecode("delta_random_400001", RandomBytes(static_cast<size_t>(kBufferSize) - 1082, 5), kModeLineDelta,
                    static_cast<size_t>(kBufferSize) - 1082);
 

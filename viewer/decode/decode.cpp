@@ -83,6 +83,9 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
     const int32_t safeInput = received - kMaxGroupBytes;
     constexpr int64_t safeOutput = kBufferLastIndex - kMaxGroupPixels;
 
+    constexpr int32_t kMaxFastWidth = 1024;
+    uint8_t rowCopy[kMaxFastWidth];
+
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
         if (rx[i] == 0) {
@@ -92,30 +95,80 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
             continue;
         }
         const int64_t rowEnd = d + w;
+        // Short groups in the middle of a row move a fixed 16 literal or 8 run
+        // bytes whatever their count: small groups of random shape would
+        // otherwise cost a mispredicted branch or two each. The bytes past the
+        // count are rewritten by the row's next groups; should the stream stop
+        // inside the row, the rest of the row gets its earlier pixels back.
+        const bool fast = d <= safeOutput && w <= kMaxFastWidth;
+        const int64_t savedEnd = std::min<int64_t>(rowEnd, kBufferSize);
+        int64_t savedFrom = -1;  // the row's pixels from here on, saved before the first fixed-size move
+        auto saveRow = [&] {
+            if (savedFrom < 0) {
+                savedFrom = d;
+                std::memcpy(rowCopy, px + d, static_cast<size_t>(savedEnd - d));
+            }
+        };
+        auto stopInsideRow = [&] {
+            if (savedFrom >= 0 && d < savedEnd) {
+                std::memcpy(px + d, rowCopy + (d - savedFrom), static_cast<size_t>(savedEnd - d));
+            }
+        };
         for (;;) {
-            if (i < safeInput && d <= safeOutput) {
+            if (fast && i < safeInput && d <= safeOutput) {
                 const int32_t n = rx[i];
-                CopyLiterals(px + d, rx + i + 1, n);
-                d += n;
-                i += 1 + n;
-                if (d >= rowEnd) break;
-                const int32_t r = rx[i];
-                FillRun(px + d, rx[i - 1], r);
-                d += r;
+                if (n == 0) {
+                    // No literals (never the first group of a row): a run of
+                    // index 0. Two bytes long, so the next group's address
+                    // need not wait for this count to load.
+                    const int32_t r = rx[i + 1];
+                    if (r <= 8 && d + 8 <= rowEnd) {
+                        saveRow();
+                        std::memset(px + d, 0, 8);
+                    } else {
+                        FillRun(px + d, 0, r);
+                    }
+                    d += r;
+                    i += 2;
+                    if (d >= rowEnd) break;
+                    continue;
+                }
+                if (n <= 16 && d + 16 <= rowEnd) {
+                    saveRow();
+                    std::memcpy(px + d, rx + i + 1, 16);
+                    d += n;
+                    i += 1 + n;
+                    if (d >= rowEnd) break;
+                    const int32_t r = rx[i];
+                    if (r <= 8 && d + 8 <= rowEnd) {
+                        const uint64_t pattern = rx[i - 1] * 0x0101010101010101ull;
+                        std::memcpy(px + d, &pattern, 8);
+                    } else {
+                        FillRun(px + d, rx[i - 1], r);
+                    }
+                } else {
+                    // Long literal groups are few per byte: exact moves.
+                    CopyLiterals(px + d, rx + i + 1, n);
+                    d += n;
+                    i += 1 + n;
+                    if (d >= rowEnd) break;
+                    FillRun(px + d, rx[i - 1], rx[i]);
+                }
+                d += rx[i];
                 i += 1;
                 if (d >= rowEnd) break;
                 continue;
             }
             const int32_t n = rx[i];
-            if (d + n > kBufferLastIndex || n >= received - i) return;
+            if (d + n > kBufferLastIndex || n >= received - i) return stopInsideRow();
             CopyLiterals(px + d, rx + i + 1, n);
             d += n;
             i += 1 + n;
             if (d >= rowEnd) break;
 
-            if (i >= received) return;
+            if (i >= received) return stopInsideRow();
             const int32_t r = rx[i];
-            if (d + r > kBufferLastIndex) return;
+            if (d + r > kBufferLastIndex) return stopInsideRow();
             FillRun(px + d, rx[i - 1], r);
             d += r;
             i += 1;
