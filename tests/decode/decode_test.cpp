@@ -233,6 +233,29 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
     EXPECT_TRUE(All(Row(0) + 256, 640, kOld));
 }
 
+// Short groups in mid-row move more bytes than their counts; when the stream
+// ends inside such a row the rest of the row must still hold its old pixels,
+// also when the groups before the end wrote nothing (empty runs of index 0).
+TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow) {
+    for (int shortGroups : {1, 2, 7, 30}) {
+        for (int tail : {0, 1, 3}) {
+            Prepare(640);
+            Bytes d;
+            int p = 0;
+            for (int g = 0; g < shortGroups; ++g) {
+                Put(d, {2, 10 + g % 50, 11 + g % 50, 1});  // 2 literals, a run of 1
+                p += 3;
+            }
+            for (int k = 0; k < 200; ++k) Put(d, {0, 0});  // groups that write nothing
+            d.resize(d.size() - static_cast<size_t>(tail));
+            Decode(d);
+            EXPECT_NE(Row(0)[p - 1], kOld);
+            EXPECT_TRUE(All(Row(0) + p, static_cast<size_t>(640 - p), kOld))
+                << shortGroups << " short groups, tail cut " << tail;
+        }
+    }
+}
+
 TEST_F(LineDeltaTest, NoWidthDecodesNothing) {
     st.ImageWidth = 0;
     Bytes d;
