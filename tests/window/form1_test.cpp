@@ -233,6 +233,22 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
     EXPECT_EQ(f->State().RequestMode, kModeWhole);
 }
 
+TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
+{
+    auto f = Started();
+    f->Tim1_Timer();
+    const QImage before = f->Image1().Picture();
+    link.mutate = [](std::vector<uint8_t>& reply) {
+        reply[14] = 0xFF;  // bfOffBits far beyond the buffer
+        reply[17] = 0x7F;
+    };
+    f->Tim1_Timer();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(f->Image1().Picture(), before);
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+}
+
 TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
 {
     auto f = Started();

@@ -82,6 +82,9 @@ public:
         if (garbage) {
             reply.assign(reply.size(), 0x55);
         }
+        if (mutate) {
+            mutate(reply);
+        }
         sent = s.pixels;
         pos = 0;
         return length;
@@ -120,6 +123,7 @@ public:
     int closes = 0;
     int readCount = 0;
     std::function<void(int)> onRead;
+    std::function<void(std::vector<uint8_t>&)> mutate;
 };
 
 inline void Pump(int ms = 50)
