@@ -15,6 +15,13 @@ TITLE_FAILURE="Karvolen Remote Screen Software - Communication failure -"
 
 fail() {
   echo "FAIL: $*" >&2
+  local log
+  for log in "${E2E_TMP:-/nonexistent}"/viewer-*.log; do
+    if [ -s "$log" ]; then
+      echo "--- $(basename "$log"):" >&2
+      tail -n 20 "$log" >&2
+    fi
+  done
   exit 1
 }
 
@@ -41,12 +48,30 @@ e2e_init() {
   unset QT_QPA_PLATFORM
 }
 
-# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated Quellbar.
+# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
+# Quellbar; returns once it has a window (or has ended). Xvfb now and then
+# refuses a client's connection; a start that failed only for that is retried.
 e2e_start_viewer() {
-  local options="$1" binary="${2:-$VIEWER}"
-  LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" QUELLBAR_SIM="$options" \
-    "$binary" >>"$E2E_TMP/viewer.log" 2>&1 &
-  VIEWER_PID=$!
+  local options="$1" binary="${2:-$VIEWER}" attempt log
+  for attempt in 1 2 3; do
+    E2E_STARTS=$((${E2E_STARTS:-0} + 1))
+    log="$E2E_TMP/viewer-$E2E_STARTS.log"
+    LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" QUELLBAR_SIM="$options" \
+      "$binary" >>"$log" 2>&1 &
+    VIEWER_PID=$!
+    local end=$((SECONDS + 20))
+    while kill -0 "$VIEWER_PID" 2>/dev/null && [ -z "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] \
+          && [ $SECONDS -le $end ]; do
+      sleep 0.05
+    done
+    if kill -0 "$VIEWER_PID" 2>/dev/null || ! grep -q "could not connect to display" "$log"; then
+      return 0
+    fi
+    wait "$VIEWER_PID" 2>/dev/null || true
+    echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
+    sleep 0.5
+  done
+  return 0
 }
 
 # e2e_find TITLE: window ids whose name is exactly TITLE.
@@ -71,17 +96,30 @@ e2e_wait() {
   return 1
 }
 
+# xdotool for actions, retried: a connection to Xvfb right after another
+# client went away is now and then refused.
+xdo() {
+  local attempt
+  for attempt in 1 2 3; do
+    if xdotool "$@" 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+
 # e2e_answer TITLE [key]: dismisses a message box the way a person does.
 e2e_answer() {
   local id
   id="$(e2e_wait "$1" "${3:-15}")" || return 1
-  xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
-  xdotool key --clearmodifiers "${2:-Return}"
+  xdo windowfocus "$id"
+  xdo key --clearmodifiers "${2:-Return}"
 }
 
 # e2e_click WINDOW X Y: a left click at window coordinates.
 e2e_click() {
-  xdotool mousemove --window "$1" "$2" "$3" click 1
+  xdo mousemove --window "$1" "$2" "$3" click 1
 }
 
 # e2e_wait_exit PID seconds: prints the exit status, or fails on a hang.

@@ -12,7 +12,7 @@ e2e_init
 e2e_start_viewer "width=640;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log;faults=nosig:20000@4,noreply@8"
 win="$(e2e_wait "$TITLE_COMMUNICATING")" || fail "no window"
 e2e_wait_log "reply sent" 2
-geometry="$(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')"
+geometry="$(xdo getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')"
 [ "$geometry" = "640x480" ] || fail "window is $geometry, not 640x480"
 e2e_matches_dump "$win" || fail "first picture"
 echo "ok - 640x480 picture shown pixel for pixel"
