@@ -60,28 +60,28 @@ const std::vector<FaultInfo>& KnownFaults()
 std::string ParseFault(std::string_view text, FaultSpec& out)
 {
     text = Trim(text);
-    FaultSpec spec;
+    FaultSpec fault;
     if (auto at = text.find('@'); at != std::string_view::npos) {
-        if (!ParseNumber(text.substr(at + 1), spec.at) || spec.at < 1) {
+        if (!ParseNumber(text.substr(at + 1), fault.at) || fault.at < 1) {
             return "bad request number in fault '" + std::string(text) + "'";
         }
         text = text.substr(0, at);
     }
     if (auto colon = text.find(':'); colon != std::string_view::npos) {
-        if (!ParseNumber(text.substr(colon + 1), spec.arg) || spec.arg < 0) {
+        if (!ParseNumber(text.substr(colon + 1), fault.arg) || fault.arg < 0) {
             return "bad argument in fault '" + std::string(text) + "'";
         }
         text = text.substr(0, colon);
     }
-    spec.name = std::string(Trim(text));
+    fault.name = std::string(Trim(text));
     for (const auto& known : KnownFaults()) {
-        if (known.name == spec.name) {
-            if (spec.arg < 0) spec.arg = known.defaultArg;
-            out = spec;
+        if (known.name == fault.name) {
+            if (fault.arg < 0) fault.arg = known.defaultArg;
+            out = fault;
             return {};
         }
     }
-    return "unknown fault '" + spec.name + "'";
+    return "unknown fault '" + fault.name + "'";
 }
 
 std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen* seen)
@@ -148,9 +148,9 @@ std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen*
                 std::string_view one = Trim(value.substr(0, comma));
                 value = comma == std::string_view::npos ? std::string_view{} : value.substr(comma + 1);
                 if (one.empty()) continue;
-                FaultSpec spec;
-                if (auto error = ParseFault(one, spec); !error.empty()) return error;
-                faults.push_back(spec);
+                FaultSpec fault;
+                if (auto error = ParseFault(one, fault); !error.empty()) return error;
+                faults.push_back(fault);
             }
             o.faults = std::move(faults);
             s.faults = true;
