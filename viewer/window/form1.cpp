@@ -82,9 +82,6 @@ bool Form1::Form_Load()
     h.biClrUsed = 0;
     h.biClrImportant = 0;
 
-    // Pic1 has its height now; its width follows the first picture.
-    SetPic1Width(pic1_.isNull() ? 0 : pic1_.width());
-
     module1_.HookWindow(this);
     DoGet();
     return true;
@@ -97,7 +94,23 @@ void Form1::SetPic1Width(int width)
         return;
     }
     pic1_ = QImage(width, kPictureHeight, QImage::Format_RGB32);
-    pic1_.fill(palette().window().color());
+    ClearPic1();
+}
+
+void Form1::ClearPic1()
+{
+    if (!pic1_.isNull()) {
+        pic1_.fill(palette().window().color());
+    }
+}
+
+void Form1::CloseLink()
+{
+    try {
+        svc_.link->CloseCom();
+    } catch (const LinkUnavailable&) {
+        // No CloseCom to call: nothing can be open through this library.
+    }
 }
 
 void Form1::DoGet()
@@ -178,9 +191,7 @@ void Form1::PresentFrame(int32_t received)
         if (d.widthChanged) {
             FitWindowToImage(st_.ImageWidth);
         }
-        if (!pic1_.isNull()) {
-            pic1_.fill(palette().window().color());
-        }
+        ClearPic1();
         if (!isVisible()) {
             show();
         }
@@ -215,11 +226,7 @@ void Form1::CommunicationFailure(const QString& message)
     cmdstop_.setText(kCaptionStart);
     setWindowTitle(kTitleFailure);
     cmdstop_.show();
-    try {
-        svc_.link->CloseCom();
-    } catch (const LinkUnavailable&) {
-        // No CloseCom to call: nothing can be open through this library.
-    }
+    CloseLink();
     if (!isVisible()) {
         close();
     }
@@ -261,11 +268,7 @@ void Form1::Form_Unload()
 {
     unloaded_ = true;
     tim1_.stop();
-    try {
-        svc_.link->CloseCom();
-    } catch (const LinkUnavailable&) {
-        // Nothing can be open through a library without CloseCom.
-    }
+    CloseLink();
     lock_.reset();
     if (svc_.endProgram) {
         svc_.endProgram(0);

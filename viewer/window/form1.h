@@ -103,7 +103,10 @@ private:
     void CommunicationFailure(const QString& message);
     void PresentFrame(int32_t received);
     void Form_Unload();
+    // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
+    void ClearPic1();
+    void CloseLink();
     int Box(const QString& text, const QString& title, int style);
 
     Form1Services svc_;
