@@ -4,19 +4,20 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#define MARLEX_CALL __stdcall
 #else
 #include <dlfcn.h>
-#define MARLEX_CALL
 #endif
+
+#include "marlex.h"
 
 namespace karvolen {
 
 namespace {
-using OpenFn = int(MARLEX_CALL*)();
-using CloseFn = int(MARLEX_CALL*)();
-using ReadFn = int(MARLEX_CALL*)(unsigned char*, int);
-using WriteFn = int(MARLEX_CALL*)(const unsigned char*, int);
+// The library's own declarations give the types; the names are never linked.
+using OpenFn = decltype(&::OpenCom);
+using CloseFn = decltype(&::CloseCom);
+using ReadFn = decltype(&::ReadCom);
+using WriteFn = decltype(&::WriteCom);
 
 template <typename Fn>
 Fn As(void* p)
