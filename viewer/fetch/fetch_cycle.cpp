@@ -50,6 +50,14 @@ private:
         return link_.ReadCom(st_.RxBuffer.data() + start, static_cast<int32_t>(count));
     }
 
+    // A read that brought nothing is tried once more at once.
+    template <typename Read>
+    static int32_t WithRetry(Read read)
+    {
+        const int32_t n = read();
+        return n > 0 ? n : read();
+    }
+
     int32_t ChunkSize()
     {
         const float product = host_.ScaleWidth() * kChunkRows;
@@ -101,14 +109,11 @@ FetchResult Cycle::Run()
             return Reconnect();
         }
 
-        int32_t n = ReadAt(0, kFirstReadSize);
-        if (n <= 0) {
-            n = ReadAt(0, kFirstReadSize);
-            if (n <= 0) {
-                return End(Ending::NoReply, false, &kMsgNoReply);
-            }
+        const int32_t first = WithRetry([&] { return ReadAt(0, kFirstReadSize); });
+        if (first <= 0) {
+            return End(Ending::NoReply, false, &kMsgNoReply);
         }
-        received_ = n;
+        received_ = first;
 
         // Fewer than six bytes cannot hold the signature; older bytes must not pass for it.
         if (received_ < 6 || st_.RxBuffer[4] != 0x42 || st_.RxBuffer[5] != 0x4D) {
@@ -125,12 +130,10 @@ FetchResult Cycle::Run()
 
         while (remaining > kChunkThreshold) {
             st_.ChunkStartTime = clock_.Now();
-            n = ReadAt(received_, ChunkSize());
+            // The second try reads the window's width afresh, like the first.
+            const int32_t n = WithRetry([&] { return ReadAt(received_, ChunkSize()); });
             if (n <= 0) {
-                n = ReadAt(received_, ChunkSize());
-                if (n <= 0) {
-                    return End(Ending::FailedRead, true);
-                }
+                return End(Ending::FailedRead, true);
             }
             received_ += n;
             remaining = declared - received_ + 4;
@@ -142,12 +145,9 @@ FetchResult Cycle::Run()
 
         // A reply that arrived whole in its chunks needs no final read.
         if (remaining > 0) {
-            n = ReadAt(received_, remaining);
+            const int32_t n = WithRetry([&] { return ReadAt(received_, remaining); });
             if (n <= 0) {
-                n = ReadAt(received_, remaining);
-                if (n <= 0) {
-                    return End(Ending::FailedRead, true);
-                }
+                return End(Ending::FailedRead, true);
             }
             received_ += n;
         }

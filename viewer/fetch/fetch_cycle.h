@@ -63,7 +63,9 @@ struct FetchResult {
     int32_t received = 0;  // final received count when Complete
 };
 
-// Runs steps 1 to 13 of one cycle against `st`. Never stores outside RxBuffer.
+// Sends one request and receives its reply into st.RxBuffer, up to the point
+// where decoding takes over; every other ending is taken here. Never stores
+// outside RxBuffer.
 FetchResult ReceiveScreen(FormState& st, LinkApi& link, FetchHost& host, Clock& clock);
 
 const char* EndingName(Ending e);
