@@ -85,6 +85,7 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
 
     constexpr int32_t kMaxFastWidth = 1024;
     uint8_t rowCopy[kMaxFastWidth];
+    const bool fastRows = w <= kMaxFastWidth;
 
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
@@ -100,7 +101,6 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
         // otherwise cost a mispredicted branch or two each. The bytes past the
         // count are rewritten by the row's next groups; should the stream stop
         // inside the row, the rest of the row gets its earlier pixels back.
-        const bool fast = d <= safeOutput && w <= kMaxFastWidth;
         const int64_t savedEnd = std::min<int64_t>(rowEnd, kBufferSize);
         int64_t savedFrom = -1;  // the row's pixels from here on, saved before the first fixed-size move
         auto saveRow = [&] {
@@ -115,7 +115,7 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
             }
         };
         for (;;) {
-            if (fast && i < safeInput && d <= safeOutput) {
+            if (fastRows && i < safeInput && d <= safeOutput) {
                 const int32_t n = rx[i];
                 if (n == 0) {
                     // No literals (never the first group of a row): a run of
