@@ -137,6 +137,16 @@ e2e_wait_exit() {
   echo "$status"
 }
 
+# e2e_rss_kb PID: resident memory of a process, in kB.
+e2e_rss_kb() {
+  awk '/^VmRSS:/ {print $2}' "/proc/$1/status"
+}
+
+# e2e_cpu_ms PID: user and system CPU time a process has used, in ms.
+e2e_cpu_ms() {
+  awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"
+}
+
 # e2e_log_count PATTERN: lines of the simulator's log that match.
 e2e_log_count() {
   grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null || true
