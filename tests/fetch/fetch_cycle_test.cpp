@@ -14,19 +14,6 @@ using testing::ReplyLink;
 using testing::ScriptedLink;
 using testing::WriteStep;
 
-class FakeHost : public fetch::FetchHost {
-public:
-    void SetTimerEnabled(bool enabled) override { timer = enabled; }
-    float ScaleWidth() override { return scaleWidth; }
-    void ProcessEvents() override { ++eventPasses; }
-    void CommunicationFailure(const std::string& message) override { messages.push_back(message); }
-
-    bool timer = true;
-    float scaleWidth = 800.0f;
-    int eventPasses = 0;
-    std::vector<std::string> messages;
-};
-
 // A reply: big-endian length prefix, "BM", then `declared` - 2 filler bytes.
 std::vector<uint8_t> Reply(uint32_t declared)
 {
@@ -54,7 +41,7 @@ protected:
     FormState st;
     FakeClock clock;
     ScriptedLink link{clock};
-    FakeHost host;
+    testing::RecordingHost host;
 };
 
 TEST_F(FetchCycle, RequestCarriesTheModeDigit)

@@ -7,6 +7,7 @@
 
 #include "decode.h"
 #include "fetch_cycle.h"
+#include "scripted_link.h"
 #include "screen.h"
 #include "simctl.h"
 #include "window/link_binding.h"
@@ -15,24 +16,6 @@ namespace karvolen {
 namespace {
 
 using fetch::Ending;
-
-class Host : public fetch::FetchHost {
-public:
-    explicit Host(LinkApi& link) : link_(link) {}
-    void SetTimerEnabled(bool enabled) override { timer = enabled; }
-    float ScaleWidth() override { return 640.0f; }
-    void ProcessEvents() override {}
-    void CommunicationFailure(const std::string& message) override
-    {
-        messages.push_back(message);
-        link_.CloseCom();  // as the window does
-    }
-    bool timer = false;
-    std::vector<std::string> messages;
-
-private:
-    LinkApi& link_;
-};
 
 struct Scenario {
     const char* options;
@@ -60,7 +43,9 @@ TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
     ASSERT_EQ(link.OpenCom(), 0);
     auto st = std::make_unique<FormState>();
     st->CommandBytes = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
-    Host host(link);
+    testing::RecordingHost host;
+    host.scaleWidth = 640.0f;
+    host.closeOnFailure = &link;
     fetch::SteadyClock clock;
 
     ASSERT_EQ(fetch::ReceiveScreen(*st, link, host, clock).ending, Ending::Complete);

@@ -22,6 +22,28 @@ public:
     double now = 1000.0;
 };
 
+// The window around the cycle, recorded. With `closeOnFailure` set, a message
+// also closes that link, as the window does.
+class RecordingHost : public fetch::FetchHost {
+public:
+    void SetTimerEnabled(bool enabled) override { timer = enabled; }
+    float ScaleWidth() override { return scaleWidth; }
+    void ProcessEvents() override { ++eventPasses; }
+    void CommunicationFailure(const std::string& message) override
+    {
+        messages.push_back(message);
+        if (closeOnFailure != nullptr) {
+            closeOnFailure->CloseCom();
+        }
+    }
+
+    bool timer = false;
+    float scaleWidth = 800.0f;
+    int eventPasses = 0;
+    std::vector<std::string> messages;
+    LinkApi* closeOnFailure = nullptr;
+};
+
 struct Step {
     enum Kind { Write, Read, Open } kind = Read;
     int32_t expectLength = -1;  // -1: any
