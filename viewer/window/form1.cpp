@@ -29,6 +29,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
 
     image1_.setGeometry(0, 0, kDesignClientWidth, kPictureHeight);
     image1_.onClick = [this] { Image1_Click(); };
+    // The picture holds the keyboard focus whenever the button cannot.
+    image1_.setFocusPolicy(Qt::StrongFocus);
 
     cmdstop_.setGeometry(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
     cmdstop_.raise();
@@ -113,9 +115,18 @@ void Form1::CloseLink()
     }
 }
 
+void Form1::SetCmdstopVisible(bool visible)
+{
+    // A hidden button that kept the focus would still take Space and Return.
+    if (!visible && focusWidget() == &cmdstop_) {
+        image1_.setFocus(Qt::OtherFocusReason);
+    }
+    cmdstop_.setVisible(visible);
+}
+
 void Form1::DoGet()
 {
-    cmdstop_.hide();
+    SetCmdstopVisible(false);
     cmdstop_.setText(kCaptionStop);
     setWindowTitle(kTitleCommunicating);
     tim1_.start();
@@ -141,7 +152,7 @@ void Form1::Cmdstop_Click()
 
 void Form1::Image1_Click()
 {
-    cmdstop_.setVisible(!cmdstop_.isVisible());
+    SetCmdstopVisible(!cmdstop_.isVisible());
 }
 
 void Form1::SetTimerEnabled(bool enabled)
@@ -225,7 +236,7 @@ void Form1::CommunicationFailure(const QString& message)
     st_.RequestMode = kModeWhole;
     cmdstop_.setText(kCaptionStart);
     setWindowTitle(kTitleFailure);
-    cmdstop_.show();
+    SetCmdstopVisible(true);
     CloseLink();
     if (!isVisible()) {
         close();
@@ -246,10 +257,32 @@ void Form1::closeEvent(QCloseEvent* event)
     exitAsked_ = true;
     const int answer = Box(kMsgExit, kAppTitle, MB_OKCANCEL);
     exitAsked_ = false;
-    if (answer == IDCANCEL) {
+    // A termination signal ended the program, or began its exit, meanwhile.
+    if (answer == IDCANCEL || exitConfirmed_ || unloaded_) {
         event->ignore();
         return;
     }
+    if (BeginExit()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void Form1::Terminate()
+{
+    if (unloaded_ || exitConfirmed_) {
+        return;
+    }
+    // Nobody is there to answer an open box: the exit question, a message.
+    if (QWidget* box = QApplication::activeModalWidget()) {
+        box->close();
+    }
+    BeginExit();
+}
+
+bool Form1::BeginExit()
+{
     module1_.UnhookWindow(this);
     tim1_.stop();
     setWindowTitle(kTitleStopping);
@@ -257,11 +290,10 @@ void Form1::closeEvent(QCloseEvent* event)
     if (st_.TransferBusy != kFalse) {
         // A cycle is suspended beneath this handler and cannot resume while we
         // wait here; it completes the exit when it ends.
-        event->ignore();
-        return;
+        return false;
     }
-    event->accept();
     Form_Unload();
+    return true;
 }
 
 void Form1::Form_Unload()

@@ -73,6 +73,8 @@ public:
     void Cmdstop_Click();
     void Image1_Click();
     void Tim1_Timer();
+    // The exit as confirmed, without the question: for termination signals.
+    void Terminate();
 
     // The geometry of the picture area.
     void FitWindowToImage(int16_t& width);
@@ -102,7 +104,11 @@ private:
 
     void CommunicationFailure(const QString& message);
     void PresentFrame(int32_t received);
+    // The confirmed exit's steps; true once the program has been unloaded,
+    // false while it waits for a transfer to end.
+    bool BeginExit();
     void Form_Unload();
+    void SetCmdstopVisible(bool visible);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
     void ClearPic1();

@@ -1,5 +1,6 @@
 #include "image_view.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -32,6 +33,20 @@ void ImageView::mousePressEvent(QMouseEvent* event)
     if (event->button() == Qt::LeftButton && onClick) {
         onClick();
     }
+}
+
+// Space or Return on the focused picture is a click on it.
+void ImageView::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (!event->isAutoRepeat() && onClick) {
+            onClick();
+        }
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 }  // namespace karvolen

@@ -1,20 +1,17 @@
 // karvolen-viewer: shows the Quellbar's screen live.
 #include <QApplication>
 #include <QDir>
-#include <QIcon>
-#include <QPixmap>
 #include <QStandardPaths>
 
+#include "application.h"
 #include "form1.h"
-#include "karvolen_icon.xpm"
 #include "link_binding.h"
+#include "termination_signals.h"
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    // The window's own exit path ends the program, also while it is hidden.
-    QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(QIcon(QPixmap(karvolen_icon_xpm)));
+    karvolen::ConfigureApplication();
 
     karvolen::MarlexLink link;
     karvolen::QtMessageBoxes boxes;
@@ -36,6 +33,8 @@ int main(int argc, char** argv)
     if (!form.Form_Load()) {
         return 1;
     }
+    // Logging out, Ctrl+C or a closed terminal: the exit without its question.
+    karvolen::TerminationSignals termination([&form](int) { form.Terminate(); });
     form.show();
     return QApplication::exec();
 }

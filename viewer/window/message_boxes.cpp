@@ -1,8 +1,22 @@
 #include "message_boxes.h"
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace karvolen {
+
+int QtMessageBoxes::MinimumWidthForTitle(const QString& title)
+{
+    // The window manager draws the title, usually in a bold face of about the
+    // application's font, beside an icon and up to three buttons.
+    QFont font = QApplication::font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    return metrics.horizontalAdvance(title) + 5 * metrics.height();
+}
 
 int QtMessageBoxes::Show(QWidget* parent, const QString& text, const QString& title, int style)
 {
@@ -17,6 +31,12 @@ int QtMessageBoxes::Show(QWidget* parent, const QString& text, const QString& ti
         box.setStandardButtons(QMessageBox::Ok);
     }
     box.setDefaultButton(QMessageBox::Ok);
+    // QMessageBox sizes itself by its text; the title bar would cut a longer
+    // title. A spacer across the layout keeps the box wide enough for it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(MinimumWidthForTitle(title), 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
 }
 

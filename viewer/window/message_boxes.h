@@ -24,6 +24,8 @@ public:
 class QtMessageBoxes : public MessageBoxes {
 public:
     int Show(QWidget* parent, const QString& text, const QString& title, int style) override;
+    // The least width at which a box shows `title` whole.
+    static int MinimumWidthForTitle(const QString& title);
 };
 
 }  // namespace karvolen
