@@ -4,11 +4,18 @@
 #include <QDir>
 #include <QFile>
 #include <QHostInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "window/application.h"
 #include "window/link_binding.h"
+#include "window/termination_signals.h"
 #include "window_fakes.h"
 
 namespace karvolen {
@@ -158,6 +165,99 @@ TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
     EXPECT_EQ(f->Cmdstop().text(), "STOP");
     EXPECT_FALSE(f->Cmdstop().isVisible());
     EXPECT_TRUE(f->Tim1().isActive());
+}
+
+// Space, Return or Tab to whatever holds the keyboard focus.
+void PressKey(Form1& f, int key)
+{
+    QWidget* target = f.focusWidget() != nullptr ? f.focusWidget() : &f;
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, 
+                    key == Qt::Key_Space ? QStringLiteral(" ") : key == Qt::Key_Tab ? QStringLiteral("\t") : QStringLiteral("\r"));
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, press.text());
+    QApplication::sendEvent(target, &press);
+    QApplication::sendEvent(target, &release);
+}
+
+TEST_F(Form1Test, KeyboardReachesTheButtonOnlyWhileItIsShown)
+{
+    auto f = Started();
+    f->Image1().setFocus();
+    PressKey(*f, Qt::Key_Space);  // on the picture: a click
+    ASSERT_TRUE(f->Cmdstop().isVisible());
+    PressKey(*f, Qt::Key_Tab);
+    ASSERT_EQ(f->focusWidget(), &f->Cmdstop()) << "Tab reaches the shown button";
+    PressKey(*f, Qt::Key_Space);
+    EXPECT_EQ(f->windowTitle(), kTitlePaused);
+
+    // Hidden by a click on the picture while it had the focus.
+    f->Image1_Click();
+    EXPECT_NE(f->focusWidget(), &f->Cmdstop());
+    PressKey(*f, Qt::Key_Space);  // shows it again, does not press it
+    EXPECT_EQ(f->windowTitle(), kTitlePaused);
+    EXPECT_TRUE(f->Cmdstop().isVisible());
+    PressKey(*f, Qt::Key_Return);
+    EXPECT_FALSE(f->Cmdstop().isVisible());
+    PressKey(*f, Qt::Key_Tab);
+    EXPECT_NE(f->focusWidget(), &f->Cmdstop()) << "Tab skips the hidden button";
+    EXPECT_EQ(f->windowTitle(), kTitlePaused);
+}
+
+TEST_F(Form1Test, TerminationSignalsEndInOrderWithoutTheQuestion)
+{
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        ended.clear();
+        boxes.shown.clear();
+        auto f = Started();
+        TerminationSignals route([&f](int) { f->Terminate(); });
+        ASSERT_TRUE(route.Installed());
+        raise(signo);
+        Pump(50);
+        EXPECT_EQ(ended, std::vector<int>{0}) << signo;
+        EXPECT_TRUE(boxes.shown.empty()) << "no question";
+        EXPECT_EQ(f->windowTitle(), kTitleStopping);
+        EXPECT_FALSE(f->Tim1().isActive());
+        EXPECT_FALSE(f->Hook().Hooked());
+        EXPECT_FALSE(link.open);
+    }
+
+    // With the exit question open, the signal answers for nobody: it exits.
+    ended.clear();
+    auto f = Started();
+    TerminationSignals route([&f](int) { f->Terminate(); });
+    boxes.onShow = [](const testing::ShownBox&) {
+        raise(SIGTERM);
+        Pump(50);
+    };
+    boxes.answers = {IDCANCEL};
+    f->close();
+    EXPECT_EQ(ended, std::vector<int>{0});
+    EXPECT_FALSE(link.open);
+}
+
+TEST(MessageBoxTest, BoxIsAtLeastAsWideAsItsTitle)
+{
+    int width = 0;
+    int titleWidth = 0;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        QFont bold = box->font();
+        bold.setBold(true);
+        titleWidth = QFontMetrics(bold).horizontalAdvance(box->windowTitle());
+        width = box->width();
+        box->button(QMessageBox::Cancel)->click();
+    });
+    QtMessageBoxes boxes;
+    EXPECT_EQ(boxes.Show(nullptr, kMsgExit, kAppTitle, MB_OKCANCEL), IDCANCEL);
+    EXPECT_GT(titleWidth, 0);
+    EXPECT_GE(width, titleWidth + 3 * QFontMetrics(QApplication::font()).height());
+}
+
+TEST(ApplicationTest, AppIdIsTheInstalledDesktopEntry)
+{
+    ConfigureApplication();
+    EXPECT_EQ(QGuiApplication::desktopFileName(), kDesktopEntryName);
+    EXPECT_TRUE(QFile::exists(QStringLiteral(KARVOLEN_SOURCE_DIR "/packaging/") + kDesktopEntryName + ".desktop"));
 }
 
 TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)

@@ -1,10 +1,31 @@
 #include "module1.h"
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
+#include <cstdlib>
+#include <xcb/xcb.h>
 
 namespace karvolen {
+
+namespace {
+xcb_connection_t* X11Connection()
+{
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 != nullptr ? x11->connection() : nullptr;
+}
+
+xcb_atom_t FrameExtentsAtom(xcb_connection_t* c)
+{
+    static const char kName[] = "_NET_FRAME_EXTENTS";
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kName) - 1, kName), nullptr);
+    const xcb_atom_t atom = r != nullptr ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(r);
+    return atom;
+}
+}  // namespace
 
 QSize Module1::MinimumClientSize(QSize frame)
 {
@@ -19,6 +40,10 @@ void Module1::HookWindow(QWidget* window)
     window_ = window;
     previousMinimum_ = window->minimumSize();
     window->installEventFilter(this);
+    if (xcb_connection_t* c = X11Connection()) {
+        frameExtentsAtom_ = FrameExtentsAtom(c);
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
     Apply();
 }
 
@@ -27,22 +52,86 @@ void Module1::UnhookWindow(QWidget* window)
     if (window_ == nullptr || window != window_) {
         return;
     }
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+    if (watchedWindow_ != nullptr) {
+        watchedWindow_->removeEventFilter(this);
+        watchedWindow_ = nullptr;
+    }
     window_->removeEventFilter(this);
     window_->setMinimumSize(previousMinimum_);
     window_ = nullptr;
 }
 
-// The frame is known only once the window manager has framed the window.
+// What the window manager draws around the client area. On X11 it says so in
+// _NET_FRAME_EXTENTS; the frame window itself may be larger (invisible
+// shadows or resize borders). Elsewhere the platform's frame margins, which
+// on Wayland are the decoration's, known once the first frame is drawn.
+QSize Module1::VisibleFrame() const
+{
+    if (xcb_connection_t* c = X11Connection(); c != nullptr && frameExtentsAtom_ != XCB_ATOM_NONE &&
+                                               window_->testAttribute(Qt::WA_WState_Created)) {
+        const auto id = static_cast<xcb_window_t>(window_->winId());
+        xcb_get_property_reply_t* r = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, id, frameExtentsAtom_, XCB_ATOM_CARDINAL, 0, 4), nullptr);
+        QSize frame(-1, -1);
+        if (r != nullptr && r->type == XCB_ATOM_CARDINAL && r->format == 32 && xcb_get_property_value_length(r) == 16) {
+            const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));  // left, right, top, bottom
+            frame = QSize(static_cast<int>(v[0] + v[1]), static_cast<int>(v[2] + v[3]));
+        }
+        std::free(r);
+        if (frame.isValid()) {
+            return frame;
+        }
+    }
+    const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+    return frame.isValid() ? frame : QSize(0, 0);
+}
+
 void Module1::Apply()
 {
-    const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
-    window_->setMinimumSize(MinimumClientSize(frame.isValid() ? frame : QSize(0, 0)));
+    const QSize minimum = MinimumClientSize(VisibleFrame());
+    if (window_->minimumSize() != minimum) {
+        window_->setMinimumSize(minimum);
+    }
 }
 
 bool Module1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == window_ && (event->type() == QEvent::Show || event->type() == QEvent::Move)) {
+    if (watched == window_) {
+        switch (event->type()) {
+        case QEvent::Show:
+            // The native window exists now: its expose tells of the first frame.
+            if (watchedWindow_ == nullptr && window_->windowHandle() != nullptr) {
+                watchedWindow_ = window_->windowHandle();
+                watchedWindow_->installEventFilter(this);
+            }
+            Apply();
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+            Apply();
+            break;
+        default:
+            break;
+        }
+    } else if (watched == watchedWindow_ && event->type() == QEvent::Expose) {
         Apply();
+    }
+    return false;
+}
+
+bool Module1::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
+{
+    if (window_ == nullptr || eventType != "xcb_generic_event_t") {
+        return false;
+    }
+    const auto* e = static_cast<const xcb_generic_event_t*>(message);
+    if ((e->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+        const auto* p = static_cast<const xcb_property_notify_event_t*>(message);
+        if (p->atom == frameExtentsAtom_ && window_->testAttribute(Qt::WA_WState_Created) &&
+            p->window == static_cast<xcb_window_t>(window_->winId())) {
+            Apply();
+        }
     }
     return false;
 }

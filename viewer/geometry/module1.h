@@ -2,17 +2,21 @@
 // included) cannot be dragged below 100 x 100 pixels; no other limit.
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QObject>
+#include <QPointer>
 #include <QSize>
+#include <cstdint>
 
 class QWidget;
+class QWindow;
 
 namespace karvolen {
 
 inline constexpr int kMinTrackWidth = 100;
 inline constexpr int kMinTrackHeight = 100;
 
-class Module1 : public QObject {
+class Module1 : public QObject, private QAbstractNativeEventFilter {
 public:
     // Installs the hook once; a second call does nothing.
     void HookWindow(QWidget* window);
@@ -27,10 +31,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // X11: a _NET_FRAME_EXTENTS change of the window.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    QSize VisibleFrame() const;
     void Apply();
 
     QWidget* window_ = nullptr;
     QSize previousMinimum_;
+    QPointer<QWindow> watchedWindow_;
+    uint32_t frameExtentsAtom_ = 0;
 };
 
 }  // namespace karvolen
