@@ -8,6 +8,8 @@ VIEWER="$BUILD/bin/karvolen-viewer"
 SIMLIB="$BUILD/sim/lib"
 VIEWER_PID=""
 XVFB_PID=""
+WM_PID=""
+WESTON_PID=""
 
 TITLE_COMMUNICATING="Karvolen Remote Screen Software - Communicating -"
 TITLE_PAUSED="Karvolen Remote Screen Software - Paused -"
@@ -27,6 +29,8 @@ fail() {
 
 e2e_cleanup() {
   [ -n "$VIEWER_PID" ] && kill "$VIEWER_PID" 2>/dev/null
+  [ -n "$WM_PID" ] && kill "$WM_PID" 2>/dev/null
+  [ -n "$WESTON_PID" ] && kill "$WESTON_PID" 2>/dev/null
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
   [ -n "${E2E_TMP:-}" ] && [ -z "${E2E_KEEP:-}" ] && rm -rf "$E2E_TMP"
   return 0
@@ -179,4 +183,50 @@ e2e_matches_dump() {
   done
   echo "screenshot differs from the simulator's picture in $ae pixels" >&2
   return 1
+}
+
+# e2e_start_openbox: a real X11 window manager on the display; returns once
+# it manages windows (it has set _NET_SUPPORTING_WM_CHECK on the root).
+e2e_start_openbox() {
+  openbox --sm-disable >"$E2E_TMP/openbox.log" 2>&1 &
+  WM_PID=$!
+  local end=$((SECONDS + 15))
+  until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+    [ $SECONDS -le $end ] || { echo "openbox did not start" >&2; return 1; }
+    sleep 0.1
+  done
+}
+
+# e2e_outer_size WINDOW: the visible outer size, client area plus the frame
+# the window manager reports, as WxH.
+e2e_outer_size() {
+  local w h ext
+  w="$(xwininfo -id "$1" | sed -n 's/^ *Width: //p')"
+  h="$(xwininfo -id "$1" | sed -n 's/^ *Height: //p')"
+  ext="$(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ')"
+  IFS=, read -r l r t b <<<"${ext:-0,0,0,0}"
+  echo "$((w + l + r))x$((h + t + b))"
+}
+
+# e2e_start_weston: a headless Wayland compositor; exports WAYLAND_DISPLAY.
+e2e_start_weston() {
+  weston --backend=headless-backend.so --socket=karvolen-e2e --idle-time=0 >"$E2E_TMP/weston.log" 2>&1 &
+  WESTON_PID=$!
+  local end=$((SECONDS + 15))
+  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ]; do
+    [ $SECONDS -le $end ] && kill -0 "$WESTON_PID" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
+    sleep 0.1
+  done
+  export WAYLAND_DISPLAY=karvolen-e2e
+}
+
+# e2e_status PID seconds: waits in this shell for a child, killed after the
+# limit, and prints its exit status (137 after the kill).
+e2e_status() {
+  local pid="$1" status=0
+  (sleep "$2"; kill -KILL "$pid" 2>/dev/null) &
+  local watchdog=$!
+  wait "$pid" || status=$?
+  kill "$watchdog" 2>/dev/null
+  echo "$status"
 }
