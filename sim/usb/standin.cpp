@@ -16,12 +16,10 @@
 #include <vector>
 
 #include "plain_device.h"
+#include "timing.h"
 #include "sim_device.h"
-#include "sim_options.h"
 #include "simctl.h"
-#ifdef SIM_HAVE_QUELLBAR
-#include "quellbar_device.h"
-#endif
+#include "quellbar_transport.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -43,6 +41,8 @@ constexpr int kEndpointIn = 0x82;
 constexpr int kEndpointOut = 0x01;
 constexpr int kInterface = 0;
 constexpr int kConfiguration = 1;
+// How long the host takes to give up a request whose device left the bus.
+constexpr auto kLeftSettle = std::chrono::milliseconds(500);
 
 struct Scripted {
     enum Kind { Data, Error, Stall } kind;
@@ -75,9 +75,7 @@ struct Slot {
     int bus = 0;
     std::unique_ptr<sim::Device> device;
     sim::PlainDevice* plain = nullptr;
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarDevice* quellbar = nullptr;
-#endif
+    sim::QuellbarTransport* quellbar = nullptr;
     std::unique_ptr<SlotPort> port;
     bool present = false;
     bool returning = false;  // off the bus, coming back at backAt
@@ -111,7 +109,7 @@ public:
         failures_.clear();
         scripts_[0].clear();
         scripts_[1].clear();
-        reenumMs_ = 0;
+        reenumMs_ = -1;
         nextId_ = 1;
         nextInstance_ = 1;
         initialised_ = true;
@@ -130,9 +128,7 @@ public:
         slot->id = nextId_++;
         slot->bus = bus;
         slot->plain = dynamic_cast<sim::PlainDevice*>(device.get());
-#ifdef SIM_HAVE_QUELLBAR
-        slot->quellbar = dynamic_cast<sim::QuellbarDevice*>(device.get());
-#endif
+        slot->quellbar = dynamic_cast<sim::QuellbarTransport*>(device.get());
         slot->device = std::move(device);
         slot->port = std::make_unique<SlotPort>(*this, slot->id);
         const int id = slot->id;
@@ -154,17 +150,15 @@ public:
         return s ? s->plain : nullptr;
     }
 
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarDevice* FirstQuellbar()
+    sim::QuellbarTransport* FirstQuellbar()
     {
         for (auto& [id, slot] : slots_) {
             if (slot->quellbar) return slot->quellbar;
         }
         return nullptr;
     }
-#endif
 
-    void SetReenumMs(int ms) { reenumMs_ = std::max(0, ms); }
+    void SetReenumMs(int ms) { reenumMs_ = ms; }
 
     int Unplug(int id, int backAfterMs)
     {
@@ -369,6 +363,14 @@ public:
         if (Fails("usb_reset", &result)) return result;
         Slot* s = FindSlot(h->slot);
         s->device->Reset();
+        if (reenumMs_ < 0) {
+            // In place, as Linux does it: same number and node, handles still
+            // reach the device, but every claim on it is gone.
+            for (auto* other : handles_) {
+                if (other->slot == h->slot && other->instance == h->instance) other->claimedInterface = -1;
+            }
+            return 0;
+        }
         // Off the bus while re-enumerating; every handle to it goes stale.
         s->present = false;
         s->devnum = 0;
@@ -401,7 +403,6 @@ public:
             timeout > 0 ? Clock::now() + std::chrono::milliseconds(timeout) : Clock::time_point::max();
         Slot* s = FindSlot(h->slot);
         sim::Device& device = *s->device;
-        device.BeginTransfer(ep, size);
         int done = 0;
         int requested = 0;
         int moved = 0;
@@ -410,6 +411,13 @@ public:
             requested = std::min(size - done, sim::kMaxRequest);
             moved = in ? device.BulkIn(ep, bytes + done, requested, deadline)
                        : device.BulkOut(ep, bytes + done, requested, deadline);
+            if (moved == sim::kLeftDuringTransfer) {
+                // The request completes with EPROTO, which libusb 0.1.12
+                // ignores: the call returns what came before, about half a
+                // second later; the next transfer finds the device gone.
+                sim::SleepWithin(kLeftSettle, deadline);
+                return done;
+            }
             if (moved < 0) return moved;
             moved = std::min(moved, requested);
             done += moved;
@@ -422,21 +430,17 @@ public:
 private:
     void BuildFromEnvironment()
     {
-        sim::QuellbarOptions options;
+        quellbar::Options options;
         const char* env = std::getenv("QUELLBAR_SIM");
         if (env) {
-            const std::string problem = sim::ParseOptions(env, options);
+            const std::string problem = quellbar::ParseOptions(env, options);
             if (!problem.empty()) std::fprintf(stderr, "QUELLBAR_SIM: %s\n", problem.c_str());
         }
-        reenumMs_ = options.reenumMs;
+        reenumMs_ = options.reenumerate ? options.reenumMs : -1;
         const int bus = AddBus();
-        AddDevice(bus, std::make_unique<sim::PlainDevice>(sim::kRootHubVendor, sim::kRootHubProduct));
-#ifdef SIM_HAVE_QUELLBAR
-        const int id = AddDevice(bus, std::make_unique<sim::QuellbarDevice>(options));
+        AddDevice(bus, std::make_unique<sim::PlainDevice>(quellbar::kRootHubVendor, quellbar::kRootHubProduct));
+        const int id = AddDevice(bus, std::make_unique<sim::QuellbarTransport>(options));
         if (!options.present) Unplug(id, -1);
-#else
-        if (options.present) std::fprintf(stderr, "QUELLBAR_SIM: built without the Quellbar model\n");
-#endif
     }
 
     void Plug(Slot& s, bool first)
@@ -547,7 +551,7 @@ private:
     std::vector<std::string> calls_;
     std::map<std::string, Failure> failures_;
     std::deque<Scripted> scripts_[2];
-    int reenumMs_ = sim::kDefaultReenumMs;
+    int reenumMs_ = -1;  // < 0: usb_reset in place
     int nextId_ = 1;
     uint64_t nextInstance_ = 1;
 };
@@ -644,44 +648,28 @@ SIM_EXPORT int simctl_add_device(int bus, unsigned vendor, unsigned product)
 
 SIM_EXPORT int simctl_add_quellbar(int bus, const char* options)
 {
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarOptions parsed;
-    if (!sim::ParseOptions(options ? options : "", parsed).empty()) return -EINVAL;
-    return TheWorld().AddDevice(bus, std::make_unique<sim::QuellbarDevice>(parsed));
-#else
-    (void)bus;
-    (void)options;
-    return -ENOSYS;
-#endif
+    quellbar::Options parsed;
+    if (!quellbar::ParseOptions(options ? options : "", parsed).empty()) return -EINVAL;
+    return TheWorld().AddDevice(bus, std::make_unique<sim::QuellbarTransport>(parsed));
 }
 
 SIM_EXPORT int simctl_quellbar_configure(const char* options)
 {
-#ifdef SIM_HAVE_QUELLBAR
     auto* q = TheWorld().FirstQuellbar();
     if (!q) return -ENODEV;
-    sim::QuellbarOptions probe = q->Options();
-    sim::OptionsSeen seen;
-    if (!sim::ParseOptions(options ? options : "", probe, &seen).empty()) return -EINVAL;
-    if (!q->Configure(options ? options : "").empty()) return -EINVAL;
-    if (seen.reenumMs) TheWorld().SetReenumMs(probe.reenumMs);
+    quellbar::Options probe = q->Model().Opts();
+    quellbar::OptionsSeen seen;
+    if (!quellbar::ParseOptions(options ? options : "", probe, &seen).empty()) return -EINVAL;
+    if (!q->Model().Configure(options ? options : "").empty()) return -EINVAL;
+    if (seen.reset || seen.reenumMs) TheWorld().SetReenumMs(probe.reenumerate ? probe.reenumMs : -1);
     return 0;
-#else
-    (void)options;
-    return -ENODEV;
-#endif
 }
 
 SIM_EXPORT int simctl_quellbar_inject(const char* fault)
 {
-#ifdef SIM_HAVE_QUELLBAR
     auto* q = TheWorld().FirstQuellbar();
     if (!q) return -ENODEV;
-    return q->Inject(fault ? fault : "").empty() ? 0 : -EINVAL;
-#else
-    (void)fault;
-    return -ENODEV;
-#endif
+    return q->Model().Inject(fault ? fault : "").empty() ? 0 : -EINVAL;
 }
 
 SIM_EXPORT int simctl_fail(const char* call, int result, int times)
