@@ -269,6 +269,28 @@ TEST_F(Quellbar, UnplugDuringTheReplyAndBack)
     EXPECT_NE(simctl_devnum(id_), before);
 }
 
+// A 64-byte read at high speed of a reply queued as one transfer loses the
+// rest of it, as the real host stack does; the first 64 bytes apart do not.
+TEST_F(Quellbar, HighSpeedOverflowLosesTheRestOfAWholeTransfer)
+{
+    Start("usb=high;overflow=1");
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    EXPECT_EQ(reply_.size(), 4u + kHeader + 800u * 480u) << "first 64 bytes apart: complete";
+
+    ASSERT_EQ(simctl_quellbar_configure("queue=whole"), 0);
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    reply_.clear();
+    EXPECT_EQ(ReadInto(64), 64) << "the read itself looks well";
+    EXPECT_EQ(reply_[4], 'B');
+    EXPECT_EQ(ReadInto(25600, 200), -110) << "the rest of the transfer is gone";
+
+    ASSERT_EQ(simctl_quellbar_configure("overflow=0"), 0);
+    ASSERT_EQ(Write(h_, kWhole, 8), 8);
+    ReadReply();
+    EXPECT_EQ(reply_.size(), 4u + kHeader + 800u * 480u) << "without the option nothing is lost";
+}
+
 TEST_F(Quellbar, InjectCountsFromTheNextRequest)
 {
     Start("");
