@@ -1,5 +1,8 @@
-// The stand-in libusb 0.1: simulated buses, handles and bulk transfers with
-// the behaviour of Debian's libusb 0.1.12 that the link relies on.
+// The stand-in libusb 0.1's world: simulated buses and their devices, the
+// handles opened on them, bulk transfers, and the hooks tests steer it with.
+// libusb_api.cpp and simctl.cpp export it as libusb 0.1 and as simctl_*.
+#pragma once
+
 #include <usb.h>
 
 #include <algorithm>
@@ -23,8 +26,8 @@
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
-// The bus list head libusb 0.1 exports as a variable.
-__attribute__((visibility("default"))) struct usb_bus* usb_busses = nullptr;
+// usb.h declares usb_busses, the bus list head libusb 0.1 exports as a
+// variable; world.cpp defines it.
 
 struct usb_dev_handle {
     int slot;
@@ -32,7 +35,7 @@ struct usb_dev_handle {
     int claimedInterface = -1;
 };
 
-namespace {
+namespace sim::standin {
 
 using sim::Clock;
 
@@ -556,191 +559,7 @@ private:
     uint64_t nextInstance_ = 1;
 };
 
-World& TheWorld()
-{
-    static World world;
-    world.EnsureInit();
-    return world;
-}
+// The one world of the process, built from QUELLBAR_SIM at the first call.
+World& TheWorld();
 
-void SlotPort::Unplug(int backAfterMs) { world_.PortUnplug(id_, backAfterMs); }
-
-}  // namespace
-
-// ---------------------------------------------------------------- libusb 0.1
-
-SIM_EXPORT void usb_init(void) { TheWorld().Record("usb_init"); }
-SIM_EXPORT void usb_set_debug(int) {}
-SIM_EXPORT int usb_find_busses(void)
-{
-    TheWorld().Record("usb_find_busses");
-    return TheWorld().FindBusses();
-}
-SIM_EXPORT int usb_find_devices(void)
-{
-    TheWorld().Record("usb_find_devices");
-    return TheWorld().FindDevices();
-}
-SIM_EXPORT struct usb_bus* usb_get_busses(void)
-{
-    TheWorld().Record("usb_get_busses");
-    return usb_busses;
-}
-SIM_EXPORT usb_dev_handle* usb_open(struct usb_device* dev) { return TheWorld().Open(dev); }
-SIM_EXPORT int usb_close(usb_dev_handle* dev) { return TheWorld().Close(dev); }
-SIM_EXPORT struct usb_device* usb_device(usb_dev_handle* dev) { return TheWorld().DeviceOf(dev); }
-SIM_EXPORT int usb_set_configuration(usb_dev_handle* dev, int configuration)
-{
-    return TheWorld().SetConfiguration(dev, configuration);
-}
-SIM_EXPORT int usb_claim_interface(usb_dev_handle* dev, int interface)
-{
-    return TheWorld().ClaimInterface(dev, interface);
-}
-SIM_EXPORT int usb_release_interface(usb_dev_handle* dev, int interface)
-{
-    return TheWorld().ReleaseInterface(dev, interface);
-}
-SIM_EXPORT int usb_set_altinterface(usb_dev_handle* dev, int alternate)
-{
-    return TheWorld().SetAltInterface(dev, alternate);
-}
-SIM_EXPORT int usb_reset(usb_dev_handle* dev) { return TheWorld().ResetDevice(dev); }
-SIM_EXPORT int usb_bulk_write(usb_dev_handle* dev, int ep, const char* bytes, int size, int timeout)
-{
-    // The device only reads the bytes; the cast serves the shared transfer path.
-    return TheWorld().Bulk(dev, false, ep, reinterpret_cast<uint8_t*>(const_cast<char*>(bytes)), size, timeout);
-}
-SIM_EXPORT int usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int size, int timeout)
-{
-    return TheWorld().Bulk(dev, true, ep, reinterpret_cast<uint8_t*>(bytes), size, timeout);
-}
-// The simulated devices have no interrupt endpoints, strings or control requests.
-SIM_EXPORT int usb_interrupt_write(usb_dev_handle*, int, const char*, int, int) { return -ENOENT; }
-SIM_EXPORT int usb_interrupt_read(usb_dev_handle*, int, char*, int, int) { return -ENOENT; }
-SIM_EXPORT int usb_control_msg(usb_dev_handle*, int, int, int, int, char*, int, int) { return -EPIPE; }
-SIM_EXPORT int usb_get_string(usb_dev_handle*, int, int, char*, size_t) { return -EPIPE; }
-SIM_EXPORT int usb_get_string_simple(usb_dev_handle*, int, char*, size_t) { return -EPIPE; }
-SIM_EXPORT int usb_get_descriptor(usb_dev_handle*, unsigned char, unsigned char, void*, int) { return -EPIPE; }
-SIM_EXPORT int usb_get_descriptor_by_endpoint(usb_dev_handle*, int, unsigned char, unsigned char, void*, int)
-{
-    return -EPIPE;
-}
-SIM_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) { return 0; }
-SIM_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) { return 0; }
-SIM_EXPORT int usb_get_driver_np(usb_dev_handle*, int, char*, unsigned int) { return -ENODATA; }
-SIM_EXPORT int usb_detach_kernel_driver_np(usb_dev_handle*, int) { return -ENODATA; }
-SIM_EXPORT char* usb_strerror(void)
-{
-    static char text[] = "simulated libusb: see the call's return value";
-    return text;
-}
-
-// ------------------------------------------------------------ control interface
-
-SIM_EXPORT void simctl_reset(void) { TheWorld().ResetEmpty(); }
-SIM_EXPORT int simctl_add_bus(void) { return TheWorld().AddBus(); }
-SIM_EXPORT int simctl_add_device(int bus, unsigned vendor, unsigned product)
-{
-    return TheWorld().AddDevice(bus, std::make_unique<sim::PlainDevice>(static_cast<uint16_t>(vendor),
-                                                                        static_cast<uint16_t>(product)));
-}
-
-SIM_EXPORT int simctl_add_quellbar(int bus, const char* options)
-{
-    quellbar::Options parsed;
-    if (!quellbar::ParseOptions(options ? options : "", parsed).empty()) return -EINVAL;
-    return TheWorld().AddDevice(bus, std::make_unique<sim::QuellbarTransport>(parsed));
-}
-
-SIM_EXPORT int simctl_quellbar_configure(const char* options)
-{
-    auto* q = TheWorld().FirstQuellbar();
-    if (!q) return -ENODEV;
-    quellbar::Options probe = q->Model().Opts();
-    quellbar::OptionsSeen seen;
-    if (!quellbar::ParseOptions(options ? options : "", probe, &seen).empty()) return -EINVAL;
-    if (!q->Model().Configure(options ? options : "").empty()) return -EINVAL;
-    if (seen.reset || seen.reenumMs) TheWorld().SetReenumMs(probe.reenumerate ? probe.reenumMs : -1);
-    return 0;
-}
-
-SIM_EXPORT int simctl_quellbar_inject(const char* fault)
-{
-    auto* q = TheWorld().FirstQuellbar();
-    if (!q) return -ENODEV;
-    return q->Model().Inject(fault ? fault : "").empty() ? 0 : -EINVAL;
-}
-
-SIM_EXPORT int simctl_fail(const char* call, int result, int times)
-{
-    return TheWorld().SetFailure(call ? call : "", result, times);
-}
-
-SIM_EXPORT void simctl_script_data(int dir, const unsigned char* data, int length, int delay_ms)
-{
-    Scripted s{Scripted::Data, {}, 0, delay_ms};
-    if (data && length > 0) s.data.assign(data, data + length);
-    TheWorld().AddScript(dir, std::move(s));
-}
-SIM_EXPORT void simctl_script_error(int dir, int error, int delay_ms)
-{
-    TheWorld().AddScript(dir, Scripted{Scripted::Error, {}, error, delay_ms});
-}
-SIM_EXPORT void simctl_script_stall(int dir) { TheWorld().AddScript(dir, Scripted{Scripted::Stall, {}, 0, 0}); }
-
-SIM_EXPORT int simctl_device_send(int id, const unsigned char* data, int length)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d || length < 0 || (!data && length > 0)) return -EINVAL;
-    d->Send(data, length);
-    return 0;
-}
-SIM_EXPORT int simctl_device_stall(int id, int dir, int on)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    d->Stall(dir == SIMCTL_IN, on != 0);
-    return 0;
-}
-SIM_EXPORT int simctl_device_pace(int id, int max_piece, int delay_ms)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    d->Pace(std::max(0, max_piece), std::max(0, delay_ms));
-    return 0;
-}
-SIM_EXPORT int simctl_device_received(int id, unsigned char* buf, int size)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    const auto& r = d->Received();
-    if (buf && size > 0) std::copy_n(r.begin(), std::min<size_t>(r.size(), static_cast<size_t>(size)), buf);
-    return static_cast<int>(r.size());
-}
-SIM_EXPORT int simctl_device_requests(int id, int dir, int* sizes, int size)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    const auto& r = d->Requests(dir == SIMCTL_IN);
-    if (sizes && size > 0) std::copy_n(r.begin(), std::min<size_t>(r.size(), static_cast<size_t>(size)), sizes);
-    return static_cast<int>(r.size());
-}
-
-SIM_EXPORT void simctl_set_reenum_ms(int ms) { TheWorld().SetReenumMs(ms); }
-SIM_EXPORT int simctl_unplug(int id, int back_after_ms) { return TheWorld().Unplug(id, back_after_ms); }
-SIM_EXPORT int simctl_replug(int id) { return TheWorld().Replug(id); }
-SIM_EXPORT int simctl_devnum(int id) { return TheWorld().Devnum(id); }
-SIM_EXPORT int simctl_open_handles(void) { return TheWorld().OpenHandles(); }
-
-SIM_EXPORT int simctl_calls(char* buf, int size)
-{
-    const std::string all = TheWorld().Calls();
-    if (buf && size > 0) {
-        const size_t n = std::min(all.size(), static_cast<size_t>(size - 1));
-        std::memcpy(buf, all.data(), n);
-        buf[n] = '\0';
-    }
-    return static_cast<int>(all.size());
-}
-SIM_EXPORT void simctl_clear_calls(void) { TheWorld().ClearCalls(); }
+}  // namespace sim::standin
