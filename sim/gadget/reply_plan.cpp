@@ -172,6 +172,7 @@ void Quellbar::Delivered()
     if (!pendingClean_) return;
     pendingClean_ = false;
     lastSent_ = pendingScreen_.pixels;
+    delivered_ = true;
     Log("reply delivered");
     if (o_.dump.empty()) return;
     const quellbar::Screen& s = pendingScreen_;
@@ -202,6 +203,8 @@ std::vector<Step> Quellbar::Request(const uint8_t* data, int length)
         return {};
     }
     const bool whole = data[5] == '0';
+    const bool haveReference = delivered_;
+    delivered_ = false;
     Log(std::string("request BMP? ") + static_cast<char>(data[5]));
     const quellbar::Screen& cur = gen_.Next();
     ++frames_;
@@ -212,7 +215,7 @@ std::vector<Step> Quellbar::Request(const uint8_t* data, int length)
     } else {
         // Without a picture the host surely holds, every row is rewritten.
         std::vector<uint8_t> prev = lastSent_;
-        if (prev.size() != cur.pixels.size()) {
+        if (!haveReference || prev.size() != cur.pixels.size()) {
             prev = cur.pixels;
             for (size_t row = 0; row < static_cast<size_t>(quellbar::kRows); ++row)
                 prev[row * static_cast<size_t>(cur.width)] ^= 0xFF;

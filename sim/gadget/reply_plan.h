@@ -67,6 +67,7 @@ private:
     std::vector<uint8_t> lastSent_;
     quellbar::Screen pendingScreen_;
     bool pendingClean_ = false;
+    bool delivered_ = false;  // the host holds lastSent_: the last reply went out whole
     std::FILE* log_ = nullptr;
 };
 

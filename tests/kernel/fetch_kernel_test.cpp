@@ -102,10 +102,11 @@ TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers)
     if (sc.endings.back() != Ending::Complete) {
         EXPECT_TRUE(host.timer) << "a silent ending polls on";
     }
-    // Recovered: the next cycle asks for a line delta and shows the gadget's picture.
+    // Recovered: a line delta request shows the gadget's picture. Bytes of an
+    // abandoned reply still on their way are drained first.
     host.timer = false;
     Ending e = cycle();
-    if (e == Ending::Reconnected) e = cycle();
+    for (int i = 0; i < 2 && (e == Ending::Reconnected || e == Ending::Drained); ++i) e = cycle();
     ASSERT_EQ(e, Ending::Complete);
     EXPECT_EQ(LastRequestMode(log), '2') << "a silent ending keeps the request mode";
     bool same = false;
