@@ -5,7 +5,7 @@
 namespace quellbar {
 namespace {
 
-constexpr int kNone[] = {-1};
+constexpr int kNone[] = {-1};  // drawn with the fault's default argument
 constexpr int kNoSig[] = {40000, 32768};  // 32768: the garbage ends on a drain read's boundary
 constexpr int kOneOrTwo[] = {1, 2};       // 1: the retry gets the data; 2: both tries fail
 constexpr int kBackLater[] = {3000};  // back after the reconnect has looked for it
@@ -94,7 +94,7 @@ std::vector<FaultSpec> SoakPool(bool loud)
     std::vector<FaultSpec> pool;
     for (const auto& info : kFaults) {
         if (info.loud && !loud) continue;
-        for (int arg : info.soakArgs) pool.push_back(FaultSpec{info.fault, arg, 1});
+        for (int arg : info.soakArgs) pool.push_back(FaultSpec{info.fault, arg < 0 ? info.defaultArg : arg, 1});
     }
     return pool;
 }

@@ -82,6 +82,9 @@ TEST(FaultTable, NamesRoundTripAndThePoolsFollowLoudness)
         << "garbage ending on a drain read's boundary is drawn";
     EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](const FaultSpec& f) { return f.fault == Fault::Mute; }))
         << "a 5 s silence is scheduled, never drawn";
+    for (const auto& f : all) {
+        EXPECT_EQ(f.arg < 0, quellbar::InfoOf(f.fault).defaultArg < 0) << quellbar::Describe(f) << ": drawn with an argument";
+    }
 }
 
 }  // namespace
