@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cerrno>
 #include <cstdint>
 
 namespace sim {
@@ -12,6 +13,10 @@ using Clock = std::chrono::steady_clock;
 
 // Largest single request the stand-in hands to a device (as Debian's libusb 0.1.12).
 inline constexpr int kMaxRequest = 16384;
+
+// A request that was pending when its device left the bus completes with
+// this status (EPROTO), which libusb 0.1 ignores.
+inline constexpr int kLeftDuringTransfer = -EPROTO;
 
 class Device;
 
@@ -35,15 +40,11 @@ public:
     // One bulk request of 1..kMaxRequest bytes (0 for a zero-length packet).
     // Returns the bytes moved (fewer than asked ends the whole transfer),
     // or a negative errno: -110 when the deadline passed before the request
-    // completed, -19 when the device is gone. A stall returns the bytes moved
+    // completed, -19 when the device is gone, kLeftDuringTransfer when it left
+    // the bus while this request was pending. A stall returns the bytes moved
     // so far (usually 0). A device may block until `deadline`, never beyond.
     virtual int BulkOut(int endpoint, const uint8_t* data, int length, Clock::time_point deadline) = 0;
     virtual int BulkIn(int endpoint, uint8_t* data, int length, Clock::time_point deadline) = 0;
-
-    // A simulation convenience real hardware lacks: the stand-in announces each
-    // usb_bulk_read/usb_bulk_write call before splitting it into requests, so
-    // fault scenarios can aim at "the host's third read" rather than at bytes.
-    virtual void BeginTransfer(int endpoint, int length) { (void)endpoint; (void)length; }
 
     // The host reset the device: whatever it was doing is abandoned.
     virtual void Reset() {}

@@ -21,7 +21,7 @@ extern "C" {
 #define SIMCTL_OUT 1 /* usb_bulk_write */
 
 /* Everything off: no buses, no scripts, no failures, empty call record,
- * re-enumeration delay 0. Handles still open become invalid. */
+ * usb_reset in place. Handles still open become invalid. */
 void simctl_reset(void);
 
 /* Appends a bus to the bus list; returns its index (0-based). */
@@ -76,7 +76,9 @@ int simctl_device_received(int id, unsigned char *buf, int size);
  * direction `dir`; returns their total count (or -22). */
 int simctl_device_requests(int id, int dir, int *sizes, int size);
 
-/* Bus events. The delay applies to every later usb_reset and replug. */
+/* Bus events. From now on usb_reset takes the device off the bus and it comes
+ * back re-enumerated after `ms`; ms < 0: usb_reset in place (the default, as
+ * on Linux: same number, handles stay valid, claims are dropped). */
 void simctl_set_reenum_ms(int ms);
 /* Takes device `id` off its bus; it comes back after `back_after_ms`
  * (re-enumerated: new number, first in its bus's list), or never if < 0. */

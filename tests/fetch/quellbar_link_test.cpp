@@ -37,7 +37,7 @@ TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
     const Scenario& sc = GetParam();
     simctl_reset();
     const int bus = simctl_add_bus();
-    ASSERT_GE(simctl_add_quellbar(bus, (std::string("width=640;reenum_ms=0;") + sc.options).c_str()), 0);
+    ASSERT_GE(simctl_add_quellbar(bus, (std::string("width=640;") + sc.options).c_str()), 0);
 
     MarlexLink link("libmarlex.so.1");
     ASSERT_EQ(link.OpenCom(), 0);

@@ -117,6 +117,18 @@ TEST_F(StandIn, UnpluggedDeviceFailsWithNoDeviceAndLeavesTheList)
     EXPECT_NE(Find(kVendor), nullptr);
 }
 
+TEST_F(StandIn, ResetIsInPlaceByDefault)
+{
+    const int before = simctl_devnum(id_);
+    ASSERT_EQ(usb_claim_interface(h_, 0), 0);
+    EXPECT_EQ(usb_reset(h_), 0);
+    struct usb_device* dev = Find(kVendor);
+    ASSERT_NE(dev, nullptr) << "still on the bus";
+    EXPECT_EQ(dev->devnum, before) << "same number";
+    EXPECT_EQ(usb_set_altinterface(h_, 0), -22) << "the claim went with the reset";
+    EXPECT_EQ(usb_claim_interface(h_, 0), 0) << "the handle still reaches the device";
+}
+
 TEST_F(StandIn, ResetReEnumeratesUnderANewNumberFirstInTheBus)
 {
     simctl_set_reenum_ms(150);

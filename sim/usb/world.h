@@ -1,5 +1,8 @@
-// The stand-in libusb 0.1: simulated buses, handles and bulk transfers with
-// the behaviour of Debian's libusb 0.1.12 that the link relies on.
+// The stand-in libusb 0.1's world: simulated buses and their devices, the
+// handles opened on them, bulk transfers, and the hooks tests steer it with.
+// libusb_api.cpp and simctl.cpp export it as libusb 0.1 and as simctl_*.
+#pragma once
+
 #include <usb.h>
 
 #include <algorithm>
@@ -16,17 +19,15 @@
 #include <vector>
 
 #include "plain_device.h"
+#include "timing.h"
 #include "sim_device.h"
-#include "sim_options.h"
 #include "simctl.h"
-#ifdef SIM_HAVE_QUELLBAR
-#include "quellbar_device.h"
-#endif
+#include "quellbar_transport.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
-// The bus list head libusb 0.1 exports as a variable.
-__attribute__((visibility("default"))) struct usb_bus* usb_busses = nullptr;
+// usb.h declares usb_busses, the bus list head libusb 0.1 exports as a
+// variable; world.cpp defines it.
 
 struct usb_dev_handle {
     int slot;
@@ -34,7 +35,7 @@ struct usb_dev_handle {
     int claimedInterface = -1;
 };
 
-namespace {
+namespace sim::standin {
 
 using sim::Clock;
 
@@ -43,6 +44,8 @@ constexpr int kEndpointIn = 0x82;
 constexpr int kEndpointOut = 0x01;
 constexpr int kInterface = 0;
 constexpr int kConfiguration = 1;
+// How long the host takes to give up a request whose device left the bus.
+constexpr auto kLeftSettle = std::chrono::milliseconds(500);
 
 struct Scripted {
     enum Kind { Data, Error, Stall } kind;
@@ -75,9 +78,7 @@ struct Slot {
     int bus = 0;
     std::unique_ptr<sim::Device> device;
     sim::PlainDevice* plain = nullptr;
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarDevice* quellbar = nullptr;
-#endif
+    sim::QuellbarTransport* quellbar = nullptr;
     std::unique_ptr<SlotPort> port;
     bool present = false;
     bool returning = false;  // off the bus, coming back at backAt
@@ -111,7 +112,7 @@ public:
         failures_.clear();
         scripts_[0].clear();
         scripts_[1].clear();
-        reenumMs_ = 0;
+        reenumMs_ = -1;
         nextId_ = 1;
         nextInstance_ = 1;
         initialised_ = true;
@@ -130,9 +131,7 @@ public:
         slot->id = nextId_++;
         slot->bus = bus;
         slot->plain = dynamic_cast<sim::PlainDevice*>(device.get());
-#ifdef SIM_HAVE_QUELLBAR
-        slot->quellbar = dynamic_cast<sim::QuellbarDevice*>(device.get());
-#endif
+        slot->quellbar = dynamic_cast<sim::QuellbarTransport*>(device.get());
         slot->device = std::move(device);
         slot->port = std::make_unique<SlotPort>(*this, slot->id);
         const int id = slot->id;
@@ -154,17 +153,15 @@ public:
         return s ? s->plain : nullptr;
     }
 
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarDevice* FirstQuellbar()
+    sim::QuellbarTransport* FirstQuellbar()
     {
         for (auto& [id, slot] : slots_) {
             if (slot->quellbar) return slot->quellbar;
         }
         return nullptr;
     }
-#endif
 
-    void SetReenumMs(int ms) { reenumMs_ = std::max(0, ms); }
+    void SetReenumMs(int ms) { reenumMs_ = ms; }
 
     int Unplug(int id, int backAfterMs)
     {
@@ -369,6 +366,14 @@ public:
         if (Fails("usb_reset", &result)) return result;
         Slot* s = FindSlot(h->slot);
         s->device->Reset();
+        if (reenumMs_ < 0) {
+            // In place, as Linux does it: same number and node, handles still
+            // reach the device, but every claim on it is gone.
+            for (auto* other : handles_) {
+                if (other->slot == h->slot && other->instance == h->instance) other->claimedInterface = -1;
+            }
+            return 0;
+        }
         // Off the bus while re-enumerating; every handle to it goes stale.
         s->present = false;
         s->devnum = 0;
@@ -401,7 +406,6 @@ public:
             timeout > 0 ? Clock::now() + std::chrono::milliseconds(timeout) : Clock::time_point::max();
         Slot* s = FindSlot(h->slot);
         sim::Device& device = *s->device;
-        device.BeginTransfer(ep, size);
         int done = 0;
         int requested = 0;
         int moved = 0;
@@ -410,6 +414,13 @@ public:
             requested = std::min(size - done, sim::kMaxRequest);
             moved = in ? device.BulkIn(ep, bytes + done, requested, deadline)
                        : device.BulkOut(ep, bytes + done, requested, deadline);
+            if (moved == sim::kLeftDuringTransfer) {
+                // The request completes with EPROTO, which libusb 0.1.12
+                // ignores: the call returns what came before, about half a
+                // second later; the next transfer finds the device gone.
+                sim::SleepWithin(kLeftSettle, deadline);
+                return done;
+            }
             if (moved < 0) return moved;
             moved = std::min(moved, requested);
             done += moved;
@@ -422,21 +433,17 @@ public:
 private:
     void BuildFromEnvironment()
     {
-        sim::QuellbarOptions options;
+        quellbar::Options options;
         const char* env = std::getenv("QUELLBAR_SIM");
         if (env) {
-            const std::string problem = sim::ParseOptions(env, options);
+            const std::string problem = quellbar::ParseOptions(env, options);
             if (!problem.empty()) std::fprintf(stderr, "QUELLBAR_SIM: %s\n", problem.c_str());
         }
-        reenumMs_ = options.reenumMs;
+        reenumMs_ = options.reenumerate ? options.reenumMs : -1;
         const int bus = AddBus();
-        AddDevice(bus, std::make_unique<sim::PlainDevice>(sim::kRootHubVendor, sim::kRootHubProduct));
-#ifdef SIM_HAVE_QUELLBAR
-        const int id = AddDevice(bus, std::make_unique<sim::QuellbarDevice>(options));
+        AddDevice(bus, std::make_unique<sim::PlainDevice>(quellbar::kRootHubVendor, quellbar::kRootHubProduct));
+        const int id = AddDevice(bus, std::make_unique<sim::QuellbarTransport>(options));
         if (!options.present) Unplug(id, -1);
-#else
-        if (options.present) std::fprintf(stderr, "QUELLBAR_SIM: built without the Quellbar model\n");
-#endif
     }
 
     void Plug(Slot& s, bool first)
@@ -547,212 +554,12 @@ private:
     std::vector<std::string> calls_;
     std::map<std::string, Failure> failures_;
     std::deque<Scripted> scripts_[2];
-    int reenumMs_ = sim::kDefaultReenumMs;
+    int reenumMs_ = -1;  // < 0: usb_reset in place
     int nextId_ = 1;
     uint64_t nextInstance_ = 1;
 };
 
-World& TheWorld()
-{
-    static World world;
-    world.EnsureInit();
-    return world;
-}
+// The one world of the process, built from QUELLBAR_SIM at the first call.
+World& TheWorld();
 
-void SlotPort::Unplug(int backAfterMs) { world_.PortUnplug(id_, backAfterMs); }
-
-}  // namespace
-
-// ---------------------------------------------------------------- libusb 0.1
-
-SIM_EXPORT void usb_init(void) { TheWorld().Record("usb_init"); }
-SIM_EXPORT void usb_set_debug(int) {}
-SIM_EXPORT int usb_find_busses(void)
-{
-    TheWorld().Record("usb_find_busses");
-    return TheWorld().FindBusses();
-}
-SIM_EXPORT int usb_find_devices(void)
-{
-    TheWorld().Record("usb_find_devices");
-    return TheWorld().FindDevices();
-}
-SIM_EXPORT struct usb_bus* usb_get_busses(void)
-{
-    TheWorld().Record("usb_get_busses");
-    return usb_busses;
-}
-SIM_EXPORT usb_dev_handle* usb_open(struct usb_device* dev) { return TheWorld().Open(dev); }
-SIM_EXPORT int usb_close(usb_dev_handle* dev) { return TheWorld().Close(dev); }
-SIM_EXPORT struct usb_device* usb_device(usb_dev_handle* dev) { return TheWorld().DeviceOf(dev); }
-SIM_EXPORT int usb_set_configuration(usb_dev_handle* dev, int configuration)
-{
-    return TheWorld().SetConfiguration(dev, configuration);
-}
-SIM_EXPORT int usb_claim_interface(usb_dev_handle* dev, int interface)
-{
-    return TheWorld().ClaimInterface(dev, interface);
-}
-SIM_EXPORT int usb_release_interface(usb_dev_handle* dev, int interface)
-{
-    return TheWorld().ReleaseInterface(dev, interface);
-}
-SIM_EXPORT int usb_set_altinterface(usb_dev_handle* dev, int alternate)
-{
-    return TheWorld().SetAltInterface(dev, alternate);
-}
-SIM_EXPORT int usb_reset(usb_dev_handle* dev) { return TheWorld().ResetDevice(dev); }
-SIM_EXPORT int usb_bulk_write(usb_dev_handle* dev, int ep, const char* bytes, int size, int timeout)
-{
-    // The device only reads the bytes; the cast serves the shared transfer path.
-    return TheWorld().Bulk(dev, false, ep, reinterpret_cast<uint8_t*>(const_cast<char*>(bytes)), size, timeout);
-}
-SIM_EXPORT int usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int size, int timeout)
-{
-    return TheWorld().Bulk(dev, true, ep, reinterpret_cast<uint8_t*>(bytes), size, timeout);
-}
-// The simulated devices have no interrupt endpoints, strings or control requests.
-SIM_EXPORT int usb_interrupt_write(usb_dev_handle*, int, const char*, int, int) { return -ENOENT; }
-SIM_EXPORT int usb_interrupt_read(usb_dev_handle*, int, char*, int, int) { return -ENOENT; }
-SIM_EXPORT int usb_control_msg(usb_dev_handle*, int, int, int, int, char*, int, int) { return -EPIPE; }
-SIM_EXPORT int usb_get_string(usb_dev_handle*, int, int, char*, size_t) { return -EPIPE; }
-SIM_EXPORT int usb_get_string_simple(usb_dev_handle*, int, char*, size_t) { return -EPIPE; }
-SIM_EXPORT int usb_get_descriptor(usb_dev_handle*, unsigned char, unsigned char, void*, int) { return -EPIPE; }
-SIM_EXPORT int usb_get_descriptor_by_endpoint(usb_dev_handle*, int, unsigned char, unsigned char, void*, int)
-{
-    return -EPIPE;
-}
-SIM_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) { return 0; }
-SIM_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) { return 0; }
-SIM_EXPORT int usb_get_driver_np(usb_dev_handle*, int, char*, unsigned int) { return -ENODATA; }
-SIM_EXPORT int usb_detach_kernel_driver_np(usb_dev_handle*, int) { return -ENODATA; }
-SIM_EXPORT char* usb_strerror(void)
-{
-    static char text[] = "simulated libusb: see the call's return value";
-    return text;
-}
-
-// ------------------------------------------------------------ control interface
-
-SIM_EXPORT void simctl_reset(void) { TheWorld().ResetEmpty(); }
-SIM_EXPORT int simctl_add_bus(void) { return TheWorld().AddBus(); }
-SIM_EXPORT int simctl_add_device(int bus, unsigned vendor, unsigned product)
-{
-    return TheWorld().AddDevice(bus, std::make_unique<sim::PlainDevice>(static_cast<uint16_t>(vendor),
-                                                                        static_cast<uint16_t>(product)));
-}
-
-SIM_EXPORT int simctl_add_quellbar(int bus, const char* options)
-{
-#ifdef SIM_HAVE_QUELLBAR
-    sim::QuellbarOptions parsed;
-    if (!sim::ParseOptions(options ? options : "", parsed).empty()) return -EINVAL;
-    return TheWorld().AddDevice(bus, std::make_unique<sim::QuellbarDevice>(parsed));
-#else
-    (void)bus;
-    (void)options;
-    return -ENOSYS;
-#endif
-}
-
-SIM_EXPORT int simctl_quellbar_configure(const char* options)
-{
-#ifdef SIM_HAVE_QUELLBAR
-    auto* q = TheWorld().FirstQuellbar();
-    if (!q) return -ENODEV;
-    sim::QuellbarOptions probe = q->Options();
-    sim::OptionsSeen seen;
-    if (!sim::ParseOptions(options ? options : "", probe, &seen).empty()) return -EINVAL;
-    if (!q->Configure(options ? options : "").empty()) return -EINVAL;
-    if (seen.reenumMs) TheWorld().SetReenumMs(probe.reenumMs);
-    return 0;
-#else
-    (void)options;
-    return -ENODEV;
-#endif
-}
-
-SIM_EXPORT int simctl_quellbar_inject(const char* fault)
-{
-#ifdef SIM_HAVE_QUELLBAR
-    auto* q = TheWorld().FirstQuellbar();
-    if (!q) return -ENODEV;
-    return q->Inject(fault ? fault : "").empty() ? 0 : -EINVAL;
-#else
-    (void)fault;
-    return -ENODEV;
-#endif
-}
-
-SIM_EXPORT int simctl_fail(const char* call, int result, int times)
-{
-    return TheWorld().SetFailure(call ? call : "", result, times);
-}
-
-SIM_EXPORT void simctl_script_data(int dir, const unsigned char* data, int length, int delay_ms)
-{
-    Scripted s{Scripted::Data, {}, 0, delay_ms};
-    if (data && length > 0) s.data.assign(data, data + length);
-    TheWorld().AddScript(dir, std::move(s));
-}
-SIM_EXPORT void simctl_script_error(int dir, int error, int delay_ms)
-{
-    TheWorld().AddScript(dir, Scripted{Scripted::Error, {}, error, delay_ms});
-}
-SIM_EXPORT void simctl_script_stall(int dir) { TheWorld().AddScript(dir, Scripted{Scripted::Stall, {}, 0, 0}); }
-
-SIM_EXPORT int simctl_device_send(int id, const unsigned char* data, int length)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d || length < 0 || (!data && length > 0)) return -EINVAL;
-    d->Send(data, length);
-    return 0;
-}
-SIM_EXPORT int simctl_device_stall(int id, int dir, int on)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    d->Stall(dir == SIMCTL_IN, on != 0);
-    return 0;
-}
-SIM_EXPORT int simctl_device_pace(int id, int max_piece, int delay_ms)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    d->Pace(std::max(0, max_piece), std::max(0, delay_ms));
-    return 0;
-}
-SIM_EXPORT int simctl_device_received(int id, unsigned char* buf, int size)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    const auto& r = d->Received();
-    if (buf && size > 0) std::copy_n(r.begin(), std::min<size_t>(r.size(), static_cast<size_t>(size)), buf);
-    return static_cast<int>(r.size());
-}
-SIM_EXPORT int simctl_device_requests(int id, int dir, int* sizes, int size)
-{
-    auto* d = TheWorld().Plain(id);
-    if (!d) return -EINVAL;
-    const auto& r = d->Requests(dir == SIMCTL_IN);
-    if (sizes && size > 0) std::copy_n(r.begin(), std::min<size_t>(r.size(), static_cast<size_t>(size)), sizes);
-    return static_cast<int>(r.size());
-}
-
-SIM_EXPORT void simctl_set_reenum_ms(int ms) { TheWorld().SetReenumMs(ms); }
-SIM_EXPORT int simctl_unplug(int id, int back_after_ms) { return TheWorld().Unplug(id, back_after_ms); }
-SIM_EXPORT int simctl_replug(int id) { return TheWorld().Replug(id); }
-SIM_EXPORT int simctl_devnum(int id) { return TheWorld().Devnum(id); }
-SIM_EXPORT int simctl_open_handles(void) { return TheWorld().OpenHandles(); }
-
-SIM_EXPORT int simctl_calls(char* buf, int size)
-{
-    const std::string all = TheWorld().Calls();
-    if (buf && size > 0) {
-        const size_t n = std::min(all.size(), static_cast<size_t>(size - 1));
-        std::memcpy(buf, all.data(), n);
-        buf[n] = '\0';
-    }
-    return static_cast<int>(all.size());
-}
-SIM_EXPORT void simctl_clear_calls(void) { TheWorld().ClearCalls(); }
+}  // namespace sim::standin

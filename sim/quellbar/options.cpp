@@ -1,8 +1,8 @@
-#include "sim_options.h"
+#include "options.h"
 
 #include <charconv>
 
-namespace sim {
+namespace quellbar {
 namespace {
 
 std::string_view Trim(std::string_view s)
@@ -46,45 +46,7 @@ bool ParseProbability(std::string_view s, double& out)
 
 }  // namespace
 
-const std::vector<FaultInfo>& KnownFaults()
-{
-    static const std::vector<FaultInfo> faults = {
-        {"writefail", -1},  {"writegone", 5000}, {"noreply", -1},     {"mute", -1},
-        {"nosig", 40000},   {"chunkstall", 1},   {"chunkerror", -1},  {"finalstall", 1},
-        {"finalerror", -1}, {"slowchunk", 1300}, {"toolarge", 500000}, {"topbit", -1},
-        {"finalshort", 1000}, {"unplug", 2000},
-    };
-    return faults;
-}
-
-std::string ParseFault(std::string_view text, FaultSpec& out)
-{
-    text = Trim(text);
-    FaultSpec fault;
-    if (auto at = text.find('@'); at != std::string_view::npos) {
-        if (!ParseNumber(text.substr(at + 1), fault.at) || fault.at < 1) {
-            return "bad request number in fault '" + std::string(text) + "'";
-        }
-        text = text.substr(0, at);
-    }
-    if (auto colon = text.find(':'); colon != std::string_view::npos) {
-        if (!ParseNumber(text.substr(colon + 1), fault.arg) || fault.arg < 0) {
-            return "bad argument in fault '" + std::string(text) + "'";
-        }
-        text = text.substr(0, colon);
-    }
-    fault.name = std::string(Trim(text));
-    for (const auto& known : KnownFaults()) {
-        if (known.name == fault.name) {
-            if (fault.arg < 0) fault.arg = known.defaultArg;
-            out = fault;
-            return {};
-        }
-    }
-    return "unknown fault '" + fault.name + "'";
-}
-
-std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen* seen)
+std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
 {
     OptionsSeen local;
     OptionsSeen& s = seen ? *seen : local;
@@ -136,6 +98,22 @@ std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen*
         } else if (key == "log") {
             o.log = std::string(value);
             s.log = true;
+        } else if (key == "reset") {
+            if (value != "inplace" && value != "reenum") return bad;
+            o.reenumerate = value == "reenum";
+            s.reset = true;
+        } else if (key == "queue") {
+            if (value != "split" && value != "whole") return bad;
+            o.wholeTransfer = value == "whole";
+            s.queue = true;
+        } else if (key == "usb") {
+            if (value != "full" && value != "high") return bad;
+            o.maxPacket = value == "high" ? kHighSpeedPacket : kFullSpeedPacket;
+            s.usb = true;
+        } else if (key == "overflow") {
+            if (value != "0" && value != "1") return bad;
+            o.overflow = value == "1";
+            s.overflow = true;
         } else if (key == "reenum_ms") {
             int ms = 0;
             if (!ParseNumber(value, ms) || ms < 0) return bad;
@@ -171,4 +149,4 @@ std::string ParseOptions(std::string_view text, QuellbarOptions& o, OptionsSeen*
     return {};
 }
 
-}  // namespace sim
+}  // namespace quellbar

@@ -1,0 +1,68 @@
+// Settings of the simulated Quellbar and of the bus it sits on, as written in
+// QUELLBAR_SIM: semicolon-separated key=value pairs; faults as name[:arg][@n].
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faults.h"
+
+namespace quellbar {
+
+// Defaults of the simulation.
+inline constexpr uint16_t kRootHubVendor = 0x1d6b;
+inline constexpr uint16_t kRootHubProduct = 0x0002;
+inline constexpr int kDefaultWidth = 800;
+inline constexpr int64_t kDefaultSpeed = 20'000'000;  // bytes per second
+inline constexpr int kDefaultReenumMs = 300;
+// The viewer reads chunks while more than this many bytes of a reply remain;
+// the device uses it only to tell where the viewer's final read begins.
+inline constexpr int kChunkThreshold = 25600;
+// The viewer's first read of a reply, and its chunks of 32 picture rows.
+inline constexpr int kFirstReadSize = 64;
+inline constexpr int kChunkRows = 32;
+// Bulk max packet size at full and at high speed.
+inline constexpr int kFullSpeedPacket = 64;
+inline constexpr int kHighSpeedPacket = 512;
+
+struct Options {
+    bool present = true;
+    uint16_t product = 0xFF05;
+    int width = kDefaultWidth;
+    int64_t speed = kDefaultSpeed;
+    bool freeze = false;
+    // random= also draws faults that end with a message to the user.
+    bool loud = false;
+    uint32_t seed = 1;
+    std::string dump;
+    std::string log;
+    // usb_reset takes the device off the bus for reenumMs and it comes back
+    // under a new number, instead of the reset in place real devices do.
+    bool reenumerate = false;
+    int reenumMs = kDefaultReenumMs;
+    std::vector<FaultSpec> faults;
+    double random = 0.0;
+    int widthSwitch = 0;
+    // Queue the whole reply as one IN transfer instead of its first 64 bytes apart.
+    bool wholeTransfer = false;
+    // Bulk max packet size: 64 (full speed) or 512 (high speed).
+    int maxPacket = kFullSpeedPacket;
+    // A read shorter than the packet queued loses the rest of that transfer,
+    // as the high-speed host stack does (the stand-in's option).
+    bool overflow = false;
+};
+
+// Which options a text set, so that a later configure changes only those.
+struct OptionsSeen {
+    bool present = false, product = false, width = false, speed = false, freeze = false, loud = false, seed = false,
+         dump = false, log = false, reset = false, reenumMs = false, faults = false, random = false,
+         widthSwitch = false, queue = false, usb = false, overflow = false;
+};
+
+// Applies `text` on top of `options`. Returns an empty string on success,
+// otherwise the first problem found (options before it are applied).
+std::string ParseOptions(std::string_view text, Options& options, OptionsSeen* seen = nullptr);
+
+}  // namespace quellbar

@@ -1,0 +1,99 @@
+// Inside the rig's guest: starts the gadget Quellbar as its own process and
+// waits for the kernel to enumerate it (or to see it gone).
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace kernel_rig {
+
+inline std::string ReadAttr(const std::filesystem::path& dir, const char* name)
+{
+    std::ifstream f(dir / name);
+    std::string s;
+    f >> s;
+    return s;
+}
+
+// The guest's USB device with these ids: its sysfs folder, or "".
+inline std::filesystem::path DevicePath(const std::string& vendor, const std::string& product)
+{
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/sys/bus/usb/devices", ec)) {
+        if (ReadAttr(e.path(), "idVendor") == vendor && ReadAttr(e.path(), "idProduct") == product) return e.path();
+    }
+    return {};
+}
+
+// Its node, "/dev/bus/usb/BBB/DDD", or "".
+inline std::string DeviceNode(const std::string& vendor, const std::string& product)
+{
+    const auto dev = DevicePath(vendor, product);
+    if (dev.empty()) return "";
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", std::atoi(ReadAttr(dev, "busnum").c_str()),
+                  std::atoi(ReadAttr(dev, "devnum").c_str()));
+    return node;
+}
+
+class Gadget {
+public:
+    // Starts `quellbar-gadget OPTIONS`; with `wait`, returns once the device
+    // is enumerated and its node exists.
+    explicit Gadget(const std::string& options, std::string vendor = "7e3a", std::string product = "ff05")
+        : vendor_(std::move(vendor)), product_(std::move(product))
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const std::string bin = std::string(std::getenv("RIG_BUILD")) + "/bin/quellbar-gadget";
+            execl(bin.c_str(), bin.c_str(), options.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ok_ = WaitFor(true, std::chrono::seconds(10));
+    }
+    ~Gadget() { Stop(); }
+    Gadget(const Gadget&) = delete;
+    Gadget& operator=(const Gadget&) = delete;
+
+    bool Enumerated() const { return ok_; }
+    std::string Node() const { return DeviceNode(vendor_, product_); }
+
+    void Stop()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        WaitFor(false, std::chrono::seconds(5));
+    }
+
+    // Until the device is there (or gone), within `limit`.
+    bool WaitFor(bool present, std::chrono::milliseconds limit) const
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            const std::string node = Node();
+            if (present ? (!node.empty() && std::filesystem::exists(node) && Configured()) : node.empty()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+private:
+    bool Configured() const { return ReadAttr(DevicePath(vendor_, product_), "bConfigurationValue") == "1"; }
+
+    std::string vendor_, product_;
+    pid_t pid_ = -1;
+    bool ok_ = false;
+};
+
+}  // namespace kernel_rig
