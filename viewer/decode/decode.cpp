@@ -42,14 +42,17 @@ constexpr int32_t kRowSlack = kMaxCount + kLiteralMove;
 constexpr int32_t kMaxWidth = std::numeric_limits<int16_t>::max();
 
 // Copies exactly n literals, reading none past them: whole 16-byte moves, the
-// last one overlapping. Short groups come here only at the end of a stream.
+// first one overlapping. Short groups come here only at the end of a stream.
+// Backwards, because GCC turns the same loop run forwards into `rep movs`.
 inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
     if (n < kLiteralMove) {
         for (int32_t j = 0; j < n; ++j) dst[j] = src[j];
         return;
     }
-    for (int32_t j = 0; j + kLiteralMove < n; j += kLiteralMove) std::memcpy(dst + j, src + j, kLiteralMove);
-    std::memcpy(dst + n - kLiteralMove, src + n - kLiteralMove, kLiteralMove);
+    for (int32_t j = n - kLiteralMove;; j = std::max(j - kLiteralMove, 0)) {
+        std::memcpy(dst + j, src + j, kLiteralMove);
+        if (j == 0) break;
+    }
 }
 
 // Writes n copies of value and up to 7 bytes more.
@@ -73,7 +76,15 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
 // its earlier pixels past that point, and the pixels of an overlong row spill
 // into the next one.
 void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w) {
-    uint8_t row[kMaxWidth + kRowSlack];
+    // A row is committed once the next changed row has been decoded: a copy of
+    // pixels only just stored, by moves of other sizes, stalls on every load.
+    uint8_t rows[2][kMaxWidth + kRowSlack];
+    int32_t next = 0;
+    int64_t pendingAt = 0;
+    int32_t pendingCount = 0;
+    auto commit = [px](int64_t at, const uint8_t* pixels, int32_t count) {
+        if (count > 0) std::memcpy(px + at, pixels, static_cast<size_t>(count));
+    };
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
         if (rx[i] == 0) {
@@ -84,6 +95,7 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
         }
         // The pixels this row may write before index 400000 (none once D is past it).
         const int32_t room = static_cast<int32_t>(std::clamp<int64_t>(kBufferLastIndex - d, -1, w + kRowSlack));
+        uint8_t* row = rows[next];
         int32_t p = 0;  // pixels of the row decoded so far
         bool complete = false;
         for (;;) {
@@ -122,10 +134,14 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
                 break;
             }
         }
-        if (p > 0) std::memcpy(px + d, row, static_cast<size_t>(p));
-        if (!complete) return;
+        commit(pendingAt, rows[next ^ 1], pendingCount);
+        if (!complete) return commit(d, row, p);
+        pendingAt = d;
+        pendingCount = p;
+        next ^= 1;
         d += w;
     }
+    commit(pendingAt, rows[next ^ 1], pendingCount);
 }
 
 }  // namespace
