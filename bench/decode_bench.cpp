@@ -16,6 +16,7 @@
 #include "bench_cases.h"
 #include "decode.h"
 #include "encoder.h"
+#include "picture_format.h"
 #include "screen.h"
 
 using karvolen::FormState;
@@ -30,6 +31,11 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kWidth = 800;
 constexpr int kRows = 480;
+// The bench replies' length prefix, headers and colour table (4 + 1078 bytes),
+// and the pixel data that still fits into RxBuffer behind them.
+constexpr size_t kReplyHeaderBytes = karvolen::decode::kPrefixSize + karvolen::decode::kColourTableOffset +
+                                     karvolen::decode::kColourCount * sizeof(karvolen::RgbQuad);
+constexpr size_t kMaxPixelData = static_cast<size_t>(kBufferSize) - kReplyHeaderBytes;
 
 Bytes Reply(const Bytes& pixelData) {
     quellbar::Screen s;
@@ -85,7 +91,7 @@ Bytes ParseWorstCase() {
 // group is a run of one index-0 pixel (two bytes a pixel).
 Bytes MostGroupsCase() {
     Bytes d;
-    while (d.size() + 1082 < static_cast<size_t>(kBufferSize)) {
+    while (d.size() < kMaxPixelData) {
         d.push_back(1);
         d.push_back(9);
         d.push_back(0);
@@ -94,7 +100,7 @@ Bytes MostGroupsCase() {
             d.push_back(1);
         }
     }
-    d.resize(static_cast<size_t>(kBufferSize) - 1082);
+    d.resize(kMaxPixelData);
     return d;
 }
 
@@ -107,7 +113,7 @@ Bytes MixedSmallGroupsCase() {
         x = x * 1664525u + 1013904223u;
         return (x >> 16) % n;
     };
-    while (d.size() + 1082 < static_cast<size_t>(kBufferSize)) {
+    while (d.size() < kMaxPixelData) {
         int p = 0;
         bool first = true;
         while (p < kWidth) {
@@ -122,7 +128,7 @@ Bytes MixedSmallGroupsCase() {
             p += run;
         }
     }
-    d.resize(static_cast<size_t>(kBufferSize) - 1082);
+    d.resize(kMaxPixelData);
     return d;
 }
 
@@ -237,7 +243,7 @@ int main(int argc, char** argv) {
     RegisterDecode("full_frame_800", RandomBytes(frameBytes, 3), kModeWhole, frameBytes);
 
     Bytes unchanged(kRows, 0);
-    RegisterDecode("delta_all_unchanged", unchanged, kModeLineDelta, 1082 + unchanged.size());
+    RegisterDecode("delta_all_unchanged", unchanged, kModeLineDelta, kReplyHeaderBytes + unchanged.size());
 
     const Frame ui = TypicalUiChange();
     RegisterDecode("delta_typical_ui", ui.delta, kModeLineDelta, static_cast<size_t>(ui.changedRows) * kWidth);
@@ -245,11 +251,11 @@ int main(int argc, char** argv) {
 
     RegisterDecode("delta_copy_worst_255_literals", CopyWorstCase(), kModeLineDelta, frameBytes);
     RegisterDecode("delta_parse_worst_1lit_run2", ParseWorstCase(), kModeLineDelta, frameBytes);
-    RegisterDecode("delta_most_groups_400001", MostGroupsCase(), kModeLineDelta, static_cast<size_t>(kBufferSize) - 1082);
+    RegisterDecode("delta_most_groups_400001", MostGroupsCase(), kModeLineDelta, kMaxPixelData);
     RegisterDecode("delta_mixed_small_groups_400001", MixedSmallGroupsCase(), kModeLineDelta,
-                   static_cast<size_t>(kBufferSize) - 1082);
-    RegisterDecode("delta_random_400001", RandomBytes(static_cast<size_t>(kBufferSize) - 1082, 5), kModeLineDelta,
-                   static_cast<size_t>(kBufferSize) - 1082);
+                   kMaxPixelData);
+    RegisterDecode("delta_random_400001", RandomBytes(kMaxPixelData, 5), kModeLineDelta,
+                   kMaxPixelData);
 
     benchbench::RegisterDrawing();
 

@@ -286,8 +286,7 @@ void Present(World& w, int32_t received, bool minimized)
     }
 
     const uint8_t* rx = st.RxBuffer.data();
-    const uint32_t offBits = static_cast<uint32_t>(rx[14]) | (static_cast<uint32_t>(rx[15]) << 8) |
-                             (static_cast<uint32_t>(rx[16]) << 16) | (static_cast<uint32_t>(rx[17]) << 24);
+    const uint32_t offBits = decode::ReadLe32(rx + decode::kOffBitsIndex);
     CHECK(offBits <= decode::kMaxOffBits);
     const int64_t s = int64_t{offBits} + decode::kPrefixSize;
     if (modeBefore == kModeLineDelta) {

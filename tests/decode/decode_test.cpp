@@ -233,9 +233,9 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
     EXPECT_TRUE(All(Row(0) + 256, 640, kOld));
 }
 
-// Short groups in mid-row move more bytes than their counts; when the stream
-// ends inside such a row the rest of the row must still hold its old pixels,
-// also when the groups before the end wrote nothing (empty runs of index 0).
+// A stream that ends inside a row of many short groups: the row keeps its
+// earlier pixels from the last pixel its complete groups wrote onwards, also
+// when the groups before the end wrote nothing (empty runs of index 0).
 TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow) {
     for (int shortGroups : {1, 2, 7, 30}) {
         for (int tail : {0, 1, 3}) {
@@ -274,7 +274,12 @@ protected:
 TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
     Bytes pixels(640 * 480);
     std::iota(pixels.begin(), pixels.end(), uint8_t{0});
-    DecodeResult r = DecodeReply(st, Receive(st, Reply(pixels, 640, 3)));
+    Bytes reply = Reply(pixels, 640, 3);
+    // Distinct values in biSizeImage, biXPelsPerMeter and biYPelsPerMeter (BMP
+    // offsets 34, 38, 42), so that a field taken from the wrong place shows.
+    const uint8_t fields[12] = {0x11, 0x22, 0x33, 0x04, 0x55, 0x66, 0x77, 0x08, 0x99, 0xAA, 0xBB, 0x0C};
+    std::copy(std::begin(fields), std::end(fields), reply.begin() + 4 + 34);
+    DecodeResult r = DecodeReply(st, Receive(st, reply));
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(r.widthChanged);
     EXPECT_FALSE(r.refused);
@@ -282,9 +287,9 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
     EXPECT_EQ(st.ImageWidth, 640);
     EXPECT_EQ(st.AppliedWidth, 640);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biSizeImage, 640u * 480u);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 2835);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 2835);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biSizeImage, 0x04332211u);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 0x08776655);
+    EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 0x0CBBAA99);
     EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
     EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 3).palette));
 
@@ -301,18 +306,18 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
 }
 
 TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone) {
-    // 4 + 1078 + data bytes = received; the header says 800 wide in both cases.
-    DecodeReply(st, Receive(st, Reply(Bytes(350000 - 1082, 1), 800)));
+    // The header says 800 wide in both cases.
+    DecodeReply(st, Receive(st, Reply(Bytes(350000 - testsupport::kReplyHeaderBytes, 1), 800)));
     EXPECT_EQ(st.ImageWidth, 640);
     st.RequestMode = kModeWhole;
-    DecodeReply(st, Receive(st, Reply(Bytes(350001 - 1082, 1), 800)));
+    DecodeReply(st, Receive(st, Reply(Bytes(350001 - testsupport::kReplyHeaderBytes, 1), 800)));
     EXPECT_EQ(st.ImageWidth, 800);
 }
 
 TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived) {
     std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
-    const int32_t received = 4 + 1078 + 1000;
+    const int32_t received = testsupport::kReplyHeaderBytes + 1000;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
     const DecodeResult r = DecodeReply(st, received);
     EXPECT_TRUE(r.fullFrame);

@@ -143,16 +143,18 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns) {
 // Whatever follows the headers, decoding stays inside PixelBuffer: index
 // 400000 is never written.
 TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex) {
+    constexpr int32_t kHeader = testsupport::kReplyHeaderBytes;
     std::mt19937 rng(99);
     FormState st;
     for (int iter = 0; iter < 200; ++iter) {
         st.RequestMode = kModeLineDelta;
         st.ImageWidth = iter % 3 == 0 ? 640 : 800;
         st.PixelBuffer[kBufferLastIndex] = 0x3C;
-        const int32_t received = iter % 4 == 0 ? kBufferSize : 1082 + static_cast<int32_t>(rng() % (kBufferSize - 1082));
-        Bytes reply = testsupport::Reply(Bytes(static_cast<size_t>(received - 1082)));
+        const int32_t received =
+            iter % 4 == 0 ? kBufferSize : kHeader + static_cast<int32_t>(rng() % (kBufferSize - kHeader));
+        Bytes reply = testsupport::Reply(Bytes(static_cast<size_t>(received - kHeader)));
         // Mostly large counts so that records run long and reach the guards.
-        for (size_t i = 1082; i < reply.size(); ++i) reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
+        for (size_t i = kHeader; i < reply.size(); ++i) reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
         const DecodeResult r = DecodeReply(st, Receive(st, reply));
         ASSERT_FALSE(r.refused);
         ASSERT_EQ(st.PixelBuffer[kBufferLastIndex], 0x3C) << iter;

@@ -7,10 +7,16 @@
 #include <vector>
 
 #include "decode.h"
+#include "picture_format.h"
 #include "encoder.h"
 #include "screen.h"
 
 namespace testsupport {
+
+// What Reply() puts in front of the pixel data: the length prefix, the headers
+// and the colour table (4 + 1078 bytes).
+inline constexpr int32_t kReplyHeaderBytes = karvolen::decode::kPrefixSize + karvolen::decode::kColourTableOffset +
+                                             karvolen::decode::kColourCount * static_cast<int32_t>(sizeof(karvolen::RgbQuad));
 
 inline quellbar::Screen ScreenWith(int width, uint32_t paletteSalt) {
     quellbar::Screen s;

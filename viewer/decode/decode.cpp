@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "picture_format.h"
 
@@ -10,11 +11,6 @@ namespace karvolen::decode {
 namespace {
 
 static_assert(sizeof(BitmapInfo::bmiColors) == kColourCount * sizeof(RgbQuad));
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Number of 0x00 bytes at p, at most `max`: runs of unchanged rows are skipped
 // a word at a time.
@@ -32,41 +28,41 @@ int32_t CountZeros(const uint8_t* p, int32_t max) {
     return n;
 }
 
-// Literal copies are at most 255 bytes, done as overlapping fixed-size moves.
-// A plain memcpy here is inlined by GCC as `rep movs` because the length is
-// known to be small, which costs several times more on short copies.
+// The fixed-size moves of a group. Short literal groups move 16 bytes and runs
+// 8 bytes at a time whatever their count: groups of random shape would
+// otherwise cost a mispredicted branch or two each. (A plain memcpy with the
+// small count is inlined by GCC as `rep movs`, several times slower.)
+constexpr int32_t kLiteralMove = 16;
+constexpr int32_t kRunMove = 8;
+constexpr int32_t kMaxCount = 255;
+// A group starts before the row's last pixel and its moves end at most this
+// far past its start, so a row is decoded into a scratch row this much wider.
+constexpr int32_t kRowSlack = kMaxCount + kLiteralMove;
+// ImageWidth is 16-bit.
+constexpr int32_t kMaxWidth = std::numeric_limits<int16_t>::max();
+
+// Copies exactly n literals, reading none past them: whole 16-byte moves, the
+// first one overlapping. Short groups come here only at the end of a stream.
+// Backwards, because GCC turns the same loop run forwards into `rep movs`.
 inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
-    if (n < 4) {  // the common short groups first, with few branches
-        if (n & 2) std::memcpy(dst, src, 2);
-        if (n & 1) dst[n - 1] = src[n - 1];
-    } else if (n < 8) {
-        std::memcpy(dst, src, 4);
-        std::memcpy(dst + n - 4, src + n - 4, 4);
-    } else if (n < 16) {
-        std::memcpy(dst, src, 8);
-        std::memcpy(dst + n - 8, src + n - 8, 8);
-    } else {
-        for (int32_t j = 0; j + 16 < n; j += 16) std::memcpy(dst + j, src + j, 16);
-        std::memcpy(dst + n - 16, src + n - 16, 16);
+    if (n < kLiteralMove) {
+        for (int32_t j = 0; j < n; ++j) dst[j] = src[j];
+        return;
+    }
+    for (int32_t j = n - kLiteralMove;; j = std::max(j - kLiteralMove, 0)) {
+        std::memcpy(dst + j, src + j, kLiteralMove);
+        if (j == 0) break;
     }
 }
 
+// Writes n copies of value and up to 7 bytes more.
 inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
-    if (n < 4) {
-        if (n & 2) {
-            const uint16_t pattern = static_cast<uint16_t>(value * 0x0101u);
-            std::memcpy(dst, &pattern, 2);
-        }
-        if (n & 1) dst[n - 1] = value;
-    } else if (n < 8) {
-        const uint32_t pattern = value * 0x01010101u;
-        std::memcpy(dst, &pattern, 4);
-        std::memcpy(dst + n - 4, &pattern, 4);
-    } else {
-        const uint64_t pattern = value * 0x0101010101010101ull;
-        for (int32_t j = 0; j + 8 < n; j += 8) std::memcpy(dst + j, &pattern, 8);
-        std::memcpy(dst + n - 8, &pattern, 8);
-    }
+    const uint64_t pattern = value * 0x0101010101010101ull;
+    int32_t j = 0;
+    do {
+        std::memcpy(dst + j, &pattern, kRunMove);
+        j += kRunMove;
+    } while (j < n);
 }
 
 // Applies the line records in rx[i .. received-1] to px (rows of w pixels).
@@ -74,19 +70,21 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
 // need a byte that was not received.
 //
 // Every record begins at D = k * W (an unchanged row adds W, a changed row is
-// cut back to its end), so the record count k is kept as D alone.
+// cut back to its end), so the record count k is kept as D alone. A changed
+// row is decoded into `row`, where the moves may overshoot, and only the
+// pixels its groups reached are committed: a row the stream stops inside keeps
+// its earlier pixels past that point, and the pixels of an overlong row spill
+// into the next one.
 void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w) {
-    // A group is at most 1 + 255 + 1 bytes and writes at most 510 pixels: away
-    // from both ends a group needs no checks of its own.
-    constexpr int32_t kMaxGroupBytes = 257;
-    constexpr int64_t kMaxGroupPixels = 510;
-    const int32_t safeInput = received - kMaxGroupBytes;
-    constexpr int64_t safeOutput = kBufferLastIndex - kMaxGroupPixels;
-
-    constexpr int32_t kMaxFastWidth = 1024;
-    uint8_t rowCopy[kMaxFastWidth];
-    const bool fastRows = w <= kMaxFastWidth;
-
+    // A row is committed once the next changed row has been decoded: a copy of
+    // pixels only just stored, by moves of other sizes, stalls on every load.
+    uint8_t rows[2][kMaxWidth + kRowSlack];
+    int32_t next = 0;
+    int64_t pendingAt = 0;
+    int32_t pendingCount = 0;
+    auto commit = [px](int64_t at, const uint8_t* pixels, int32_t count) {
+        if (count > 0) std::memcpy(px + at, pixels, static_cast<size_t>(count));
+    };
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
         if (rx[i] == 0) {
@@ -95,87 +93,55 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
             i += unchanged;
             continue;
         }
-        const int64_t rowEnd = d + w;
-        // Short groups in the middle of a row move a fixed 16 literal or 8 run
-        // bytes whatever their count: small groups of random shape would
-        // otherwise cost a mispredicted branch or two each. The bytes past the
-        // count are rewritten by the row's next groups; should the stream stop
-        // inside the row, the rest of the row gets its earlier pixels back.
-        const int64_t savedEnd = std::min<int64_t>(rowEnd, kBufferSize);
-        int64_t savedFrom = -1;  // the row's pixels from here on, saved before the first fixed-size move
-        auto saveRow = [&] {
-            if (savedFrom < 0) {
-                savedFrom = d;
-                std::memcpy(rowCopy, px + d, static_cast<size_t>(savedEnd - d));
-            }
-        };
-        auto stopInsideRow = [&] {
-            if (savedFrom >= 0 && d < savedEnd) {
-                std::memcpy(px + d, rowCopy + (d - savedFrom), static_cast<size_t>(savedEnd - d));
-            }
-        };
+        // The pixels this row may write before index 400000 (none once D is past it).
+        const int32_t room = static_cast<int32_t>(std::clamp<int64_t>(kBufferLastIndex - d, -1, w + kRowSlack));
+        uint8_t* row = rows[next];
+        int32_t p = 0;  // pixels of the row decoded so far
+        bool complete = false;
         for (;;) {
-            if (fastRows && i < safeInput && d <= safeOutput) {
-                const int32_t n = rx[i];
-                if (n == 0) {
-                    // No literals (never the first group of a row): a run of
-                    // index 0. Two bytes long, so the next group's address
-                    // need not wait for this count to load.
-                    const int32_t r = rx[i + 1];
-                    if (r <= 8 && d + 8 <= rowEnd) {
-                        saveRow();
-                        std::memset(px + d, 0, 8);
-                    } else {
-                        FillRun(px + d, 0, r);
-                    }
-                    d += r;
-                    i += 2;
-                    if (d >= rowEnd) break;
-                    continue;
-                }
-                if (n <= 16 && d + 16 <= rowEnd) {
-                    saveRow();
-                    std::memcpy(px + d, rx + i + 1, 16);
-                    d += n;
-                    i += 1 + n;
-                    if (d >= rowEnd) break;
-                    const int32_t r = rx[i];
-                    if (r <= 8 && d + 8 <= rowEnd) {
-                        const uint64_t pattern = rx[i - 1] * 0x0101010101010101ull;
-                        std::memcpy(px + d, &pattern, 8);
-                    } else {
-                        FillRun(px + d, rx[i - 1], r);
-                    }
-                } else {
-                    // Long literal groups are few per byte: exact moves.
-                    CopyLiterals(px + d, rx + i + 1, n);
-                    d += n;
-                    i += 1 + n;
-                    if (d >= rowEnd) break;
-                    FillRun(px + d, rx[i - 1], rx[i]);
-                }
-                d += rx[i];
-                i += 1;
-                if (d >= rowEnd) break;
-                continue;
-            }
             const int32_t n = rx[i];
-            if (d + n > kBufferLastIndex || n >= received - i) return stopInsideRow();
-            CopyLiterals(px + d, rx + i + 1, n);
-            d += n;
-            i += 1 + n;
-            if (d >= rowEnd) break;
-
-            if (i >= received) return stopInsideRow();
+            uint8_t value;  // what the group's run repeats
+            if (n == 0) {
+                // No literals (never a row's first group): a run of index 0,
+                // taken as the two bytes it is so that the next group's
+                // address need not wait for this count to load.
+                if (received - i < 2) break;
+                value = 0;
+                i += 1;
+            } else {
+                if (n >= received - i || p + n > room) break;
+                if (n <= kLiteralMove && received - i > kLiteralMove) {
+                    std::memcpy(row + p, rx + i + 1, kLiteralMove);
+                } else {
+                    CopyLiterals(row + p, rx + i + 1, n);
+                }
+                p += n;
+                i += 1 + n;
+                if (p >= w) {
+                    complete = true;
+                    break;
+                }
+                if (i >= received) break;
+                value = rx[i - 1];
+            }
             const int32_t r = rx[i];
-            if (d + r > kBufferLastIndex) return stopInsideRow();
-            FillRun(px + d, rx[i - 1], r);
-            d += r;
+            if (p + r > room) break;
+            FillRun(row + p, value, r);
+            p += r;
             i += 1;
-            if (d >= rowEnd) break;
+            if (p >= w) {
+                complete = true;
+                break;
+            }
         }
-        d = rowEnd;
+        commit(pendingAt, rows[next ^ 1], pendingCount);
+        if (!complete) return commit(d, row, p);
+        pendingAt = d;
+        pendingCount = p;
+        next ^= 1;
+        d += w;
     }
+    commit(pendingAt, rows[next ^ 1], pendingCount);
 }
 
 }  // namespace

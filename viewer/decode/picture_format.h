@@ -17,6 +17,11 @@ inline constexpr int32_t kXPelsIndex = 42;          // biXPelsPerMeter
 inline constexpr int32_t kYPelsIndex = 46;          // biYPelsPerMeter
 inline constexpr int32_t kMinReplySize = kOffBitsIndex + 4;
 
+inline uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
 // The colour table: 256 entries of blue, green, red, reserved at BMP offset 54.
 inline constexpr int32_t kColourTableOffset = 54;
 inline constexpr int32_t kColourCount = 256;
