@@ -28,10 +28,10 @@ fail() {
 }
 
 e2e_cleanup() {
-  [ -n "$VIEWER_PID" ] && kill "$VIEWER_PID" 2>/dev/null
-  [ -n "$WM_PID" ] && kill "$WM_PID" 2>/dev/null
-  [ -n "$WESTON_PID" ] && kill "$WESTON_PID" 2>/dev/null
-  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+  [ -z "$VIEWER_PID" ] || kill "$VIEWER_PID" 2>/dev/null || true
+  [ -z "$WM_PID" ] || kill "$WM_PID" 2>/dev/null || true
+  [ -z "$WESTON_PID" ] || kill "$WESTON_PID" 2>/dev/null || true
+  [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true
   [ -n "${E2E_TMP:-}" ] && [ -z "${E2E_KEEP:-}" ] && rm -rf "$E2E_TMP"
   return 0
 }
@@ -57,7 +57,7 @@ e2e_init() {
 # refuses a client's connection; a start that failed only for that is retried.
 e2e_start_viewer() {
   local options="$1" binary="${2:-$VIEWER}" attempt log
-  for attempt in 1 2 3; do
+  for attempt in 1 2 3 4 5; do
     E2E_STARTS=$((${E2E_STARTS:-0} + 1))
     log="$E2E_TMP/viewer-$E2E_STARTS.log"
     LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" QUELLBAR_SIM="$options" \
@@ -73,7 +73,7 @@ e2e_start_viewer() {
     fi
     wait "$VIEWER_PID" 2>/dev/null || true
     echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
-    sleep 0.5
+    sleep "$attempt"
   done
   return 0
 }
