@@ -153,7 +153,9 @@ e2e_cpu_ms() {
 
 # e2e_log_count PATTERN: lines of the simulator's log that match.
 e2e_log_count() {
-  grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null || true
+  local n
+  n="$(grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null)" || true
+  echo "${n:-0}"
 }
 
 # e2e_wait_log PATTERN COUNT [seconds]
@@ -224,7 +226,8 @@ e2e_start_weston() {
 # limit, and prints its exit status (137 after the kill).
 e2e_status() {
   local pid="$1" status=0
-  (sleep "$2"; kill -KILL "$pid" 2>/dev/null) &
+  # The watchdog must not run the script's EXIT cleanup when it is killed.
+  (trap - EXIT; sleep "$2"; kill -KILL "$pid" 2>/dev/null) &
   local watchdog=$!
   wait "$pid" || status=$?
   kill "$watchdog" 2>/dev/null
