@@ -32,7 +32,7 @@ wl_wait() {
 }
 # wl_last N REQUEST: the arguments of the last such request of viewer N.
 wl_last() {
-  grep -- "-> xdg_[a-z]*@[0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
+  grep -- "-> xdg_[a-z]*[@#][0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
 }
 
 wl_start 1 "width=640;log=$E2E_TMP/sim.log"
