@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace gadget {
 
-inline constexpr uint16_t kVendor = 0x7E3A;
-inline constexpr uint16_t kProduct = 0xFF05;
-inline constexpr uint8_t kEpOut = 0x01;
-inline constexpr uint8_t kEpIn = 0x82;
+inline constexpr uint8_t kEpOut = MARLEX_EP_OUT;
+inline constexpr uint8_t kEpIn = MARLEX_EP_IN;
 
 struct Personality {
-    uint16_t vendor = kVendor;
-    uint16_t product = kProduct;
+    uint16_t vendor = MARLEX_VENDOR_ID;
+    uint16_t product = MARLEX_PRODUCT_ID_A;
     uint8_t interfaceNumber = 0;
     // A second alternate setting, and SET_INTERFACE refused with a stall
     // (with one setting only, the host ignores the refusal).

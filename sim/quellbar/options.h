@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "protocol.h"
 
 namespace quellbar {
 
@@ -29,7 +30,7 @@ inline constexpr int kHighSpeedPacket = 512;
 
 struct Options {
     bool present = true;
-    uint16_t product = 0xFF05;
+    uint16_t product = MARLEX_PRODUCT_ID_A;
     int width = kDefaultWidth;
     int64_t speed = kDefaultSpeed;
     bool freeze = false;
