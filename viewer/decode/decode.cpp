@@ -28,10 +28,10 @@ int32_t CountZeros(const uint8_t* p, int32_t max) {
     return n;
 }
 
-// The fixed-size moves of a group. Short literal groups move 16 bytes and runs
-// 8 bytes at a time whatever their count: groups of random shape would
-// otherwise cost a mispredicted branch or two each. (A plain memcpy with the
-// small count is inlined by GCC as `rep movs`, several times slower.)
+// The fixed-size moves of a group: literals move 16 bytes and runs 8 bytes at a
+// time whatever their count, so that groups of random shape do not cost a
+// mispredicted branch or two each. (A memcpy with the count is inlined by GCC
+// as `rep movs`, several times slower on these short copies; see CMakeLists.txt.)
 constexpr int32_t kLiteralMove = 16;
 constexpr int32_t kRunMove = 8;
 constexpr int32_t kMaxCount = 255;
@@ -41,18 +41,13 @@ constexpr int32_t kRowSlack = kMaxCount + kLiteralMove;
 // ImageWidth is 16-bit.
 constexpr int32_t kMaxWidth = std::numeric_limits<int16_t>::max();
 
-// Copies exactly n literals, reading none past them: whole 16-byte moves, the
-// first one overlapping. Short groups come here only at the end of a stream.
-// Backwards, because GCC turns the same loop run forwards into `rep movs`.
+// Copies n literals as whole 16-byte moves, and up to 15 bytes more.
 inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
-    if (n < kLiteralMove) {
-        for (int32_t j = 0; j < n; ++j) dst[j] = src[j];
-        return;
-    }
-    for (int32_t j = n - kLiteralMove;; j = std::max(j - kLiteralMove, 0)) {
+    int32_t j = 0;
+    do {
         std::memcpy(dst + j, src + j, kLiteralMove);
-        if (j == 0) break;
-    }
+        j += kLiteralMove;
+    } while (j < n);
 }
 
 // Writes n copies of value and up to 7 bytes more.
@@ -110,10 +105,12 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
                 i += 1;
             } else {
                 if (n >= received - i || p + n > room) break;
-                if (n <= kLiteralMove && received - i > kLiteralMove) {
-                    std::memcpy(row + p, rx + i + 1, kLiteralMove);
-                } else {
+                // The moves read past the literals only into bytes that were
+                // received; a group at the very end of the stream is copied exactly.
+                if (received - i > ((n + kLiteralMove - 1) & -kLiteralMove)) {
                     CopyLiterals(row + p, rx + i + 1, n);
+                } else {
+                    std::copy_n(rx + i + 1, n, row + p);
                 }
                 p += n;
                 i += 1 + n;
