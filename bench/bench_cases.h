@@ -10,7 +10,7 @@ namespace benchbench {
 void RegisterMemcpy(const std::string& name, size_t bytes);
 void RecordPair(const std::string& name, size_t bytes);
 
-// The drawing step; empty when Qt is not available.
+// The drawing step.
 void RegisterDrawing();
 
 }  // namespace benchbench

@@ -16,8 +16,8 @@
 #include "bench_cases.h"
 #include "decode.h"
 #include "encoder.h"
-#include "picture_format.h"
 #include "screen.h"
+#include "wire_format.h"
 
 using karvolen::FormState;
 using karvolen::kBufferSize;
@@ -31,10 +31,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kWidth = 800;
 constexpr int kRows = 480;
-// The bench replies' length prefix, headers and colour table (4 + 1078 bytes),
-// and the pixel data that still fits into RxBuffer behind them.
-constexpr size_t kReplyHeaderBytes = karvolen::decode::kPrefixSize + karvolen::decode::kColourTableOffset +
-                                     karvolen::decode::kColourCount * sizeof(karvolen::RgbQuad);
+// The bench replies' length prefix, headers and colour table, and the pixel
+// data that still fits into RxBuffer behind them.
+constexpr size_t kReplyHeaderBytes = karvolen::wire::kReplyHeaderSize;
 constexpr size_t kMaxPixelData = static_cast<size_t>(kBufferSize) - kReplyHeaderBytes;
 
 Bytes Reply(const Bytes& pixelData) {

@@ -20,9 +20,8 @@ struct Scene {
     QImage display{1920, 1080, QImage::Format_RGB32};
 
     Scene() {
-        info.bmiHeader.biSize = 40;
+        karvolen::InitFrameInfo(info.bmiHeader);
         info.bmiHeader.biWidth = 800;
-        info.bmiHeader.biHeight = 480;
         std::mt19937 rng(11);
         for (auto& q : info.bmiColors) {
             q.rgbBlue = static_cast<uint8_t>(rng());

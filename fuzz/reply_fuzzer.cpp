@@ -25,6 +25,7 @@
 #include "decode.h"
 #include "fetch_cycle.h"
 #include "picture_format.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -42,7 +43,6 @@ constexpr int kMaxCycles = 8;
 // Widths the form reports while minimized, when its scale is not reset.
 constexpr float kOddScaleWidths[] = {0.0f, -32.0f, 1.0e10f, std::numeric_limits<float>::quiet_NaN()};
 
-constexpr uint8_t kRequest[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
 constexpr int32_t kSurfaceMaxWidth = 800;
 
 [[noreturn]] void Fail(const char* what)
@@ -111,7 +111,7 @@ public:
     int32_t WriteCom(const uint8_t* buffer, int32_t length) override
     {
         if (!open) return -102;
-        CHECK(length == 8);
+        CHECK(length == wire::kRequestSize);
         lastWrite.assign(buffer, buffer + length);
         if (failWrites > 0) {
             --failWrites;
@@ -227,12 +227,8 @@ struct World {
 
     World()
     {
-        std::memcpy(st.CommandBytes.data(), kRequest, sizeof kRequest);
-        BitmapInfoHeader& h = st.FrameInfo.bmiHeader;
-        h.biSize = sizeof(BitmapInfoHeader);
-        h.biHeight = kPictureHeight;
-        h.biPlanes = 1;
-        h.biBitCount = 8;
+        std::copy_n(wire::kRequestText, wire::kRequestSize, st.CommandBytes.begin());
+        InitFrameInfo(st.FrameInfo.bmiHeader);
     }
 };
 
@@ -274,8 +270,8 @@ void CheckEnding(const fetch::FetchResult& r, const FuzzHost& host, size_t messa
 void Present(World& w, int32_t received, bool minimized)
 {
     FormState& st = w.st;
-    CHECK(received >= 6 && received <= kBufferSize);
-    CHECK(st.RxBuffer[4] == 'B' && st.RxBuffer[5] == 'M');
+    CHECK(received >= wire::kMinSignedReply && received <= kBufferSize);
+    CHECK(st.RxBuffer[wire::kSignatureIndex] == 'B' && st.RxBuffer[wire::kSignatureIndex + 1] == 'M');
 
     const int32_t modeBefore = st.RequestMode;
     const int16_t widthBefore = st.ImageWidth;
@@ -286,9 +282,9 @@ void Present(World& w, int32_t received, bool minimized)
     }
 
     const uint8_t* rx = st.RxBuffer.data();
-    const uint32_t offBits = decode::ReadLe32(rx + decode::kOffBitsIndex);
+    const uint32_t offBits = wire::ReadLe32(rx + decode::kOffBitsIndex);
     CHECK(offBits <= decode::kMaxOffBits);
-    const int64_t s = int64_t{offBits} + decode::kPrefixSize;
+    const int64_t s = int64_t{offBits} + wire::kPrefixSize;
     if (modeBefore == kModeLineDelta) {
         CHECK(!d.fullFrame && st.ImageWidth == widthBefore);
         if (widthBefore > 0) ReferenceLineDelta(rx, s, received, w.expected.data(), widthBefore);
@@ -369,8 +365,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CHECK(st.TransferBusy == kFalse);
         CheckEnding(r, host, messagesBefore);
         if (!link.lastWrite.empty()) {
-            CHECK(std::memcmp(link.lastWrite.data(), st.CommandBytes.data(), 8) == 0);
-            CHECK(link.lastWrite[5] == (mode == kModeLineDelta ? '2' : '0'));
+            CHECK(std::memcmp(link.lastWrite.data(), st.CommandBytes.data(), wire::kRequestSize) == 0);
+            CHECK(link.lastWrite[wire::kModeDigitIndex] == (mode == kModeLineDelta ? '2' : '0'));
         }
         if (trace) {
             std::fprintf(stderr, "cycle %d: mode %d, %s, received %d\n", cycle, mode, fetch::EndingName(r.ending),

@@ -14,8 +14,8 @@ using karvolen::kModeLineDelta;
 using karvolen::kModeWhole;
 using karvolen::decode::DecodeReply;
 using karvolen::decode::DecodeResult;
-using testsupport::Receive;
-using testsupport::Reply;
+using karvolen::testing::Receive;
+using karvolen::testing::Reply;
 
 namespace {
 
@@ -153,7 +153,7 @@ TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette) {
     const Bytes before(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize);
     Decode(d, 77);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), st.PixelBuffer.data()));
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 77).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 77).palette));
 }
 
 TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479) {
@@ -191,7 +191,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000) {
     Decode(d, 5);
     EXPECT_TRUE(All(Row(499) + 768, 32, 0x34));
     EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(800, 5).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(800, 5).palette));
 
     Prepare(800);
     d = fullRow499(32);  // the run would write index 400000
@@ -222,7 +222,7 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
     EXPECT_TRUE(All(Row(0), 256, 5));
     EXPECT_EQ(Row(0)[256], 6);
     EXPECT_TRUE(All(Row(0) + 257, 480 * 640 - 257, kOld));
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 9).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 9).palette));
 
     // Literals announced but not all received: that group writes nothing.
     Prepare(640);
@@ -263,7 +263,7 @@ TEST_F(LineDeltaTest, NoWidthDecodesNothing) {
     const DecodeResult r = Decode(d, 4);
     EXPECT_FALSE(r.refused);
     EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 4).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 4).palette));
 }
 
 class FullFrameTest : public ::testing::Test {
@@ -291,7 +291,7 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
     EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 0x08776655);
     EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 0x0CBBAA99);
     EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 3).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 3).palette));
 
     st.RequestMode = kModeWhole;
     r = DecodeReply(st, Receive(st, Reply(pixels, 640)));
@@ -307,17 +307,17 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
 
 TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone) {
     // The header says 800 wide in both cases.
-    DecodeReply(st, Receive(st, Reply(Bytes(350000 - testsupport::kReplyHeaderBytes, 1), 800)));
+    DecodeReply(st, Receive(st, Reply(Bytes(350000 - karvolen::wire::kReplyHeaderSize, 1), 800)));
     EXPECT_EQ(st.ImageWidth, 640);
     st.RequestMode = kModeWhole;
-    DecodeReply(st, Receive(st, Reply(Bytes(350001 - testsupport::kReplyHeaderBytes, 1), 800)));
+    DecodeReply(st, Receive(st, Reply(Bytes(350001 - karvolen::wire::kReplyHeaderSize, 1), 800)));
     EXPECT_EQ(st.ImageWidth, 800);
 }
 
 TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived) {
     std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
-    const int32_t received = testsupport::kReplyHeaderBytes + 1000;
+    const int32_t received = karvolen::wire::kReplyHeaderSize + 1000;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
     const DecodeResult r = DecodeReply(st, received);
     EXPECT_TRUE(r.fullFrame);
@@ -340,7 +340,7 @@ TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
     EXPECT_EQ(st.ImageWidth, 640);
     EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(testsupport::SamePalette(st.FrameInfo, testsupport::ScreenWith(640, 12).palette));
+    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 12).palette));
     EXPECT_EQ(st.HeaderBuffer[received - 5], reply[received - 1]);
     EXPECT_TRUE(All(st.HeaderBuffer.data() + received - 4, 2000 - (received - 4), 0x5A));
 }

@@ -16,11 +16,8 @@ constexpr uint32_t kUntouched = 0x12345678;
 
 BitmapInfo Info(int32_t width) {
     BitmapInfo info;
-    info.bmiHeader.biSize = 40;
+    karvolen::InitFrameInfo(info.bmiHeader);
     info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = 480;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 8;
     for (int c = 0; c < 256; ++c) {
         auto& q = info.bmiColors[static_cast<size_t>(c)];
         q.rgbBlue = static_cast<uint8_t>(c);

@@ -7,16 +7,10 @@
 #include <vector>
 
 #include "decode.h"
-#include "picture_format.h"
 #include "encoder.h"
 #include "screen.h"
 
-namespace testsupport {
-
-// What Reply() puts in front of the pixel data: the length prefix, the headers
-// and the colour table (4 + 1078 bytes).
-inline constexpr int32_t kReplyHeaderBytes = karvolen::decode::kPrefixSize + karvolen::decode::kColourTableOffset +
-                                             karvolen::decode::kColourCount * static_cast<int32_t>(sizeof(karvolen::RgbQuad));
+namespace karvolen::testing {
 
 inline quellbar::Screen ScreenWith(int width, uint32_t paletteSalt) {
     quellbar::Screen s;
@@ -71,4 +65,4 @@ inline bool SamePalette(const karvolen::BitmapInfo& info, const std::array<uint3
     return true;
 }
 
-}  // namespace testsupport
+}  // namespace karvolen::testing

@@ -67,7 +67,7 @@ struct WorkedCase {
 TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
 {
     const WorkedCase cases[] = {
-        {640, 640.0f, 14, 20480, 1078 + 640 * 480 + 4 - 64 - 14 * 20480},
+        {640, 640.0f, 14, 20480, 21498},
         {640, 800.0f, 12, 25600, 1018},
         {800, 800.0f, 15, 25600, 1018},
     };

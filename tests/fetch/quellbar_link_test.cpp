@@ -2,15 +2,16 @@
 // simulated Quellbar: every fault scenario ends the way the viewer must end it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "decode.h"
 #include "fetch_cycle.h"
+#include "link_binding.h"
 #include "scripted_link.h"
 #include "screen.h"
 #include "simctl.h"
-#include "window/link_binding.h"
 
 namespace karvolen {
 namespace {
@@ -42,7 +43,7 @@ TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
     MarlexLink link("libmarlex.so.1");
     ASSERT_EQ(link.OpenCom(), 0);
     auto st = std::make_unique<FormState>();
-    st->CommandBytes = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
+    std::copy_n(wire::kRequestText, wire::kRequestSize, st->CommandBytes.begin());
     testing::RecordingHost host;
     host.scaleWidth = 640.0f;
     host.closeOnFailure = &link;

@@ -12,7 +12,7 @@
 #include "fetch_cycle.h"
 #include "gadget_host.h"
 #include "scripted_link.h"
-#include "window/link_binding.h"
+#include "link_binding.h"
 
 namespace karvolen {
 namespace {

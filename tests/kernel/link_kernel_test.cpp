@@ -11,7 +11,7 @@
 #include "encoder.h"
 #include "gadget_host.h"
 #include "protocol.h"
-#include "window/link_binding.h"
+#include "link_binding.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "window/application.h"
-#include "window/link_binding.h"
+#include "link_binding.h"
 #include "window/termination_signals.h"
 #include "window_fakes.h"
 

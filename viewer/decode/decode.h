@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "../window/form_state.h"
+#include "form_state.h"
 
 namespace karvolen::decode {
 

@@ -102,7 +102,7 @@ FetchResult Cycle::Run()
 {
     host_.SetTimerEnabled(false);
     st_.TransferBusy = kTrue;
-    st_.CommandBytes[kRequestModeIndex] = st_.RequestMode == kModeLineDelta ? '2' : '0';
+    st_.CommandBytes[wire::kModeDigitIndex] = wire::ModeDigit(st_.RequestMode);
 
     try {
         if (link_.WriteCom(st_.CommandBytes.data(), static_cast<int32_t>(st_.CommandBytes.size())) <= 0) {
@@ -115,18 +115,19 @@ FetchResult Cycle::Run()
         }
         received_ = first;
 
-        // Fewer than six bytes cannot hold the signature; older bytes must not pass for it.
-        if (received_ < 6 || st_.RxBuffer[4] != 0x42 || st_.RxBuffer[5] != 0x4D) {
+        // Too few bytes cannot hold the signature; older bytes must not pass for it.
+        const uint8_t* rx = st_.RxBuffer.data();
+        if (received_ < wire::kMinSignedReply || rx[wire::kSignatureIndex] != wire::kSignature[0] ||
+            rx[wire::kSignatureIndex + 1] != wire::kSignature[1]) {
             return Drain();
         }
 
-        const int64_t declared = (int64_t{st_.RxBuffer[0]} << 24) | (int64_t{st_.RxBuffer[1]} << 16) |
-                                 (int64_t{st_.RxBuffer[2]} << 8) | int64_t{st_.RxBuffer[3]};
+        const int64_t declared = wire::ReadBe32(rx);
         // A prefix with its top bit set, or a reply larger than RxBuffer, is refused whole.
-        if (st_.RxBuffer[0] >= 0x80 || declared + 4 > kBufferSize) {
+        if ((rx[0] & wire::kPrefixTopBit) != 0 || declared + wire::kPrefixSize > kBufferSize) {
             throw Trapped{};
         }
-        int64_t remaining = declared - received_ + 4;
+        int64_t remaining = declared - received_ + wire::kPrefixSize;
 
         while (remaining > kChunkThreshold) {
             st_.ChunkStartTime = clock_.Now();
@@ -136,7 +137,7 @@ FetchResult Cycle::Run()
                 return End(Ending::FailedRead, true);
             }
             received_ += n;
-            remaining = declared - received_ + 4;
+            remaining = declared - received_ + wire::kPrefixSize;
             const double elapsed = clock_.Now() - st_.ChunkStartTime;
             if (elapsed > kChunkTimeLimit) {
                 return End(Ending::TimedOut, false, &kMsgTimeOut);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../window/form_state.h"
+#include "form_state.h"
 #include "link_api.h"
 
 namespace karvolen::fetch {
@@ -15,7 +15,6 @@ inline constexpr int32_t kChunkThreshold = 25600;
 inline constexpr float kChunkRows = 32.0f;
 inline constexpr double kChunkTimeLimit = 1.0;
 inline constexpr int32_t kDrainBlockSize = 16384;
-inline constexpr int kRequestModeIndex = 5;
 
 inline const std::string kMsgReconnectFailed =
     "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";

@@ -4,9 +4,10 @@
 #include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
-#include <algorithm>
 #include <cstdlib>
 #include <xcb/xcb.h>
+
+#include "layout.h"
 
 namespace karvolen {
 
@@ -26,11 +27,6 @@ xcb_atom_t FrameExtentsAtom(xcb_connection_t* c)
     return atom;
 }
 }  // namespace
-
-QSize Module1::MinimumClientSize(QSize frame)
-{
-    return {std::max(1, kMinTrackWidth - frame.width()), std::max(1, kMinTrackHeight - frame.height())};
-}
 
 void Module1::HookWindow(QWidget* window)
 {
@@ -89,7 +85,7 @@ QSize Module1::VisibleFrame() const
 
 void Module1::Apply()
 {
-    const QSize minimum = MinimumClientSize(VisibleFrame());
+    const QSize minimum = geometry::MinimumClientSize(VisibleFrame());
     if (window_->minimumSize() != minimum) {
         window_->setMinimumSize(minimum);
     }

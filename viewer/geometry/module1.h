@@ -13,9 +13,6 @@ class QWindow;
 
 namespace karvolen {
 
-inline constexpr int kMinTrackWidth = 100;
-inline constexpr int kMinTrackHeight = 100;
-
 class Module1 : public QObject, private QAbstractNativeEventFilter {
 public:
     // Installs the hook once; a second call does nothing.
@@ -23,9 +20,6 @@ public:
     // Removes it; without a preceding HookWindow nothing changes.
     void UnhookWindow(QWidget* window);
     bool Hooked() const { return window_ != nullptr; }
-
-    // The smallest client size whose outer size, with `frame` added, is 100 x 100.
-    static QSize MinimumClientSize(QSize frame);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

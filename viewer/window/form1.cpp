@@ -14,7 +14,6 @@ constexpr int kButtonLeft = 4;
 constexpr int kButtonTop = 4;
 constexpr int kButtonWidth = 73;
 constexpr int kButtonHeight = 49;
-constexpr uint8_t kRequestBytes[8] = {0x42, 0x4D, 0x50, 0x3F, 0x20, 0x30, 0x0D, 0x0A};
 }  // namespace
 
 Form1::Form1(Form1Services services, QWidget* parent)
@@ -73,16 +72,8 @@ bool Form1::Form_Load()
         return false;
     }
 
-    std::copy(std::begin(kRequestBytes), std::end(kRequestBytes), st_.CommandBytes.begin());
-
-    BitmapInfoHeader& h = st_.FrameInfo.bmiHeader;
-    h.biSize = sizeof(BitmapInfoHeader);
-    h.biHeight = kPictureHeight;
-    h.biPlanes = 1;
-    h.biBitCount = 8;
-    h.biCompression = 0;
-    h.biClrUsed = 0;
-    h.biClrImportant = 0;
+    std::copy_n(wire::kRequestText, wire::kRequestSize, st_.CommandBytes.begin());
+    InitFrameInfo(st_.FrameInfo.bmiHeader);
 
     module1_.HookWindow(this);
     DoGet();

@@ -88,7 +88,6 @@ public:
     ImageView& Image1() { return image1_; }
     const QImage& Pic1() const { return pic1_; }
     Module1& Hook() { return module1_; }
-    bool ExitPending() const { return exitConfirmed_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

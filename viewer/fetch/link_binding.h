@@ -2,7 +2,7 @@
 // four functions and each name is looked up at its own first call.
 #pragma once
 
-#include "../fetch/link_api.h"
+#include "link_api.h"
 
 namespace karvolen {
 

@@ -1,6 +1,8 @@
 // Form1's picture geometry: the window laid out for the picture, the logical
 // scale kept at ImageWidth x 480, Image1 stretched over the client area.
-#include "../window/form1.h"
+#include "form1.h"
+
+#include "../geometry/layout.h"
 
 namespace karvolen {
 
@@ -14,10 +16,11 @@ void Form1::FitWindowToImage(int16_t& width)
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
         return;
     }
-    scaleWidth_ = width;
-    scaleHeight_ = kPictureHeight;
+    const QSizeF scale = geometry::LogicalScale(width);
+    scaleWidth_ = static_cast<float>(scale.width());
+    scaleHeight_ = static_cast<float>(scale.height());
     // Qt sizes the client area; the window manager adds its frame around it.
-    resize(width, kPictureHeight);
+    resize(geometry::PictureClientSize(width));
 }
 
 void Form1::Form_Resize()
@@ -25,8 +28,9 @@ void Form1::Form_Resize()
     if (isMinimized()) {
         return;
     }
-    scaleHeight_ = kPictureHeight;
-    scaleWidth_ = st_.ImageWidth;
+    const QSizeF scale = geometry::LogicalScale(st_.ImageWidth);
+    scaleWidth_ = static_cast<float>(scale.width());
+    scaleHeight_ = static_cast<float>(scale.height());
     image1_.setGeometry(0, 0, width(), height());
     cmdstop_.raise();
 }

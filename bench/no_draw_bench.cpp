@@ -1,7 +1,0 @@
-#include "bench_cases.h"
-
-namespace benchbench {
-
-void RegisterDrawing() {}
-
-}  // namespace benchbench

@@ -1,0 +1,49 @@
+// The bytes of the conversation with the Quellbar above the USB link: the
+// screen request and the framing of its reply. One home for the viewer, the
+// simulated Quellbar, the benchmarks and the fuzzer.
+#pragma once
+
+#include <cstdint>
+
+namespace karvolen::wire {
+
+// The request: eight bytes, "BMP? 0\r\n" for a whole picture, with the digit at
+// kModeDigitIndex replaced by '2' to ask for a LineDelta picture.
+inline constexpr char kRequestText[] = "BMP? 0\r\n";
+inline constexpr int32_t kRequestSize = sizeof(kRequestText) - 1;
+inline constexpr int32_t kModeDigitIndex = 5;
+// Request modes, as the window keeps them: the digit's value.
+inline constexpr int32_t kModeWhole = 0;
+inline constexpr int32_t kModeLineDelta = 2;
+inline constexpr char ModeDigit(int32_t mode) { return mode == kModeLineDelta ? '2' : '0'; }
+
+// The reply: a 4-byte big-endian count of the bytes that follow it, then a
+// BMP stream, whose "BM" signature is at reply indices 4 and 5. A count with
+// its top bit set is never a reply length.
+inline constexpr int32_t kPrefixSize = 4;
+inline constexpr int32_t kSignatureIndex = kPrefixSize;
+inline constexpr uint8_t kSignature[2] = {'B', 'M'};
+inline constexpr int32_t kMinSignedReply = kSignatureIndex + 2;
+inline constexpr uint8_t kPrefixTopBit = 0x80;
+
+// The BMP stream: file header, info header, 256-entry colour table, then the
+// pixel data (a whole picture or LineDelta records).
+inline constexpr int32_t kFileHeaderSize = 14;
+inline constexpr int32_t kInfoHeaderSize = 40;
+inline constexpr int32_t kColourTableOffset = kFileHeaderSize + kInfoHeaderSize;
+inline constexpr int32_t kColourCount = 256;
+inline constexpr int32_t kPixelOffset = kColourTableOffset + kColourCount * 4;  // 1078
+// Everything of a reply in front of its pixel data.
+inline constexpr int32_t kReplyHeaderSize = kPrefixSize + kPixelOffset;  // 1082
+
+inline uint32_t ReadBe32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+inline uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace karvolen::wire
