@@ -107,7 +107,10 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
                 if (n >= received - i || p + n > room) break;
                 // The moves read past the literals only into bytes that were
                 // received; a group at the very end of the stream is copied exactly.
-                if (received - i > ((n + kLiteralMove - 1) & -kLiteralMove)) {
+                // Short groups, the most frequent, take their one move directly.
+                if (n <= kLiteralMove && received - i > kLiteralMove) {
+                    std::memcpy(row + p, rx + i + 1, kLiteralMove);
+                } else if (received - i > ((n + kLiteralMove - 1) & -kLiteralMove)) {
                     CopyLiterals(row + p, rx + i + 1, n);
                 } else {
                     std::copy_n(rx + i + 1, n, row + p);
