@@ -99,7 +99,9 @@ public:
                 // A reset (or the host going away): what was queued is dropped.
                 model_.Reset();
                 Dropped(lock);
-            } else if (ev == GadgetFs::Event::None && errno != EINTR) {
+            } else if (ev == GadgetFs::Event::None && errno != EINTR && errno != EIDRM) {
+                // (EIDRM: the host gave up on a set-up request before it was
+                // answered and sends the next one; the device goes on.)
                 std::perror("quellbar-gadget: ep0");
                 std::_Exit(1);
             }

@@ -52,6 +52,13 @@ inline std::vector<FaultEnding> CommonFaultEndings()
     };
 }
 
+// A file of this case in `dir`, apart from the other cases' (ctest runs them side by side).
+inline std::string CaseFile(const std::string& dir, const std::string& what)
+{
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return dir + "/" + what + "-" + name.substr(name.rfind('/') + 1);
+}
+
 inline std::string Slurp(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);

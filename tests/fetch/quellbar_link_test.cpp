@@ -19,7 +19,7 @@ class QuellbarLink : public ::testing::TestWithParam<FaultEnding> {};
 TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
 {
     const FaultEnding& sc = GetParam();
-    const std::string dump = ::testing::TempDir() + "quellbar_link_dump.ppm";
+    const std::string dump = testing::CaseFile(::testing::TempDir(), "quellbar_link.ppm");
     std::remove(dump.c_str());
     simctl_reset();
     const int bus = simctl_add_bus();

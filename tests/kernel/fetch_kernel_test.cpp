@@ -21,12 +21,10 @@ class KernelFetch : public ::testing::TestWithParam<FaultEnding> {};
 TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers)
 {
     const FaultEnding& sc = GetParam();
-    const std::string dump = "/tmp/frame.ppm";
+    const std::string dump = testing::CaseFile("/tmp", "frame.ppm");
     std::remove(dump.c_str());
     // The gadget's log goes to the run folder that tools/kernel-rig -k keeps.
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    const std::string log =
-        std::string(std::getenv("RIG_RESULTS")) + "/gadget-" + name.substr(name.rfind('/') + 1) + ".log";
+    const std::string log = testing::CaseFile(std::getenv("RIG_RESULTS"), "gadget.log");
     kernel_rig::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);
     ASSERT_TRUE(gadget.Enumerated());
 
