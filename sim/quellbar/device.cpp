@@ -134,8 +134,6 @@ OutResult Device::Out(const uint8_t* data, size_t length)
     }
     if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
         // Busy sending: the request is lost, the rest of the old reply goes on.
-        // The request says the host gave up on that reply: it is no reference.
-        reply_->faulty = true;
         Log(std::string("request BMP? ") + static_cast<char>(data[5]) + " ignored: reply still being sent");
         return {};
     }

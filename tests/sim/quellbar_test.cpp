@@ -225,7 +225,7 @@ TEST_F(Quellbar, BrokenLengthPrefixes)
     EXPECT_EQ(ReadInto(1000, 100), -110) << "and nothing follows";
 }
 
-TEST_F(Quellbar, AfterAShortenedOrGivenUpReplyTheNextDeltaRewritesEveryRow)
+TEST_F(Quellbar, AfterAShortenedReplyTheNextDeltaRewritesEveryRow)
 {
     Start("freeze=1;faults=finalshort:10@2");
     ASSERT_EQ(Write(h_, kWhole, 8), 8);
@@ -242,16 +242,6 @@ TEST_F(Quellbar, AfterAShortenedOrGivenUpReplyTheNextDeltaRewritesEveryRow)
     ASSERT_EQ(Write(h_, kDelta, 8), 8);
     ReadReply();
     EXPECT_EQ(reply_.size(), 4u + kHeader + 480u) << "then unchanged rows again";
-
-    // A request while a reply is on its way says the host gave up on it: the
-    // reply still goes out (drained), yet the next delta rewrites every row.
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    Drain(200);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    EXPECT_GT(reply_.size(), 4u + kHeader + 480u) << "after a reply given up";
 }
 
 TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)
