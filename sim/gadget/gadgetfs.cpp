@@ -104,8 +104,8 @@ std::string GadgetFs::Start()
 
     std::vector<uint8_t> msg;
     Append(msg, uint32_t{0});
-    const auto fs = Configuration(personality_, 64);
-    const auto hs = Configuration(personality_, 512);
+    const auto fs = Configuration(personality_, quellbar::kFullSpeedPacket);
+    const auto hs = Configuration(personality_, quellbar::kHighSpeedPacket);
     msg.insert(msg.end(), fs.begin(), fs.end());
     msg.insert(msg.end(), hs.begin(), hs.end());
     Append(msg, dev);
@@ -126,8 +126,8 @@ std::string GadgetFs::EnableEndpoints()
         if (fd < 0) return Errno("open " + path);
         std::vector<uint8_t> msg;
         Append(msg, uint32_t{1});
-        Append(msg, EndpointDescriptor{.bEndpointAddress = ep.address, .wMaxPacketSize = 64});
-        Append(msg, EndpointDescriptor{.bEndpointAddress = ep.address, .wMaxPacketSize = 512});
+        Append(msg, EndpointDescriptor{.bEndpointAddress = ep.address, .wMaxPacketSize = quellbar::kFullSpeedPacket});
+        Append(msg, EndpointDescriptor{.bEndpointAddress = ep.address, .wMaxPacketSize = quellbar::kHighSpeedPacket});
         if (write(fd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) {
             const std::string e = Errno("configure " + path);
             close(fd);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "protocol.h"
 
 namespace gadget {
@@ -43,6 +44,10 @@ public:
     int OutFd() const { return out_; }
     int InFd() const { return in_; }
     bool HighSpeed() const { return highSpeed_; }
+    size_t MaxPacket() const
+    {
+        return static_cast<size_t>(highSpeed_ ? quellbar::kHighSpeedPacket : quellbar::kFullSpeedPacket);
+    }
     bool Configured() const { return out_ >= 0 && in_ >= 0; }
 
     // Halts an endpoint the way gadgetfs offers it: an I/O call in the

@@ -1,55 +1,107 @@
-// The gadget Quellbar: the simulated Quellbar as a real USB device, through
-// gadgetfs on the kernel's UDC (dummy_hcd in the rig).
+// The gadget Quellbar: the simulated Quellbar's device model as a real USB
+// device, through gadgetfs on the kernel's UDC (dummy_hcd in the rig).
 //
 //   quellbar-gadget [OPTIONS]   e.g. 'width=640;faults=noreply@2;log=/tmp/q.log'
 //
-// Besides the device's options: vendor=HEX, product=HEX, interface=N and
-// altsetting=refuse give it another USB personality. It runs until killed.
+// OPTIONS are the simulated Quellbar's (QUELLBAR_SIM syntax), and besides:
+// vendor=HEX, interface=N and altsetting=refuse give it another USB
+// personality. It runs until killed.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
+#include "device.h"
 #include "gadgetfs.h"
-#include "reply_plan.h"
 
 namespace gadget {
 namespace {
 
 using namespace std::chrono_literals;
+using quellbar::InTransfer;
+using quellbar::OutResult;
 
-// Transfers a reset or an unplug cancels; the device drops what it was doing.
+// Transfers a reset or an unplug cancels.
 bool Cancelled(int err) { return err == ESHUTDOWN || err == ECONNRESET || err == ENODEV || err == EPROTO; }
 
-class Device {
+// What this process takes from the command line besides the device's options.
+struct Setup {
+    Personality personality;
+    std::string deviceOptions;
+    // Where a device that left the bus takes up again: requests and frames so far.
+    uint64_t resumeRequests = 0, resumeFrames = 0;
+    int awayMs = 0;  // off the bus for this long before it connects
+};
+
+std::string ParseSetup(const std::string& text, Setup& out)
+{
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t semi = std::min(text.find(';', pos), text.size());
+        const std::string kv = text.substr(pos, semi - pos);
+        pos = semi + 1;
+        const size_t eq = kv.find('=');
+        const std::string key = kv.substr(0, eq), value = eq == std::string::npos ? "" : kv.substr(eq + 1);
+        char* end = nullptr;
+        if (key == "vendor") {
+            out.personality.vendor = static_cast<uint16_t>(std::strtoul(value.c_str(), &end, 16));
+        } else if (key == "interface") {
+            out.personality.interfaceNumber = static_cast<uint8_t>(std::strtoul(value.c_str(), &end, 10));
+        } else if (key == "altsetting") {
+            if (value != "refuse") return "bad value for altsetting: '" + value + "'";
+            out.personality.refuseAltSetting = true;
+            continue;
+        } else if (key == "resume") {
+            out.resumeRequests = std::strtoull(value.c_str(), &end, 10);
+            if (*end == ':') out.resumeFrames = std::strtoull(end + 1, &end, 10);
+        } else if (key == "away") {
+            out.awayMs = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+        } else {
+            out.deviceOptions += kv + ";";
+            continue;
+        }
+        if (value.empty() || *end != '\0') return "bad value for " + key + ": '" + value + "'";
+    }
+    return "";
+}
+
+// Moves bytes between gadgetfs and the device model, and plays its bus events.
+class Bridge {
 public:
-    Device(GadgetFs& fs, Quellbar& model, char** argv) : fs_(fs), model_(model), argv_(argv) {}
+    Bridge(GadgetFs& fs, quellbar::Device& model, char** argv) : fs_(fs), model_(model), argv_(argv) {}
 
     void Run()
     {
         for (;;) {
             const auto ev = fs_.NextEvent();
+            std::unique_lock lock(m_);
             if (ev == GadgetFs::Event::Configured || ev == GadgetFs::Event::Interface) {
-                {
-                    std::lock_guard lock(m_);
-                    ++configurations_;
-                }
+                ++configurations_;
                 cv_.notify_all();
                 if (!started_ && fs_.Configured()) {
                     started_ = true;
-                    model_.Log(std::string("configured at ") + (fs_.HighSpeed() ? "high" : "full") + " speed");
                     in_ = std::thread([this] { InLoop(); });
                     out_ = std::thread([this] { OutLoop(); });
                 }
-            } else if (ev == GadgetFs::Event::None && errno != EINTR) {
+            } else if (ev == GadgetFs::Event::Disconnect) {
+                // A reset (or the host going away): what was queued is dropped.
+                model_.Reset();
+                Dropped(lock);
+            } else if (ev == GadgetFs::Event::None && errno != EINTR && errno != EIDRM) {
+                // (EIDRM: the host gave up on a set-up request before it was
+                // answered and sends the next one; the device goes on.)
                 std::perror("quellbar-gadget: ep0");
                 std::_Exit(1);
             }
@@ -57,151 +109,203 @@ public:
     }
 
 private:
-    // Requests come in on OUT; each replaces whatever reply is pending.
     void OutLoop()
     {
         std::vector<uint8_t> buf(16384);
         for (;;) {
-            int ms = 0;
-            switch (model_.TakeWriteFault(ms)) {
-            case Quellbar::WriteFault::WriteFail: {
-                // Halted until the host configures the device again.
-                std::unique_lock lock(m_);
-                const uint64_t seen = configurations_;
-                lock.unlock();
-                GadgetFs::Halt(fs_.OutFd(), false);
-                lock.lock();
-                cv_.wait(lock, [&] { return configurations_ != seen; });
-                lock.unlock();
-                GadgetFs::ClearHalt(fs_.OutFd());
-                continue;
+            std::unique_lock lock(m_);
+            if (model_.WriteFaultDue()) {
+                // The host's write must find the fault already in place.
+                const OutResult r = model_.Out(nullptr, 0);
+                if (r.kind == OutResult::Kind::Halt) {
+                    // Halted until the host configures the device again.
+                    const uint64_t seen = configurations_;
+                    lock.unlock();
+                    GadgetFs::Halt(fs_.OutFd(), false);
+                    lock.lock();
+                    cv_.wait(lock, [&] { return configurations_ != seen; });
+                    lock.unlock();
+                    GadgetFs::ClearHalt(fs_.OutFd());
+                    continue;
+                }
+                if (r.kind == OutResult::Kind::Leave) {
+                    // Gone by the time the host writes: once the last reply is out.
+                    cv_.wait(lock, [&] { return !model_.Front() && !writing_; });
+                    Leave(r.backAfterMs);
+                }
             }
-            case Quellbar::WriteFault::WriteGone: {
-                // Gone by the time the host writes: once the last reply is out.
-                std::unique_lock lock(m_);
-                cv_.wait(lock, [&] { return queue_.empty() && !writing_; });
-                Leave(ms);
-            }
-            case Quellbar::WriteFault::None:
-                break;
-            }
+            lock.unlock();
             const ssize_t n = read(fs_.OutFd(), buf.data(), buf.size());
             if (n < 0) {
                 std::this_thread::sleep_for(10ms);  // a reset cancelled the read: try again
                 continue;
             }
-            auto steps = model_.Request(buf.data(), static_cast<int>(n));
-            if (steps.empty() && n != 8) continue;  // garbage: a pending reply stays
-            std::unique_lock lock(m_);
-            queue_.assign(steps.begin(), steps.end());
-            ++generation_;
-            const bool interrupt = writing_;
-            lock.unlock();
+            // The host writes only after its last read. If that read took the
+            // transfer the IN thread is writing, the thread is awake but has not
+            // told the model yet: wait for it. Asleep in the write, the
+            // transfer is still on its way.
+            lock.lock();
+            const uint64_t seen = completions_;
+            for (int i = 0; i < 200 && writing_ && !overflowHeld_ && completions_ == seen && !AsleepInWrite(); ++i)
+                cv_.wait_for(lock, 1ms);
+            if (model_.Out(buf.data(), static_cast<size_t>(n)).newReply) Dropped(lock);
+            ++outsTaken_;
             cv_.notify_all();
-            if (interrupt) pthread_kill(in_.native_handle(), SIGUSR1);
         }
     }
 
     void InLoop()
     {
         bool halted = false;
+        std::unique_lock lock(m_);
+        inTid_ = gettid();
         for (;;) {
-            std::unique_lock lock(m_);
-            cv_.wait(lock, [&] { return !queue_.empty(); });
-            Step step = std::move(queue_.front());
-            queue_.pop_front();
+            cv_.wait(lock, [&] {
+                const InTransfer* t = model_.Front();
+                return t && !(t->kind == InTransfer::Kind::Halt && halted);
+            });
             const uint64_t gen = generation_;
+            const InTransfer& front = *model_.Front();
+            switch (front.kind) {
+            case InTransfer::Kind::Halt:
+                // Stays at the front until a new request or a reset.
+                lock.unlock();
+                GadgetFs::Halt(fs_.InFd(), true);
+                lock.lock();
+                halted = true;
+                continue;
+            case InTransfer::Kind::Leave: {
+                const int back = front.backAfterMs;
+                model_.Pop();
+                model_.Plugged(false);
+                Leave(back);
+            }
+            case InTransfer::Kind::Error:
+                // Refused at start-up: a real device cannot fail a read on its own.
+                std::_Exit(1);
+            case InTransfer::Kind::Data:
+                break;
+            }
+            if (halted) {
+                lock.unlock();
+                GadgetFs::ClearHalt(fs_.InFd());
+                lock.lock();
+                halted = false;
+                if (generation_ != gen) continue;
+            }
+            if (const int delay = model_.TakeDelay(); delay > 0) {
+                cv_.wait_for(lock, std::chrono::milliseconds(delay), [&] { return generation_ != gen; });
+                if (generation_ != gen) continue;
+            }
+            const InTransfer* t = model_.Front();
+            const std::vector<uint8_t> bytes(t->bytes.begin() + static_cast<std::ptrdiff_t>(t->sent), t->bytes.end());
+            const bool closingZlp = t->zlp && !bytes.empty() && t->bytes.size() % fs_.MaxPacket() == 0;
             writing_ = true;
             lock.unlock();
-
-            if (halted && step.kind != Step::HaltIn) {
-                GadgetFs::ClearHalt(fs_.InFd());
-                halted = false;
-            }
-            bool lost = false;
-            switch (step.kind) {
-            case Step::Send:
-            case Step::ZeroLength:
-                for (;;) {
-                    const ssize_t r = write(fs_.InFd(), step.bytes.data(), step.bytes.size());
-                    if (r >= 0) break;
-                    const int err = errno;
-                    if (err == EINTR && Generation() == gen) continue;
-                    lost = err != EINTR && Cancelled(err);
-                    break;
-                }
-                break;
-            case Step::Delay: {
-                const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-                while (std::chrono::steady_clock::now() < end && Generation() == gen) std::this_thread::sleep_for(5ms);
-                break;
-            }
-            case Step::HaltIn:
-                halted = GadgetFs::Halt(fs_.InFd(), true);
-                break;
-            case Step::Leave:
-                Leave(step.ms);
-            }
-
+            int err = Write(bytes, gen);
+            if (err == 0 && closingZlp) err = Write({}, gen);
             lock.lock();
             writing_ = false;
-            if (lost && generation_ == gen) queue_.clear();
-            const bool done = !lost && generation_ == gen && queue_.empty();
-            lock.unlock();
+            ++completions_;
             cv_.notify_all();
-            if (lost) model_.Lost();
-            if (done) model_.Delivered();
+            if (generation_ != gen) continue;  // dropped while it was on its way
+            if (err == EOVERFLOW) {
+                // The host took part of a packet and the rest is gone. Only a
+                // first read of a reply (64 bytes) does that, so this was the
+                // rest of an old reply read after a new request: the device
+                // saw that request while the old reply was still on its way.
+                overflowHeld_ = true;
+                const uint64_t seen = outsTaken_;
+                cv_.wait_for(lock, 200ms, [&] { return outsTaken_ != seen || generation_ != gen; });
+                overflowHeld_ = false;
+                if (generation_ != gen) continue;
+                model_.Sent(bytes.size());
+            } else if (err == 0) {
+                model_.Sent(bytes.size());
+            } else if (Cancelled(err)) {
+                // The reset or unplug that cancelled it comes through ep0.
+                lock.unlock();
+                std::this_thread::sleep_for(10ms);
+                lock.lock();
+            } else {
+                std::fprintf(stderr, "quellbar-gadget: ep2in: %s\n", std::strerror(err));
+                model_.Sent(bytes.size());
+            }
         }
     }
 
-    uint64_t Generation()
+    // One IN transfer; 0 or the errno it failed with. A signal ends the wait
+    // only once the transfer has been dropped. A write that moved fewer bytes
+    // than it had is EOVERFLOW: the host's read was shorter than the packet
+    // and the rest of the transfer is gone (dummy_hcd completes the gadget's
+    // side without an error).
+    int Write(const std::vector<uint8_t>& bytes, uint64_t gen)
     {
-        std::lock_guard lock(m_);
-        return generation_;
+        inWrite_ = true;
+        int err = 0;
+        for (;;) {
+            const ssize_t n = write(fs_.InFd(), bytes.data(), bytes.size());
+            if (n >= 0) {
+                if (static_cast<size_t>(n) < bytes.size()) err = EOVERFLOW;
+                break;
+            }
+            err = errno;
+            if (err != EINTR || generation_ != gen) break;
+        }
+        inWrite_ = false;
+        return err;
+    }
+
+    // The IN thread sleeps inside its write: the transfer is not complete.
+    bool AsleepInWrite() const
+    {
+        if (!inWrite_) return false;
+        std::ifstream stat("/proc/self/task/" + std::to_string(inTid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S' && inWrite_;
+    }
+
+    // The model dropped what the IN thread may be writing: stop that write.
+    void Dropped(std::unique_lock<std::mutex>& lock)
+    {
+        ++generation_;
+        cv_.notify_all();
+        // A signal that comes just before the write begins is missed: repeat.
+        for (int i = 0; i < 100 && writing_; ++i) {
+            pthread_kill(in_.native_handle(), SIGUSR1);
+            cv_.wait_for(lock, 10ms, [&] { return !writing_; });
+        }
     }
 
     // The device leaves the bus: the process starts afresh, with every file
     // of gadgetfs closed (the host sees the unplug), and comes back after ms.
     [[noreturn]] void Leave(int ms)
     {
-        model_.Log("unplug");
-        const std::string options = std::string(argv_[1] ? argv_[1] : "") + ";" + model_.ResumeOption() +
-                                    ";away=" + std::to_string(ms);
+        const std::string options = std::string(argv_[1] ? argv_[1] : "") + ";resume=" +
+                                    std::to_string(model_.Requests()) + ":" + std::to_string(model_.Frames()) +
+                                    ";away=" + std::to_string(ms < 0 ? 0 : ms);
         execl("/proc/self/exe", argv_[0], options.c_str(), static_cast<char*>(nullptr));
         std::perror("quellbar-gadget: exec");
         std::_Exit(1);
     }
 
     GadgetFs& fs_;
-    Quellbar& model_;
+    quellbar::Device& model_;
     char** argv_;
     bool started_ = false;
     std::thread in_, out_;
     std::mutex m_;
     std::condition_variable cv_;
-    std::deque<Step> queue_;
-    uint64_t generation_ = 0;
+    std::atomic<uint64_t> generation_ = 0;  // bumped whenever the model drops its IN queue
     uint64_t configurations_ = 0;
+    uint64_t completions_ = 0;
+    uint64_t outsTaken_ = 0;      // OUT transfers handed to the model
+    bool overflowHeld_ = false;  // the IN thread waits for the OUT before an overflow
     bool writing_ = false;
+    std::atomic<bool> inWrite_ = false;  // the IN thread is inside write()
+    std::atomic<pid_t> inTid_ = 0;
 };
-
-Personality ParsePersonality(const std::string& text)
-{
-    Personality p;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t semi = text.find(';', pos);
-        const std::string kv = text.substr(pos, semi - pos);
-        pos = semi + 1;
-        const size_t eq = kv.find('=');
-        const std::string key = kv.substr(0, eq), value = kv.substr(eq + 1);
-        if (key == "vendor") p.vendor = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 16));
-        if (key == "product") p.product = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 16));
-        if (key == "interface") p.interfaceNumber = static_cast<uint8_t>(std::atoi(value.c_str()));
-        if (key == "altsetting") p.refuseAltSetting = value == "refuse";
-    }
-    return p;
-}
 
 }  // namespace
 }  // namespace gadget
@@ -209,28 +313,35 @@ Personality ParsePersonality(const std::string& text)
 int main(int argc, char** argv)
 {
     const char* dir = std::getenv("GADGETFS_DIR");
-    gadget::Options options;
-    std::string usbOptions;
+    gadget::Setup setup;
+    quellbar::Options options;
     if (argc > 1) {
-        if (const std::string e = gadget::ParseOptions(argv[1], options, &usbOptions); !e.empty()) {
-            std::fprintf(stderr, "quellbar-gadget: %s\n", e.c_str());
+        std::string problem = gadget::ParseSetup(argv[1], setup);
+        if (problem.empty()) problem = quellbar::ParseOptions(setup.deviceOptions, options);
+        for (const auto& f : options.faults) {
+            if (f.fault == quellbar::Fault::ChunkError || f.fault == quellbar::Fault::FinalError)
+                problem = "fault " + quellbar::Describe(f) + " exists in the stand-in only";
+        }
+        if (!problem.empty()) {
+            std::fprintf(stderr, "quellbar-gadget: %s\n", problem.c_str());
             return 2;
         }
     }
+    setup.personality.product = options.product;
     // Interrupts a blocking transfer without ending the process.
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigaction(SIGUSR1, &sa, nullptr);
 
-    const gadget::Personality personality = gadget::ParsePersonality(usbOptions);
     // Back from leaving the bus.
-    if (options.awayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.awayMs));
-    gadget::GadgetFs fs(dir ? dir : "/dev/gadget", personality);
+    if (setup.awayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(setup.awayMs));
+    gadget::GadgetFs fs(dir ? dir : "/dev/gadget", setup.personality);
     if (const std::string e = fs.Start(); !e.empty()) {
         std::fprintf(stderr, "quellbar-gadget: %s\n", e.c_str());
         return 1;
     }
-    gadget::Quellbar model(options);
-    gadget::Device device(fs, model, argv);
-    device.Run();
+    quellbar::Device model(options);
+    model.Resume(setup.resumeRequests, setup.resumeFrames);
+    gadget::Bridge bridge(fs, model, argv);
+    bridge.Run();
 }

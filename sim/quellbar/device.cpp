@@ -132,10 +132,28 @@ OutResult Device::Out(const uint8_t* data, size_t length)
         Log("garbage request of " + std::to_string(length) + " bytes ignored");
         return {};
     }
+    if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
+        // Busy sending: the request is lost, the rest of the old reply goes on.
+        Log(std::string("request BMP? ") + static_cast<char>(data[5]) + " ignored: reply still being sent");
+        return {};
+    }
     Log(std::string("request BMP? ") + static_cast<char>(data[5]));
     StartRequest(data[5] - '0');
     QueueReply(data[5] - '0', faults);
-    return {};
+    return {OutResult::Kind::Accepted, -1, true};
+}
+
+bool Device::WriteFaultDue() const
+{
+    return std::any_of(scheduled_.begin(), scheduled_.end(), [this](const FaultSpec& f) {
+        return f.at == static_cast<int>(requests_) + 1 && InfoOf(f.fault).strikes == Strikes::Write;
+    });
+}
+
+void Device::Resume(uint64_t requests, uint64_t frames)
+{
+    requests_ = requests;
+    for (; frames_ < frames; ++frames_) generator_->Next();
 }
 
 void Device::Abandon()

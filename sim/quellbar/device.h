@@ -18,8 +18,12 @@
 //       Leave    - the device leaves the bus during the write and comes back
 //                  after backAfterMs (-1: never); call Plugged(false) now and
 //                  Plugged(true) when it is back.
-//     An accepted request replaces whatever was still queued (the rest of an
-//     old reply is abandoned) and queues the new reply.
+//     A request that finds a reply partly sent is ignored: the device goes
+//     on sending that reply, and the host reads its rest first (it drains it).
+//     Any other accepted request replaces whatever was still queued and queues
+//     the new reply (newReply). A transport that cannot see the host's write
+//     before it completes asks WriteFaultDue() first and, if so, calls
+//     Out(nullptr, 0) to play the refused write.
 //  4. Serve the host's IN reads from Front(), in order:
 //       Data  - one IN transfer. Before its first byte, wait TakeDelay() ms
 //               (0 mostly; a slow chunk). Hand bytes from bytes[sent] on and
@@ -76,7 +80,8 @@ struct InTransfer {
 struct OutResult {
     enum class Kind { Accepted, Halt, Leave };
     Kind kind = Kind::Accepted;
-    int backAfterMs = -1;  // Leave: as in InTransfer
+    int backAfterMs = -1;   // Leave: as in InTransfer
+    bool newReply = false;  // Accepted: the IN queue now holds a new reply
 };
 
 class Device {
@@ -90,6 +95,8 @@ public:
     uint16_t ProductId() const { return options_.product; }
 
     OutResult Out(const uint8_t* data, size_t length);
+    // The next request's write itself fails (writefail, writegone).
+    bool WriteFaultDue() const;
 
     // The IN queue; null when empty.
     const InTransfer* Front() const { return queue_.empty() ? nullptr : &queue_.front(); }
@@ -108,6 +115,9 @@ public:
 
     const Options& Opts() const { return options_; }
     uint64_t Requests() const { return requests_; }
+    uint64_t Frames() const { return frames_; }
+    // Takes up where another process of the same device left off.
+    void Resume(uint64_t requests, uint64_t frames);
 
 private:
     struct Reply {

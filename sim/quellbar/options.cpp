@@ -62,36 +62,33 @@ std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
         std::string_view value = Trim(item.substr(eq + 1));
         const std::string bad = "bad value for " + std::string(key) + ": '" + std::string(value) + "'";
 
+        // One of two words: `second` is whether the value is the second one.
+        auto either = [&](std::string_view first, std::string_view second, bool& field, bool& set) {
+            if (value != first && value != second) return false;
+            field = value == second;
+            return set = true;
+        };
+        auto number = [&](auto& field, bool& set, long long least, int base = 10) {
+            auto v = field;
+            if (!ParseNumber(value, v, base) || static_cast<long long>(v) < least) return false;
+            field = v;
+            return set = true;
+        };
+        bool ok = true;
         if (key == "device") {
-            if (value != "absent" && value != "present") return bad;
-            o.present = value == "present";
-            s.present = true;
+            ok = either("absent", "present", o.present, s.present);
         } else if (key == "product") {
-            uint16_t product = 0;
-            if (!ParseNumber(value, product, 16)) return bad;
-            o.product = product;
-            s.product = true;
+            ok = number(o.product, s.product, 0, 16);
         } else if (key == "width") {
-            int width = 0;
-            if (!ParseNumber(value, width) || (width != 640 && width != 800)) return bad;
-            o.width = width;
-            s.width = true;
+            ok = (value == "640" || value == "800") && number(o.width, s.width, 0);
         } else if (key == "speed") {
-            int64_t speed = 0;
-            if (!ParseNumber(value, speed) || speed <= 0) return bad;
-            o.speed = speed;
-            s.speed = true;
+            ok = number(o.speed, s.speed, 1);
         } else if (key == "freeze") {
-            if (value != "0" && value != "1") return bad;
-            o.freeze = value == "1";
-            s.freeze = true;
+            ok = either("0", "1", o.freeze, s.freeze);
         } else if (key == "loud") {
-            if (value != "0" && value != "1") return bad;
-            o.loud = value == "1";
-            s.loud = true;
+            ok = either("0", "1", o.loud, s.loud);
         } else if (key == "seed") {
-            if (!ParseNumber(value, o.seed)) return bad;
-            s.seed = true;
+            ok = number(o.seed, s.seed, 0);
         } else if (key == "dump") {
             o.dump = std::string(value);
             s.dump = true;
@@ -99,26 +96,17 @@ std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
             o.log = std::string(value);
             s.log = true;
         } else if (key == "reset") {
-            if (value != "inplace" && value != "reenum") return bad;
-            o.reenumerate = value == "reenum";
-            s.reset = true;
+            ok = either("inplace", "reenum", o.reenumerate, s.reset);
         } else if (key == "queue") {
-            if (value != "split" && value != "whole") return bad;
-            o.wholeTransfer = value == "whole";
-            s.queue = true;
+            ok = either("split", "whole", o.wholeTransfer, s.queue);
         } else if (key == "usb") {
-            if (value != "full" && value != "high") return bad;
-            o.maxPacket = value == "high" ? kHighSpeedPacket : kFullSpeedPacket;
-            s.usb = true;
+            bool high = o.maxPacket == kHighSpeedPacket;
+            ok = either("full", "high", high, s.usb);
+            o.maxPacket = high ? kHighSpeedPacket : kFullSpeedPacket;
         } else if (key == "overflow") {
-            if (value != "0" && value != "1") return bad;
-            o.overflow = value == "1";
-            s.overflow = true;
+            ok = either("0", "1", o.overflow, s.overflow);
         } else if (key == "reenum_ms") {
-            int ms = 0;
-            if (!ParseNumber(value, ms) || ms < 0) return bad;
-            o.reenumMs = ms;
-            s.reenumMs = true;
+            ok = number(o.reenumMs, s.reenumMs, 0);
         } else if (key == "faults") {
             std::vector<FaultSpec> faults;
             while (!value.empty()) {
@@ -134,17 +122,15 @@ std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
             s.faults = true;
         } else if (key == "random") {
             double p = 0.0;
-            if (!ParseProbability(value, p) || p < 0.0 || p > 1.0) return bad;
-            o.random = p;
-            s.random = true;
+            ok = ParseProbability(value, p) && p >= 0.0 && p <= 1.0;
+            if (ok) o.random = p;
+            s.random = s.random || ok;
         } else if (key == "widthswitch") {
-            int n = 0;
-            if (!ParseNumber(value, n) || n < 0) return bad;
-            o.widthSwitch = n;
-            s.widthSwitch = true;
+            ok = number(o.widthSwitch, s.widthSwitch, 0);
         } else {
             return "unknown option '" + std::string(key) + "'";
         }
+        if (!ok) return bad;
     }
     return {};
 }

@@ -15,5 +15,4 @@ mkdir -p /dev/gadget
 mount -t gadgetfs gadgetfs /dev/gadget || exit 90
 echo "rig: usb ready $(cut -d' ' -f1 /proc/uptime) s, $RIG_SPEED speed"
 
-. "$ROOT/tests/kernel/guest-lib.sh"
 . "$ROOT/tests/kernel/scenario-$scenario.sh"

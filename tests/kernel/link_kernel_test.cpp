@@ -187,7 +187,7 @@ TEST_F(KernelLink, DeviceLeavingDuringAReadGivesZeroThenNoDevice)
 // speed the rest of that packet is lost, at full speed a packet is 64 bytes.
 TEST_F(KernelLink, WholeReplyAsOneTransfer)
 {
-    Gadget g("width=640;transfer=whole");
+    Gadget g("width=640;queue=whole");
     ASSERT_TRUE(g.Enumerated());
     ASSERT_EQ(Link().OpenCom(), 0);
     ASSERT_EQ(Link().WriteCom(kWhole, 8), 8);

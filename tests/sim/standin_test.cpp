@@ -160,6 +160,12 @@ TEST_F(StandIn, ConfigurationIsBusyWhileAnInterfaceIsClaimed)
     ASSERT_EQ(usb_claim_interface(h_, 0), 0);
     EXPECT_EQ(usb_set_altinterface(h_, 0), 0);
     EXPECT_EQ(usb_set_configuration(h_, 1), -16);
+    // As usbfs: another process's claim refuses the configuration before its own claim is tried.
+    usb_dev_handle* other = usb_open(usb_device(h_));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(usb_set_configuration(other, 1), -16);
+    EXPECT_EQ(usb_claim_interface(other, 0), -16);
+    usb_close(other);
     EXPECT_EQ(usb_release_interface(h_, 0), 0);
     EXPECT_EQ(usb_set_configuration(h_, 1), 0);
     EXPECT_EQ(usb_release_interface(h_, 0), -22) << "nothing claimed";

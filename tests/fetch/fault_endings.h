@@ -1,0 +1,138 @@
+// The fetch cycle's endings for each fault of the simulated Quellbar, run over
+// a real link: the stand-in libusb (quellbar_link_test.cpp) and the real USB
+// stack in the kernel rig (tests/kernel/fetch_kernel_test.cpp).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decode.h"
+#include "fetch_cycle.h"
+#include "wire_format.h"
+#include "scripted_link.h"
+
+namespace karvolen::testing {
+
+struct FaultEnding {
+    const char* options;                // the device's, faults at the second request
+    std::vector<fetch::Ending> endings;  // of the cycles from the faulty request on
+    std::string message;                 // "" for the silent ones
+    int pauseMs = 0;                     // between cycles, as the timer would space them
+};
+
+inline void PrintTo(const FaultEnding& sc, std::ostream* os) { *os << "\"" << sc.options << "\""; }
+
+// Endings that every transport gives alike.
+inline std::vector<FaultEnding> CommonFaultEndings()
+{
+    using fetch::Ending;
+    return {
+        {"", {Ending::Complete}, ""},
+        // The reset of the reconnect keeps the device: the re-open succeeds.
+        {"faults=writefail@2", {Ending::Reconnected}, ""},
+        {"faults=writegone:3000@2", {Ending::ReconnectFailed}, fetch::kMsgReconnectFailed},
+        {"faults=noreply@2", {Ending::NoReply}, fetch::kMsgNoReply},
+        {"faults=nosig:20000@2", {Ending::Drained}, ""},
+        {"faults=chunkstall:1@2", {Ending::Complete}, ""},
+        // The rest of the reply is still sent after the cycle gave it up: the
+        // next cycle finds it instead of its own reply and drains it.
+        {"faults=chunkstall:2@2", {Ending::FailedRead, Ending::Drained}, ""},
+        {"faults=finalstall:1@2", {Ending::Complete}, ""},
+        {"faults=finalstall:2@2", {Ending::FailedRead, Ending::Drained}, ""},
+        {"faults=finalshort:1000@2", {Ending::Complete}, ""},
+        {"faults=slowchunk:1300@2", {Ending::TimedOut}, fetch::kMsgTimeOut},
+        {"faults=toolarge@2", {Ending::Fault}, fetch::kMsgFault},
+        {"faults=topbit@2", {Ending::Fault}, fetch::kMsgFault},
+    };
+}
+
+// A file of this case in `dir`, apart from the other cases' (ctest runs them side by side).
+inline std::string CaseFile(const std::string& dir, const std::string& what)
+{
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return dir + "/" + what + "-" + name.substr(name.rfind('/') + 1);
+}
+
+inline std::string Slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The decoded picture as the device's dump writes it: P6, top row first.
+inline std::string AsPpm(const FormState& st)
+{
+    const int w = st.ImageWidth;
+    std::string out = "P6\n" + std::to_string(w) + " 480\n255\n";
+    for (int y = 479; y >= 0; --y) {
+        for (int x = 0; x < w; ++x) {
+            const RgbQuad& c = st.FrameInfo.bmiColors[st.PixelBuffer[y * w + x]];
+            out += static_cast<char>(c.rgbRed);
+            out += static_cast<char>(c.rgbGreen);
+            out += static_cast<char>(c.rgbBlue);
+        }
+    }
+    return out;
+}
+
+// Plays one scenario on an open link to a 640-wide device that dumps each
+// picture it delivers whole to `dump`. Every cycle asks for a whole picture,
+// so that each one has chunk reads.
+inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::string& dump)
+{
+    using fetch::Ending;
+    auto st = std::make_unique<FormState>();
+    std::copy_n(wire::kRequestText, wire::kRequestSize, st->CommandBytes.begin());
+    RecordingHost host;
+    host.scaleWidth = 640.0f;
+    host.closeOnFailure = &link;
+    fetch::SteadyClock clock;
+    auto cycle = [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
+        return fetch::ReceiveScreen(*st, link, host, clock);
+    };
+
+    ASSERT_EQ(cycle().ending, Ending::Complete);
+    for (size_t i = 0; i < sc.endings.size(); ++i) {
+        const Ending e = cycle().ending;
+        EXPECT_EQ(e, sc.endings[i]) << "cycle " << i + 2 << ": " << fetch::EndingName(e);
+        EXPECT_EQ(st->TransferBusy, kFalse);
+    }
+    if (!sc.message.empty()) {
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0], sc.message);
+        EXPECT_FALSE(host.timer) << "polling stops with a message";
+        return;
+    }
+    EXPECT_TRUE(host.messages.empty()) << host.messages.front();
+    if (sc.endings.back() != Ending::Complete) {
+        EXPECT_TRUE(host.timer) << "a silent ending polls on";
+    }
+    // Recovered: the next cycle brings the device's current picture. A drain
+    // that ran into the link's time limit closed the link, and the cycle
+    // after it reconnects first.
+    host.timer = false;
+    auto r = cycle();
+    if (r.ending == Ending::Reconnected) r = cycle();
+    ASSERT_EQ(r.ending, Ending::Complete) << fetch::EndingName(r.ending);
+    ASSERT_FALSE(decode::DecodeReply(*st, r.received).refused);
+    // The device writes its dump once the last bytes are out.
+    bool same = false;
+    for (int i = 0; i < 50 && !same; ++i) {
+        same = Slurp(dump) == AsPpm(*st);
+        if (!same) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(same) << "the decoded picture is the device's";
+}
+
+}  // namespace karvolen::testing
