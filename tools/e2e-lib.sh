@@ -10,6 +10,7 @@ VIEWER_PID=""
 XVFB_PID=""
 WM_PID=""
 WESTON_PID=""
+WESTON_WIN=""
 
 E2E_MAIN=""
 . "$ROOT/tools/e2e-facts.sh"
@@ -232,13 +233,22 @@ e2e_outer_size() {
   echo "$((w + l + r))x$((h + t + b))"
 }
 
-# e2e_start_weston: a headless Wayland compositor; exports WAYLAND_DISPLAY.
+# e2e_start_weston: a Wayland compositor shown as a window of the X display,
+# without panel or animations, on a black background; exports WAYLAND_DISPLAY.
+E2E_WESTON_SIZE=1000x800
 e2e_start_weston() {
-  weston --backend=headless-backend.so --socket=karvolen-e2e --idle-time=0 >"$E2E_TMP/weston.log" 2>&1 &
+  printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
+    'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
+    >"$E2E_TMP/weston.ini"
+  weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
+    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" >"$E2E_TMP/weston.log" 2>&1 &
   WESTON_PID=$!
   local end=$((SECONDS + 15))
-  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ]; do
-    [ $SECONDS -le $end ] && kill -0 "$WESTON_PID" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
+  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] && WESTON_WIN="$(xdotool search --classname '^weston' 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; do
+    if [ $SECONDS -gt $end ] || ! kill -0 "$WESTON_PID" 2>/dev/null; then
+      echo "weston did not start" >&2
+      return 1
+    fi
     sleep 0.1
   done
   export WAYLAND_DISPLAY=karvolen-e2e
