@@ -130,8 +130,10 @@ kill -0 "$first" || fail "first copy gone"
 echo "ok - Wayland: second copy refused"
 
 # A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.
+# The pointer enters the window first: the decoration takes a press as the
+# start of a resize only where it has seen the pointer.
 read -r fw fh fx fy < <(wl_frame)
-xdo mousemove $((fx + fw - 1)) $((fy + fh - 1)) mousedown 1
+xdo mousemove $((fx + fw / 2)) $((fy + 4)) sleep 0.3 mousemove $((fx + fw - 2)) $((fy + fh - 2)) sleep 0.3 mousedown 1
 xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
 end=$((SECONDS + 5))
 until [ "$(wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}')" = 100x100 ]; do

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <csignal>
 #include <map>
 #include <sys/wait.h>
@@ -511,6 +512,11 @@ TEST_F(Form1Test, MinimizedWindowKeepsItsScaleAndTheHookKeepsAMinimumSize)
     f->resize(150, 120);
     Pump();
     EXPECT_EQ(f->size(), QSize(150, 120));
+    // A platform that offers less than the minimum, as a Wayland compositor
+    // may during a drag, does not get it.
+    f->windowHandle()->resize(16, 1);
+    Pump();
+    EXPECT_EQ(f->frameGeometry().size(), QSize(100, 100));
 
     f->showMinimized();
     Pump();
