@@ -47,11 +47,15 @@ wl_title() {
   done
 }
 # wl_frame: where the compositor shows the window, decoration included, as
-# "W H X Y" on the X screen; the background around it is plain black.
+# "W H X Y" on the X screen; the background around it is plain black. The
+# pointer is parked in the top-left corner and its image painted over there,
+# which leaves the bounds of any window of 100 x 100 or more as they are.
 wl_frame() {
+  xdo mousemove 0 0
+  sleep 0.2
   import -window root "$E2E_TMP/screen.png" 2>/dev/null
-  convert "$E2E_TMP/screen.png" -crop "${E2E_WESTON_SIZE}+0+0" +repage -trim \
-    -format '%w %h %X %Y\n' info: | tr -d '+'
+  convert "$E2E_TMP/screen.png" -crop "${E2E_WESTON_SIZE}+0+0" +repage -fill black -draw 'rectangle 0,0 40,40' \
+    -trim -format '%w %h %X %Y\n' info: | tr -d '+'
 }
 # wl_key KEY: a key press to the compositor, which hands it to the focused window.
 wl_key() {
@@ -78,7 +82,6 @@ read -r ww wh < <(wl_last 1 set_window_geometry | awk -F', ' '{print $3, $4}')
 border=$(((ww - 640) / 2))
 read -r fw fh fx fy < <(wl_frame)
 [ "${fw}x${fh}" = "${ww}x${wh}" ] || fail "on screen ${fw}x${fh}, window geometry ${ww}x${wh}"
-xdo mousemove $((fx + ww / 2)) $((fy + 4))
 cx=$((fx + border)); cy=$((fy + wh - border - 480))
 ae=""
 for _ in 1 2 3 4 5 6 7 8; do
@@ -98,11 +101,26 @@ xdo click 1
 wl_title 1 "$TITLE_COMMUNICATING" || fail "START did not resume"
 echo "ok - Wayland: STOP and START"
 
+# A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.
+# The pointer enters the window first: the decoration takes a press as the
+# start of a resize only where it has seen the pointer.
+read -r fw fh fx fy < <(wl_frame)
+xdo mousemove $((fx + fw / 2)) $((fy + 4)) sleep 0.3 mousemove $((fx + fw - 2)) $((fy + fh - 2)) sleep 0.3 mousedown 1
+xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
+end=$((SECONDS + 5))
+until [ "$(wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}')" = 100x100 ]; do
+  [ $SECONDS -le $end ] || fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
+  sleep 0.1
+done
+read -r fw fh fx fy < <(wl_frame)
+[ "${fw}x${fh}" = 100x100 ] || fail "on screen ${fw}x${fh} after the drag"
+echo "ok - Wayland: minimum outer size 100x100"
+
 # The exit question, from the decoration's close button: Cancel keeps polling.
 # wl_close: a click on the close button, at the title bar's right end.
 wl_close() {
   read -r fw fh fx fy < <(wl_frame)
-  xdo mousemove $((fx + fw - 17)) $((fy + 15)) click 1
+  xdo mousemove $((fx + fw / 2)) $((fy + 15)) sleep 0.3 mousemove $((fx + fw - 17)) $((fy + 15)) sleep 0.3 click 1
 }
 boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
 wl_close
@@ -128,21 +146,6 @@ wait "$second" 2>/dev/null || true
 VIEWER_PID=$first
 kill -0 "$first" || fail "first copy gone"
 echo "ok - Wayland: second copy refused"
-
-# A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.
-# The pointer enters the window first: the decoration takes a press as the
-# start of a resize only where it has seen the pointer.
-read -r fw fh fx fy < <(wl_frame)
-xdo mousemove $((fx + fw / 2)) $((fy + 4)) sleep 0.3 mousemove $((fx + fw - 2)) $((fy + fh - 2)) sleep 0.3 mousedown 1
-xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
-end=$((SECONDS + 5))
-until [ "$(wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}')" = 100x100 ]; do
-  [ $SECONDS -le $end ] || fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
-  sleep 0.1
-done
-read -r fw fh fx fy < <(wl_frame)
-[ "${fw}x${fh}" = 100x100 ] || fail "on screen ${fw}x${fh} after the drag"
-echo "ok - Wayland: minimum outer size 100x100"
 
 # The exit question again: OK ends the program in order.
 boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
