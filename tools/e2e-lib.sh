@@ -10,10 +10,10 @@ VIEWER_PID=""
 XVFB_PID=""
 WM_PID=""
 WESTON_PID=""
+WESTON_WIN=""
 
-TITLE_COMMUNICATING="Karvolen Remote Screen Software - Communicating -"
-TITLE_PAUSED="Karvolen Remote Screen Software - Paused -"
-TITLE_FAILURE="Karvolen Remote Screen Software - Communication failure -"
+E2E_MAIN=""
+. "$ROOT/tools/e2e-facts.sh"
 
 fail() {
   echo "FAIL: $*" >&2
@@ -28,6 +28,9 @@ fail() {
 }
 
 e2e_cleanup() {
+  # A subshell killed before it could reset its traps runs this one too; only
+  # the shell that set up the run may tear it down.
+  [ "$BASHPID" = "$E2E_MAIN" ] || return 0
   [ -z "$VIEWER_PID" ] || kill "$VIEWER_PID" 2>/dev/null || true
   [ -z "$WM_PID" ] || kill "$WM_PID" 2>/dev/null || true
   [ -z "$WESTON_PID" ] || kill "$WESTON_PID" 2>/dev/null || true
@@ -36,12 +39,18 @@ e2e_cleanup() {
   return 0
 }
 
-# A private display and runtime folder for this run.
-e2e_init() {
+# A private scratch and runtime folder, removed when the script ends.
+e2e_scratch() {
+  E2E_MAIN=$BASHPID
   E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
   mkdir -m 700 "$E2E_TMP/runtime"
   export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
   trap e2e_cleanup EXIT
+}
+
+# A private display and runtime folder for this run.
+e2e_init() {
+  e2e_scratch
   local fifo="$E2E_TMP/display"
   mkfifo "$fifo"
   Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp 3>"$fifo" >"$E2E_TMP/xvfb.log" 2>&1 &
@@ -53,8 +62,9 @@ e2e_init() {
 }
 
 # e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
-# Quellbar; returns once it has a window (or has ended). Xvfb now and then
-# refuses a client's connection; a start that failed only for that is retried.
+# Quellbar; returns once it has a window or has ended by itself, and fails when
+# it never got that far. Xvfb now and then refuses a client's connection; a
+# start that failed only for that is retried.
 e2e_start_viewer() {
   local options="$1" binary="${2:-$VIEWER}" attempt log
   for attempt in 1 2 3 4 5; do
@@ -68,14 +78,18 @@ e2e_start_viewer() {
           && [ $SECONDS -le $end ]; do
       sleep 0.05
     done
-    if kill -0 "$VIEWER_PID" 2>/dev/null || ! grep -q "could not connect to display" "$log"; then
-      return 0
+    if kill -0 "$VIEWER_PID" 2>/dev/null; then
+      [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] && return 0
+      echo "e2e: the viewer shows no window after 20 s" >&2
+      return 1
     fi
+    grep -q "could not connect to display" "$log" || return 0
     wait "$VIEWER_PID" 2>/dev/null || true
     echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
     sleep "$attempt"
   done
-  return 0
+  echo "e2e: the viewer never started" >&2
+  return 1
 }
 
 # e2e_find TITLE: window ids whose name is exactly TITLE.
@@ -126,19 +140,28 @@ e2e_click() {
   xdo mousemove --window "$1" "$2" "$3" click 1
 }
 
-# e2e_wait_exit PID seconds: prints the exit status, or fails on a hang.
+# e2e_click_button WINDOW: a click on the middle of the STOP/START button.
+e2e_click_button() {
+  e2e_click "$1" $((BUTTON_LEFT + BUTTON_WIDTH / 2)) $((BUTTON_TOP + BUTTON_HEIGHT / 2))
+}
+
+# e2e_wait_exit PID SECONDS: waits for a child of this shell to end and sets
+# E2E_STATUS to its exit status; after the limit it kills it and fails. Call it
+# directly, not in $(...): only this shell can collect its children's status.
 e2e_wait_exit() {
   local pid="$1" end=$((SECONDS + $2))
+  E2E_STATUS=""
   while kill -0 "$pid" 2>/dev/null; do
     if [ $SECONDS -gt $end ]; then
       echo "process $pid still running after $2s" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
       return 1
     fi
     sleep 0.1
   done
-  local status=0
-  wait "$pid" || status=$?
-  echo "$status"
+  E2E_STATUS=0
+  wait "$pid" || E2E_STATUS=$?
 }
 
 # e2e_rss_kb PID: resident memory of a process, in kB.
@@ -210,26 +233,23 @@ e2e_outer_size() {
   echo "$((w + l + r))x$((h + t + b))"
 }
 
-# e2e_start_weston: a headless Wayland compositor; exports WAYLAND_DISPLAY.
+# e2e_start_weston: a Wayland compositor shown as a window of the X display,
+# without panel or animations, on a black background; exports WAYLAND_DISPLAY.
+E2E_WESTON_SIZE=1000x800
 e2e_start_weston() {
-  weston --backend=headless-backend.so --socket=karvolen-e2e --idle-time=0 >"$E2E_TMP/weston.log" 2>&1 &
+  printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
+    'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
+    >"$E2E_TMP/weston.ini"
+  weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
+    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" >"$E2E_TMP/weston.log" 2>&1 &
   WESTON_PID=$!
   local end=$((SECONDS + 15))
-  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ]; do
-    [ $SECONDS -le $end ] && kill -0 "$WESTON_PID" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
+  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] && WESTON_WIN="$(xdotool search --classname '^weston' 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; do
+    if [ $SECONDS -gt $end ] || ! kill -0 "$WESTON_PID" 2>/dev/null; then
+      echo "weston did not start" >&2
+      return 1
+    fi
     sleep 0.1
   done
   export WAYLAND_DISPLAY=karvolen-e2e
-}
-
-# e2e_status PID seconds: waits in this shell for a child, killed after the
-# limit, and prints its exit status (137 after the kill).
-e2e_status() {
-  local pid="$1" status=0
-  # The watchdog must not run the script's EXIT cleanup when it is killed.
-  (trap - EXIT; sleep "$2"; kill -KILL "$pid" 2>/dev/null) &
-  local watchdog=$!
-  wait "$pid" || status=$?
-  kill "$watchdog" 2>/dev/null
-  echo "$status"
 }

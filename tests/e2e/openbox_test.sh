@@ -9,7 +9,7 @@ command -v openbox >/dev/null || { echo "SKIP: openbox not installed"; exit 77; 
 e2e_init
 e2e_start_openbox || fail "no window manager"
 
-e2e_start_viewer "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"
+e2e_start_viewer "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log" || fail "no start"
 first=$VIEWER_PID
 win="$(e2e_wait "$TITLE_COMMUNICATING")" || fail "no Communicating window"
 e2e_wait_log "reply sent" 2
@@ -20,25 +20,25 @@ echo "ok - framed window, 640x480 client area, picture pixel for pixel"
 
 # STOP/START with the mouse, through the frame's coordinates.
 e2e_click "$win" 300 200
-e2e_click "$win" 40 28
+e2e_click_button "$win"
 e2e_wait "$TITLE_PAUSED" 5 >/dev/null || fail "STOP did not pause"
-e2e_click "$win" 40 28
+e2e_click_button "$win"
 e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
 echo "ok - STOP and START"
 
 # The exit question: Cancel keeps polling, then the second copy is refused.
 wmctrl -i -c "$win"
-e2e_answer "Karvolen Remote Screen Software" Escape >/dev/null || fail "no exit question"
+e2e_answer "$TITLE_APP" Escape >/dev/null || fail "no exit question"
 sent="$(e2e_log_count "reply sent")"
 e2e_wait_log "reply sent" $((sent + 1)) 10 || fail "Cancel stopped polling"
 kill -0 "$first" || fail "Cancel ended the program"
 echo "ok - exit question, Cancel"
 
-e2e_start_viewer "log=$E2E_TMP/sim2.log"
+e2e_start_viewer "log=$E2E_TMP/sim2.log" || fail "second copy: no start"
 second=$VIEWER_PID
-e2e_answer "Start up error" >/dev/null || fail "second copy not refused"
-status="$(e2e_wait_exit "$second" 10)"
-[ "$status" != 0 ] && [ ! -s "$E2E_TMP/sim2.log" ] || fail "second copy: exit $status or touched the link"
+e2e_answer "$TITLE_START_UP_ERROR" >/dev/null || fail "second copy not refused"
+e2e_wait_exit "$second" 10 || fail "second copy: no end"
+[ "$E2E_STATUS" != 0 ] && [ ! -s "$E2E_TMP/sim2.log" ] || fail "second copy: exit $E2E_STATUS or touched the link"
 VIEWER_PID=$first
 echo "ok - second copy refused"
 
@@ -56,21 +56,19 @@ echo "ok - minimum outer size 100x100"
 
 # The exit question again: OK ends the program in order.
 wmctrl -i -c "$win"
-e2e_answer "Karvolen Remote Screen Software" Return >/dev/null || fail "no exit question"
-e2e_status "$first" 10 >"$E2E_TMP/status"
-status="$(cat "$E2E_TMP/status")"
-[ "$status" = 0 ] || fail "OK: exit $status"
+e2e_answer "$TITLE_APP" Return >/dev/null || fail "no exit question"
+e2e_wait_exit "$first" 10 || fail "OK: the program did not end"
+[ "$E2E_STATUS" = 0 ] || fail "OK: exit $E2E_STATUS"
 e2e_wait_log "reset" 1 5 || fail "no reset after OK"
 echo "ok - exit question, OK: exit 0, link reset"
 
 # SIGTERM: the exit in order, without a question.
 : >"$E2E_TMP/sim.log"
-e2e_start_viewer "log=$E2E_TMP/sim.log"
-e2e_wait_log "reply sent" 1 || fail "restart"
+e2e_start_viewer "log=$E2E_TMP/sim.log" || fail "restart"
+e2e_wait_log "reply sent" 1 || fail "restart: no pictures"
 kill -TERM "$VIEWER_PID"
-e2e_status "$VIEWER_PID" 10 >"$E2E_TMP/status"
-status="$(cat "$E2E_TMP/status")"
-[ "$status" = 0 ] || fail "SIGTERM: exit $status"
+e2e_wait_exit "$VIEWER_PID" 10 || fail "SIGTERM: the program did not end"
+[ "$E2E_STATUS" = 0 ] || fail "SIGTERM: exit $E2E_STATUS"
 [ "$(e2e_log_count ' reset$')" = 1 ] || fail "SIGTERM: no reset"
 [ ! -e "$XDG_RUNTIME_DIR/karvolen-viewer.lock" ] || fail "SIGTERM: lock left behind"
 echo "ok - SIGTERM: exit 0, link reset, lock released"

@@ -9,7 +9,7 @@ BUILD="${1:-$ROOT/build}"
 e2e_init
 
 # A silent fault at the 4th request, one with a message at the 8th.
-e2e_start_viewer "width=640;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log;faults=nosig:20000@4,noreply@8"
+e2e_start_viewer "width=640;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log;faults=nosig:20000@4,noreply@8" || fail "no start"
 win="$(e2e_wait "$TITLE_COMMUNICATING")" || fail "no window"
 e2e_wait_log "reply sent" 2
 geometry="$(xdo getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')"
@@ -24,10 +24,10 @@ e2e_matches_dump "$win" || fail "picture after the drain"
 echo "ok - picture back after a drained reply"
 
 # No reply: the message, the failure state, then START brings the picture back.
-e2e_answer "Communication Error" >/dev/null || fail "no no-reply message"
+e2e_answer "$TITLE_COMMUNICATION_ERROR" >/dev/null || fail "no no-reply message"
 e2e_wait "$TITLE_FAILURE" 5 >/dev/null || fail "no failure title"
 whole="$(e2e_log_count "request BMP? 0")"
-e2e_click "$win" 40 28
+e2e_click_button "$win"
 e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
 e2e_wait_log "request BMP? 0" $((whole + 1)) 10 || fail "no whole picture after START"
 sent="$(e2e_log_count "reply sent")"

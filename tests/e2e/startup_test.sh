@@ -7,9 +7,10 @@ BUILD="${1:-$ROOT/build}"
 e2e_init
 
 # No Quellbar: the connect message, then the end without a window.
-e2e_start_viewer "device=absent"
-e2e_answer "Communication Error" >/dev/null
-status="$(e2e_wait_exit "$VIEWER_PID" 10)"
+e2e_start_viewer "device=absent" || fail "no device: no start"
+e2e_answer "$TITLE_COMMUNICATION_ERROR" >/dev/null
+e2e_wait_exit "$VIEWER_PID" 10 || fail "no device: no end"
+status=$E2E_STATUS
 [ "$status" != 0 ] || fail "no device: exit status 0"
 [ -z "$(e2e_find "$TITLE_COMMUNICATING")" ] || fail "no device: main window shown"
 echo "ok - no device: connect message, exit $status"
@@ -17,24 +18,25 @@ echo "ok - no device: connect message, exit $status"
 # No link library beside the program: "USB Driver not found".
 mkdir -p "$E2E_TMP/alone/bin"
 cp "$VIEWER" "$E2E_TMP/alone/bin/"
-e2e_start_viewer "" "$E2E_TMP/alone/bin/karvolen-viewer"
-e2e_answer "error" >/dev/null
-status="$(e2e_wait_exit "$VIEWER_PID" 10)"
+e2e_start_viewer "" "$E2E_TMP/alone/bin/karvolen-viewer" || fail "no library: no start"
+e2e_answer "$TITLE_DRIVER_ERROR" >/dev/null
+e2e_wait_exit "$VIEWER_PID" 10 || fail "no library: no end"
+status=$E2E_STATUS
 [ "$status" != 0 ] || fail "no library: exit status 0"
 echo "ok - no library: driver message, exit $status"
 
 # A Quellbar: the window polls; a second copy is refused and the first goes on.
-e2e_start_viewer "log=$E2E_TMP/sim.log"
+e2e_start_viewer "log=$E2E_TMP/sim.log" || fail "no start"
 first=$VIEWER_PID
 e2e_wait "$TITLE_COMMUNICATING" >/dev/null || fail "no Communicating window"
 e2e_wait_log "request BMP? 0" 1
 echo "ok - device present: '$TITLE_COMMUNICATING'"
 
-e2e_start_viewer "log=$E2E_TMP/sim2.log"
+e2e_start_viewer "log=$E2E_TMP/sim2.log" || fail "second instance: no start"
 second=$VIEWER_PID
-e2e_answer "Start up error" >/dev/null || fail "second instance not refused"
-status="$(e2e_wait_exit "$second" 10)"
-[ "$status" != 0 ] || fail "second instance: exit status 0"
+e2e_answer "$TITLE_START_UP_ERROR" >/dev/null || fail "second instance not refused"
+e2e_wait_exit "$second" 10 || fail "second instance: no end"
+[ "$E2E_STATUS" != 0 ] || fail "second instance: exit status 0"
 [ ! -s "$E2E_TMP/sim2.log" ] || fail "second instance touched the link"
 before="$(e2e_log_count "reply sent")"
 e2e_wait_log "reply sent" $((before + 2)) 10 || fail "first instance stopped polling"
@@ -44,6 +46,6 @@ echo "ok - second instance refused, first still polling"
 # A crashed instance's lock does not block the next start.
 kill -9 "$first"
 wait "$first" 2>/dev/null || true
-e2e_start_viewer "log=$E2E_TMP/sim3.log"
+e2e_start_viewer "log=$E2E_TMP/sim3.log" || fail "start after a crash: no start"
 e2e_wait "$TITLE_COMMUNICATING" >/dev/null || fail "start after a crash refused"
 echo "ok - start after a crashed instance"

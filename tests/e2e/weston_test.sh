@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
-# The real program as a native Wayland client of a headless weston. What the
-# client tells the compositor (title, app id, size limits, window geometry) is
-# read from libwayland's protocol trace (WAYLAND_DEBUG).
+# The real program as a native Wayland client of weston, which runs as a window
+# of Xvfb: xdotool's pointer and keys reach the compositor, a screenshot of the
+# X screen shows what it composed. What the client tells the compositor (title,
+# app id, window geometry) is read from libwayland's protocol trace.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 BUILD="${1:-$ROOT/build}"
 . "$ROOT/tools/e2e-lib.sh"
 command -v weston >/dev/null || { echo "SKIP: weston not installed"; exit 77; }
+ls /usr/lib/*/libweston-*/x11-backend.so >/dev/null 2>&1 || { echo "SKIP: weston's x11 backend not installed"; exit 77; }
 ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||
   { echo "SKIP: Qt's Wayland platform (qt6-wayland) not installed"; exit 77; }
-E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
-mkdir -m 700 "$E2E_TMP/runtime"
-export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
-trap e2e_cleanup EXIT
-unset DISPLAY
+e2e_init
 e2e_start_weston || fail "no compositor"
 
 # wl_start N SIM_OPTIONS: viewer N, traced into viewer-N.log.
@@ -30,35 +28,118 @@ wl_wait() {
     sleep 0.1
   done
 }
+# wl_count N PATTERN: how often the trace of viewer N shows PATTERN.
+wl_count() {
+  local n
+  n="$(grep -c -- "$2" "$E2E_TMP/viewer-$1.log")" || true
+  echo "${n:-0}"
+}
 # wl_last N REQUEST: the arguments of the last such request of viewer N.
 wl_last() {
   grep -- "-> xdg_[a-z]*[@#][0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
 }
+# wl_title N TITLE [seconds]: the last title viewer N set is TITLE.
+wl_title() {
+  local end=$((SECONDS + ${3:-10}))
+  until [ "$(wl_last "$1" set_title)" = "\"$2\"" ]; do
+    [ $SECONDS -le $end ] || { echo "viewer $1: title $(wl_last "$1" set_title), not '$2'" >&2; return 1; }
+    sleep 0.1
+  done
+}
+# wl_frame: where the compositor shows the window, decoration included, as
+# "W H X Y" on the X screen; the background around it is plain black. The
+# pointer is parked in the top-left corner and its image painted over there,
+# which leaves the bounds of any window of 100 x 100 or more as they are.
+wl_frame() {
+  xdo mousemove 0 0
+  sleep 0.2
+  import -window root "$E2E_TMP/screen.png" 2>/dev/null
+  convert "$E2E_TMP/screen.png" -crop "${E2E_WESTON_SIZE}+0+0" +repage -fill black -draw 'rectangle 0,0 40,40' \
+    -trim -format '%w %h %X %Y\n' info: | tr -d '+'
+}
+# wl_key KEY: a key press to the compositor, which hands it to the focused window.
+wl_key() {
+  xdo windowfocus "$WESTON_WIN"
+  xdo key --clearmodifiers "$1"
+}
 
-wl_start 1 "width=640;log=$E2E_TMP/sim.log"
+wl_start 1 "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"
 first=$VIEWER_PID
 wl_wait 1 "set_title(\"$TITLE_COMMUNICATING\")" || fail "no Communicating title"
 wl_wait 1 'set_app_id("karvolen-viewer")' 5 || fail "app id is $(wl_last 1 set_app_id)"
 e2e_wait_log "reply sent" 2 || fail "no pictures"
 echo "ok - Wayland: '$TITLE_COMMUNICATING', app id karvolen-viewer"
 
-# The decoration is drawn around the 640x480 client area; the client's
-# minimum (which Qt keeps the client area at) plus the decoration is 100x100.
+# The decoration is drawn around the 640x480 client area: equal borders at
+# the sides and the bottom, the title bar on top. The pointer rests on the
+# title bar, out of the picture.
 end=$((SECONDS + 10))
 until [ "$(wl_last 1 set_window_geometry | awk -F', ' '$3 > 640 && $3 < 700 {print "ok"}')" = ok ]; do
   [ $SECONDS -le $end ] || fail "window geometry $(wl_last 1 set_window_geometry): not laid out for 640"
   sleep 0.1
 done
-read -r dw dh < <(wl_last 1 set_window_geometry | awk -F', ' '{print $3 - 640, $4 - 480}')
-[ "$dw" -gt 0 ] && [ "$dh" -gt 0 ] || fail "no decoration: $(wl_last 1 set_window_geometry)"
-read -r mw mh < <(wl_last 1 set_min_size | awk -F', ' '{print $1, $2}')
-[ "$((mw + dw))x$((mh + dh))" = 100x100 ] || fail "minimum $mw x $mh with a decoration of $dw x $dh"
-echo "ok - Wayland: decoration $dw x $dh, client minimum $mw x $mh: outer minimum 100x100"
+read -r ww wh < <(wl_last 1 set_window_geometry | awk -F', ' '{print $3, $4}')
+border=$(((ww - 640) / 2))
+read -r fw fh fx fy < <(wl_frame)
+[ "${fw}x${fh}" = "${ww}x${wh}" ] || fail "on screen ${fw}x${fh}, window geometry ${ww}x${wh}"
+cx=$((fx + border)); cy=$((fy + wh - border - 480))
+ae=""
+for _ in 1 2 3 4 5 6 7 8; do
+  import -window root -crop "640x480+$cx+$cy" +repage "$E2E_TMP/shot.png" 2>/dev/null
+  ae="$(compare -metric AE "$E2E_TMP/shot.png" "$E2E_TMP/frame.ppm" null: 2>&1 || true)"
+  [ "$ae" = 0 ] && break
+  sleep 0.3
+done
+[ "$ae" = 0 ] || fail "picture differs from the simulator's in $ae pixels"
+echo "ok - Wayland: 640x480 picture pixel for pixel, decoration $((ww - 640)) x $((wh - 480))"
+
+# STOP/START with the mouse.
+xdo mousemove $((cx + 300)) $((cy + 200)) click 1
+xdo mousemove $((cx + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((cy + BUTTON_TOP + BUTTON_HEIGHT / 2)) click 1
+wl_title 1 "$TITLE_PAUSED" || fail "STOP did not pause"
+xdo click 1
+wl_title 1 "$TITLE_COMMUNICATING" || fail "START did not resume"
+echo "ok - Wayland: STOP and START"
+
+# A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.
+# The pointer enters the window first: the decoration takes a press as the
+# start of a resize only where it has seen the pointer.
+read -r fw fh fx fy < <(wl_frame)
+xdo mousemove $((fx + fw / 2)) $((fy + 4)) sleep 0.3 mousemove $((fx + fw - 2)) $((fy + fh - 2)) sleep 0.3 mousedown 1
+xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
+end=$((SECONDS + 5))
+until [ "$(wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}')" = 100x100 ]; do
+  [ $SECONDS -le $end ] || fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
+  sleep 0.1
+done
+read -r fw fh fx fy < <(wl_frame)
+[ "${fw}x${fh}" = 100x100 ] || fail "on screen ${fw}x${fh} after the drag"
+echo "ok - Wayland: minimum outer size 100x100"
+
+# The exit question, from the decoration's close button: Cancel keeps polling.
+# wl_close: a click on the close button, at the title bar's right end.
+wl_close() {
+  read -r fw fh fx fy < <(wl_frame)
+  xdo mousemove $((fx + fw / 2)) $((fy + 15)) sleep 0.3 mousemove $((fx + fw - 17)) $((fy + 15)) sleep 0.3 click 1
+}
+boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
+wl_close
+end=$((SECONDS + 10))
+until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
+  [ $SECONDS -le $end ] || fail "no exit question"
+  sleep 0.1
+done
+sleep 0.5
+wl_key Escape
+sent="$(e2e_log_count "reply sent")"
+e2e_wait_log "reply sent" $((sent + 1)) 10 || fail "Cancel stopped polling"
+kill -0 "$first" || fail "Cancel ended the program"
+echo "ok - Wayland: exit question, Cancel"
 
 # A second copy is refused without touching the link.
 wl_start 2 "log=$E2E_TMP/sim2.log"
 second=$VIEWER_PID
-wl_wait 2 'set_title("Start up error")' || fail "second copy not refused"
+wl_wait 2 "set_title(\"$TITLE_START_UP_ERROR\")" || fail "second copy not refused"
 [ ! -s "$E2E_TMP/sim2.log" ] || fail "second copy touched the link"
 kill -KILL "$second"
 wait "$second" 2>/dev/null || true
@@ -66,12 +147,33 @@ VIEWER_PID=$first
 kill -0 "$first" || fail "first copy gone"
 echo "ok - Wayland: second copy refused"
 
-# SIGTERM: the exit in order.
-kill -TERM "$first"
-e2e_status "$first" 10 >"$E2E_TMP/status"
-status="$(cat "$E2E_TMP/status")"
-[ "$status" = 0 ] || fail "SIGTERM: exit $status"
-[ "$(e2e_log_count ' reset$')" = 1 ] || fail "SIGTERM: no reset"
-grep -q 'set_title("Stopping ...")' "$E2E_TMP/viewer-1.log" || fail "SIGTERM: no 'Stopping ...'"
+# The exit question again: OK ends the program in order.
+boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
+wl_close
+end=$((SECONDS + 10))
+until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
+  [ $SECONDS -le $end ] || fail "no exit question"
+  sleep 0.1
+done
+sleep 0.5
+wl_key Return
+e2e_wait_exit "$first" 10 || fail "OK: the program did not end"
+[ "$E2E_STATUS" = 0 ] || fail "OK: exit $E2E_STATUS"
+e2e_wait_log " reset$" 1 5 || fail "no reset after OK"
+echo "ok - Wayland: exit question, OK: exit 0, link reset"
+
+# SIGTERM: the exit in order, without a question.
+wl_start 3 "log=$E2E_TMP/sim3.log"
+wl_wait 3 "set_title(\"$TITLE_COMMUNICATING\")" || fail "restart"
+end=$((SECONDS + 15))
+until grep -q "reply sent" "$E2E_TMP/sim3.log" 2>/dev/null; do
+  [ $SECONDS -le $end ] || fail "restart: no pictures"
+  sleep 0.1
+done
+kill -TERM "$VIEWER_PID"
+e2e_wait_exit "$VIEWER_PID" 10 || fail "SIGTERM: the program did not end"
+[ "$E2E_STATUS" = 0 ] || fail "SIGTERM: exit $E2E_STATUS"
+[ "$(grep -c ' reset$' "$E2E_TMP/sim3.log")" = 1 ] || fail "SIGTERM: no reset"
+grep -q "set_title(\"$TITLE_STOPPING\")" "$E2E_TMP/viewer-3.log" || fail "SIGTERM: no '$TITLE_STOPPING'"
 [ ! -e "$XDG_RUNTIME_DIR/karvolen-viewer.lock" ] || fail "SIGTERM: lock left behind"
-echo "ok - Wayland: SIGTERM: 'Stopping ...', exit 0, link reset, lock released"
+echo "ok - Wayland: SIGTERM: '$TITLE_STOPPING', exit 0, link reset, lock released"

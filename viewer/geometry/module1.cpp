@@ -91,6 +91,18 @@ void Module1::Apply()
     }
 }
 
+// Not every platform holds the window at its minimum: on Wayland the
+// compositor may offer a smaller size during an interactive resize, and Qt
+// 6.8 takes it as it is. The window then grows back, as a client may.
+void Module1::KeepMinimum()
+{
+    const QSize size = window_->size();
+    const QSize held = size.expandedTo(window_->minimumSize());
+    if (held != size && !window_->isMinimized()) {
+        window_->resize(held);
+    }
+}
+
 bool Module1::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == window_) {
@@ -104,8 +116,11 @@ bool Module1::eventFilter(QObject* watched, QEvent* event)
             Apply();
             break;
         case QEvent::Move:
+            Apply();
+            break;
         case QEvent::Resize:
             Apply();
+            KeepMinimum();
             break;
         default:
             break;

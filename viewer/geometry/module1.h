@@ -29,6 +29,7 @@ private:
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
     QSize VisibleFrame() const;
     void Apply();
+    void KeepMinimum();
 
     QWidget* window_ = nullptr;
     QSize previousMinimum_;
