@@ -117,19 +117,21 @@ read -r fw fh fx fy < <(wl_frame)
 echo "ok - Wayland: minimum outer size 100x100"
 
 # The exit question, from the decoration's close button: Cancel keeps polling.
-# wl_close: a click on the close button, at the title bar's right end.
+# wl_close: a click on the close button, at the title bar's right end, and
+# the wait for the exit question's box to come up.
 wl_close() {
+  local boxes end
+  boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
   read -r fw fh fx fy < <(wl_frame)
   xdo mousemove $((fx + fw / 2)) $((fy + 15)) sleep 0.3 mousemove $((fx + fw - 17)) $((fy + 15)) sleep 0.3 click 1
+  end=$((SECONDS + 10))
+  until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
+    [ $SECONDS -le $end ] || fail "no exit question"
+    sleep 0.1
+  done
+  sleep 0.5
 }
-boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
 wl_close
-end=$((SECONDS + 10))
-until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
-  [ $SECONDS -le $end ] || fail "no exit question"
-  sleep 0.1
-done
-sleep 0.5
 wl_key Escape
 sent="$(e2e_log_count "reply sent")"
 e2e_wait_log "reply sent" $((sent + 1)) 10 || fail "Cancel stopped polling"
@@ -148,14 +150,7 @@ kill -0 "$first" || fail "first copy gone"
 echo "ok - Wayland: second copy refused"
 
 # The exit question again: OK ends the program in order.
-boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
 wl_close
-end=$((SECONDS + 10))
-until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
-  [ $SECONDS -le $end ] || fail "no exit question"
-  sleep 0.1
-done
-sleep 0.5
 wl_key Return
 e2e_wait_exit "$first" 10 || fail "OK: the program did not end"
 [ "$E2E_STATUS" = 0 ] || fail "OK: exit $E2E_STATUS"
