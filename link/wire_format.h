@@ -36,6 +36,13 @@ inline constexpr int32_t kPixelOffset = kColourTableOffset + kColourCount * 4;  
 // Everything of a reply in front of its pixel data.
 inline constexpr int32_t kReplyHeaderSize = kPrefixSize + kPixelOffset;  // 1082
 
+// How the viewer reads a reply: kFirstReadSize bytes first, then chunks of
+// kChunkRows picture rows while more than kChunkThreshold bytes remain, then
+// the rest at once. The simulated Quellbar cuts its transfers where they fall.
+inline constexpr int32_t kFirstReadSize = 64;
+inline constexpr int32_t kChunkThreshold = 25600;
+inline constexpr int32_t kChunkRows = 32;
+
 inline uint32_t ReadBe32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);

@@ -9,16 +9,29 @@
 
 #include "encoder.h"
 #include "protocol.h"
+#include "wire_format.h"
 
 namespace quellbar {
 namespace {
 
-constexpr char kRequestPrefix[] = "BMP? ";
-constexpr size_t kRequestSize = 8;
+using karvolen::wire::kChunkRows;
+using karvolen::wire::kChunkThreshold;
+using karvolen::wire::kFirstReadSize;
+
 // The host's libusb hands the device requests of at most this many bytes.
 constexpr size_t kHostPiece = 16384;
 // toolarge pads the stream to the declared length; keep that bounded.
 constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
+
+// The request's text, whatever its mode digit.
+bool IsRequestText(const uint8_t* data)
+{
+    using namespace karvolen::wire;
+    for (int32_t i = 0; i < kRequestSize; ++i) {
+        if (i != kModeDigitIndex && data[i] != static_cast<uint8_t>(kRequestText[i])) return false;
+    }
+    return true;
+}
 
 // A stand-in for "the previous picture" that differs in every row, so that a
 // line delta with no reference rewrites the whole picture.
@@ -125,8 +138,11 @@ OutResult Device::Out(const uint8_t* data, size_t length)
         if (f.fault == Fault::WriteFail) return {OutResult::Kind::Halt, -1};
         return {OutResult::Kind::Leave, f.arg};
     }
-    const bool wellFormed = length == kRequestSize && std::memcmp(data, kRequestPrefix, 5) == 0 &&
-                            (data[5] == '0' || data[5] == '2') && data[6] == '\r' && data[7] == '\n';
+    using karvolen::wire::ModeDigit;
+    const uint8_t digit = length == karvolen::wire::kRequestSize ? data[karvolen::wire::kModeDigitIndex] : 0;
+    const bool wellFormed = (digit == ModeDigit(karvolen::wire::kModeWhole) ||
+                             digit == ModeDigit(karvolen::wire::kModeLineDelta)) &&
+                            IsRequestText(data);
     if (!wellFormed) {
         // Not a request: taken off the wire and ignored; a reply still queued stays so.
         Log("garbage request of " + std::to_string(length) + " bytes ignored");
@@ -134,12 +150,12 @@ OutResult Device::Out(const uint8_t* data, size_t length)
     }
     if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
         // Busy sending: the request is lost, the rest of the old reply goes on.
-        Log(std::string("request BMP? ") + static_cast<char>(data[5]) + " ignored: reply still being sent");
+        Log(std::string("request BMP? ") + static_cast<char>(digit) + " ignored: reply still being sent");
         return {};
     }
-    Log(std::string("request BMP? ") + static_cast<char>(data[5]));
-    StartRequest(data[5] - '0');
-    QueueReply(data[5] - '0', faults);
+    Log(std::string("request BMP? ") + static_cast<char>(digit));
+    StartRequest(digit - '0');
+    QueueReply(digit - '0', faults);
     return {OutResult::Kind::Accepted, -1, true};
 }
 
@@ -228,7 +244,7 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             break;
         case Fault::TooLarge: {
             const uint32_t declared = static_cast<uint32_t>(std::min(f.arg, kMaxPaddedLength));
-            bytes.resize(4 + static_cast<size_t>(declared), 0);
+            bytes.resize(karvolen::wire::kPrefixSize + static_cast<size_t>(declared), 0);
             bytes[0] = static_cast<uint8_t>(declared >> 24);
             bytes[1] = static_cast<uint8_t>(declared >> 16);
             bytes[2] = static_cast<uint8_t>(declared >> 8);
@@ -237,7 +253,7 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             break;
         }
         case Fault::TopBit:
-            bytes[0] |= 0x80;
+            bytes[0] |= karvolen::wire::kPrefixTopBit;
             reply->faulty = true;
             break;
         case Fault::FinalShort: {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+
+#include "wire_format.h"
 
 namespace quellbar {
 namespace {
@@ -10,11 +13,8 @@ constexpr int kMaxCount = 255;
 // A run shorter than this costs as many bytes as the literals it replaces.
 constexpr int kMinRun = 4;
 
-constexpr uint32_t kFileHeaderSize = 14;
-constexpr uint32_t kInfoHeaderSize = 40;
-constexpr uint32_t kColourTableSize = 256 * 4;
-constexpr uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + kColourTableSize;  // 1078
-constexpr int32_t kPixelsPerMeter = 2835;                                                // 72 dpi
+constexpr uint32_t kPixelOffset = karvolen::wire::kPixelOffset;
+constexpr int32_t kPixelsPerMeter = 2835;  // 72 dpi
 
 int RunLength(const uint8_t* row, int from, int width, int limit) {
     const uint8_t v = row[from];
@@ -94,13 +94,12 @@ std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& 
     bmp.reserve(kPixelOffset + pixelData.size());
     const uint32_t dataSize = static_cast<uint32_t>(pixelData.size());
 
-    bmp.push_back('B');
-    bmp.push_back('M');
+    bmp.insert(bmp.end(), std::begin(karvolen::wire::kSignature), std::end(karvolen::wire::kSignature));
     PutLe32(bmp, kPixelOffset + dataSize);  // bfSize
     PutLe32(bmp, 0);                        // bfReserved1, bfReserved2
     PutLe32(bmp, kPixelOffset);             // bfOffBits
 
-    PutLe32(bmp, kInfoHeaderSize);
+    PutLe32(bmp, karvolen::wire::kInfoHeaderSize);
     PutLe32(bmp, static_cast<uint32_t>(screen.width));
     PutLe32(bmp, static_cast<uint32_t>(kRows));
     PutLe16(bmp, 1);  // planes
@@ -124,7 +123,7 @@ std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& 
 
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp) {
     std::vector<uint8_t> reply;
-    reply.reserve(bmp.size() + 4);
+    reply.reserve(bmp.size() + karvolen::wire::kPrefixSize);
     const uint32_t n = static_cast<uint32_t>(bmp.size());
     reply.push_back(static_cast<uint8_t>(n >> 24));
     reply.push_back(static_cast<uint8_t>(n >> 16));

@@ -9,6 +9,7 @@
 
 #include "faults.h"
 #include "protocol.h"
+#include "wire_format.h"
 
 namespace quellbar {
 
@@ -18,12 +19,6 @@ inline constexpr uint16_t kRootHubProduct = 0x0002;
 inline constexpr int kDefaultWidth = 800;
 inline constexpr int64_t kDefaultSpeed = 20'000'000;  // bytes per second
 inline constexpr int kDefaultReenumMs = 300;
-// The viewer reads chunks while more than this many bytes of a reply remain;
-// the device uses it only to tell where the viewer's final read begins.
-inline constexpr int kChunkThreshold = 25600;
-// The viewer's first read of a reply, and its chunks of 32 picture rows.
-inline constexpr int kFirstReadSize = 64;
-inline constexpr int kChunkRows = 32;
 // Bulk max packet size at full and at high speed.
 inline constexpr int kFullSpeedPacket = 64;
 inline constexpr int kHighSpeedPacket = 512;

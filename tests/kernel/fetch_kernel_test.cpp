@@ -25,7 +25,7 @@ TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers)
     std::remove(dump.c_str());
     // The gadget's log goes to the run folder that tools/kernel-rig -k keeps.
     const std::string log = testing::CaseFile(std::getenv("RIG_RESULTS"), "gadget.log");
-    kernel_rig::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);
+    karvolen::testing::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);
     ASSERT_TRUE(gadget.Enumerated());
 
     MarlexLink link;

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-namespace kernel_rig {
+namespace karvolen::testing {
 
 inline std::string ReadAttr(const std::filesystem::path& dir, const char* name)
 {
@@ -96,4 +96,4 @@ private:
     bool ok_ = false;
 };
 
-}  // namespace kernel_rig
+}  // namespace karvolen::testing

@@ -15,7 +15,7 @@
 
 namespace {
 
-using kernel_rig::Gadget;
+using karvolen::testing::Gadget;
 using Clock = std::chrono::steady_clock;
 
 karvolen::MarlexLink& Link()

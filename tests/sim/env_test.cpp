@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "sim_test_util.h"
+#include "wire_format.h"
 
 namespace {
 
-using namespace simtest;
+using namespace karvolen::testing;
+namespace wire = karvolen::wire;
 
 TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
 {
@@ -32,7 +34,7 @@ TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
     ASSERT_EQ(Write(h, "BMP? 0\r\n", 8), 8);
     std::vector<uint8_t> buf(400000);
     ASSERT_EQ(Read(h, buf.data(), 64), 64);
-    EXPECT_EQ(DeclaredLength(buf.data()), 1078u + 800u * 480u);
+    EXPECT_EQ(wire::ReadBe32(buf.data()), uint32_t{wire::kPixelOffset} + 800u * 480u);
     usb_close(h);
 }
 

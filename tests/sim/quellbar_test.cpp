@@ -18,20 +18,20 @@
 #include "encoder.h"
 #include "screen.h"
 #include "sim_test_util.h"
+#include "wire_format.h"
 #include "simctl.h"
 
 namespace {
 
-using namespace simtest;
+using namespace karvolen::testing;
+namespace wire = karvolen::wire;
 using Ms = std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr uint16_t kQuellbarVendor = 0x7E3A;
-constexpr int kHeader = 1078;
+constexpr int kHeader = wire::kPixelOffset;
 constexpr char kWhole[] = "BMP? 0\r\n";
 constexpr char kDelta[] = "BMP? 2\r\n";
-
-uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
 
 class Quellbar : public ::testing::Test {
 protected:
@@ -64,7 +64,7 @@ protected:
     {
         reply_.clear();
         ASSERT_EQ(ReadInto(64), 64);
-        const long total = long{DeclaredLength(reply_.data())} + 4;
+        const long total = long{wire::ReadBe32(reply_.data())} + wire::kPrefixSize;
         while (total - static_cast<long>(reply_.size()) > 25600) ASSERT_GT(ReadInto(chunk), 0);
         const int rest = static_cast<int>(total - static_cast<long>(reply_.size()));
         ASSERT_EQ(ReadInto(rest), rest);
@@ -77,7 +77,7 @@ protected:
         EXPECT_EQ(Write(h_, kWhole, 8), 8);
         reply_.clear();
         EXPECT_EQ(ReadInto(64), 64);
-        const int total = static_cast<int>(DeclaredLength(reply_.data())) + 4;
+        const int total = static_cast<int>(wire::ReadBe32(reply_.data())) + wire::kPrefixSize;
         while (total - static_cast<int>(reply_.size()) > 25600) {
             if (ReadInto(25600) != 25600) {
                 ADD_FAILURE() << "a chunk came short";
@@ -113,11 +113,11 @@ TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
     ReadReply();
     const quellbar::Screen first = expected.Next();
     ASSERT_EQ(reply_.size(), 4u + kHeader + 800u * 480u);
-    EXPECT_EQ(DeclaredLength(reply_.data()), reply_.size() - 4);
+    EXPECT_EQ(wire::ReadBe32(reply_.data()), reply_.size() - wire::kPrefixSize);
     EXPECT_EQ(reply_[4], 'B');
     EXPECT_EQ(reply_[5], 'M');
-    EXPECT_EQ(Le32(&reply_[14]), 1078u);
-    EXPECT_EQ(Le32(&reply_[22]), 800u);
+    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset});
+    EXPECT_EQ(wire::ReadLe32(&reply_[22]), 800u);
     EXPECT_TRUE(std::equal(first.pixels.begin(), first.pixels.end(), reply_.begin() + 4 + kHeader));
 
     ASSERT_EQ(Write(h_, kDelta, 8), 8);
@@ -126,7 +126,7 @@ TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
     const auto delta = quellbar::EncodeLineDelta(first.pixels.data(), second.pixels.data(), 800);
     ASSERT_EQ(reply_.size(), 4u + kHeader + delta.size());
     EXPECT_EQ(reply_[4], 'B');
-    EXPECT_EQ(Le32(&reply_[14]), 1078u);
+    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset});
     EXPECT_TRUE(std::equal(delta.begin(), delta.end(), reply_.begin() + 4 + kHeader));
 }
 
@@ -179,7 +179,7 @@ TEST_F(Quellbar, ChunkReadStallsTwiceThenGoesOnWhereItWas)
     // device still sending: it is ignored and the rest of the old reply comes.
     ASSERT_EQ(Write(h_, kWhole, 8), 8);
     EXPECT_EQ(ReadInto(25600), 25600);
-    EXPECT_EQ(Le32(&reply_[14]), 1078u) << "no bytes were lost";
+    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset}) << "no bytes were lost";
 }
 
 TEST_F(Quellbar, FinalReadStallsOnceAndFailsWithAnErrorAtOnce)
@@ -210,14 +210,14 @@ TEST_F(Quellbar, BrokenLengthPrefixes)
     Start("faults=toolarge:500000,topbit@2,finalshort:1000@3");
     ASSERT_EQ(Write(h_, kWhole, 8), 8);
     ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(DeclaredLength(reply_.data()), 500000u);
+    EXPECT_EQ(wire::ReadBe32(reply_.data()), 500000u);
     EXPECT_EQ(reply_[4], 'B');
 
     usb_reset(h_);  // the viewer's fault ending closes the link
     ASSERT_EQ(Write(h_, kWhole, 8), 8);
     reply_.clear();
     ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(DeclaredLength(reply_.data()), 0x80000000u + 1078u + 800u * 480u);
+    EXPECT_EQ(wire::ReadBe32(reply_.data()), 0x80000000u + uint32_t{wire::kPixelOffset} + 800u * 480u);
 
     usb_reset(h_);
     const int rest = ReadUpToFinal();

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace simtest {
+namespace karvolen::testing {
 
 // The first listed device with this vendor id after a rescan, or null.
 inline struct usb_device* Find(uint16_t vendor)
@@ -31,9 +31,4 @@ inline int Write(usb_dev_handle* h, const char* data, int length, int timeout = 
     return usb_bulk_write(h, 0x01, data, length, timeout);
 }
 
-inline uint32_t DeclaredLength(const uint8_t* p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-}  // namespace simtest
+}  // namespace karvolen::testing

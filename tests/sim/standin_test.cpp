@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace simtest;
+using namespace karvolen::testing;
 using Ms = std::chrono::milliseconds;
 using std::chrono::steady_clock;
 

@@ -60,7 +60,7 @@ private:
 
     int32_t ChunkSize()
     {
-        const float product = host_.ScaleWidth() * kChunkRows;
+        const float product = host_.ScaleWidth() * wire::kChunkRows;
         if (!std::isfinite(product) || product > static_cast<float>(std::numeric_limits<int32_t>::max()) ||
             product < static_cast<float>(std::numeric_limits<int32_t>::min())) {
             throw Trapped{};
@@ -109,7 +109,7 @@ FetchResult Cycle::Run()
             return Reconnect();
         }
 
-        const int32_t first = WithRetry([&] { return ReadAt(0, kFirstReadSize); });
+        const int32_t first = WithRetry([&] { return ReadAt(0, wire::kFirstReadSize); });
         if (first <= 0) {
             return End(Ending::NoReply, false, &kMsgNoReply);
         }
@@ -129,7 +129,7 @@ FetchResult Cycle::Run()
         }
         int64_t remaining = declared - received_ + wire::kPrefixSize;
 
-        while (remaining > kChunkThreshold) {
+        while (remaining > wire::kChunkThreshold) {
             st_.ChunkStartTime = clock_.Now();
             // The second try reads the window's width afresh, like the first.
             const int32_t n = WithRetry([&] { return ReadAt(received_, ChunkSize()); });

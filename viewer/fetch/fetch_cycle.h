@@ -10,9 +10,6 @@
 
 namespace karvolen::fetch {
 
-inline constexpr int32_t kFirstReadSize = 64;
-inline constexpr int32_t kChunkThreshold = 25600;
-inline constexpr float kChunkRows = 32.0f;
 inline constexpr double kChunkTimeLimit = 1.0;
 inline constexpr int32_t kDrainBlockSize = 16384;
 
