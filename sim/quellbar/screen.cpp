@@ -9,20 +9,7 @@ namespace {
 
 // Palette slots. The low entries are the instrument's fixed UI colours; the
 // bar colours and the accent follow the palette epoch.
-enum : uint8_t {
-    kBlack = 0,
-    kWhite = 1,
-    kPanel = 2,
-    kLight = 3,
-    kTitle = 4,
-    kText = 5,
-    kAccent = 6,
-    kTrace = 7,
-    kGrid = 8,
-    kScope = 9,
-    kSelect = 10,
-    kProgress = 11,
-};
+enum : uint8_t { kBlack, kWhite, kPanel, kLight, kTitle, kText, kAccent, kTrace, kGrid, kScope, kSelect, kProgress };
 constexpr int kBarBase = 16;
 constexpr int kBarColours = 32;
 constexpr int kRampBase = 48;

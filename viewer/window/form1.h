@@ -21,9 +21,9 @@ class QLockFile;
 namespace karvolen {
 
 inline const QString kAppTitle = QStringLiteral("Karvolen Remote Screen Software");
-inline const QString kTitleCommunicating = QStringLiteral("Karvolen Remote Screen Software - Communicating -");
-inline const QString kTitlePaused = QStringLiteral("Karvolen Remote Screen Software - Paused -");
-inline const QString kTitleFailure = QStringLiteral("Karvolen Remote Screen Software - Communication failure -");
+inline const QString kTitleCommunicating = kAppTitle + QStringLiteral(" - Communicating -");
+inline const QString kTitlePaused = kAppTitle + QStringLiteral(" - Paused -");
+inline const QString kTitleFailure = kAppTitle + QStringLiteral(" - Communication failure -");
 inline const QString kTitleStopping = QStringLiteral("Stopping ...");
 inline const QString kCaptionStop = QStringLiteral("STOP");
 inline const QString kCaptionStart = QStringLiteral("START");
