@@ -14,9 +14,10 @@
 namespace quellbar {
 namespace {
 
-using karvolen::wire::kChunkRows;
-using karvolen::wire::kChunkThreshold;
-using karvolen::wire::kFirstReadSize;
+namespace wire = karvolen::wire;
+using wire::kChunkRows;
+using wire::kChunkThreshold;
+using wire::kFirstReadSize;
 
 // The host's libusb hands the device requests of at most this many bytes.
 constexpr size_t kHostPiece = 16384;
@@ -26,9 +27,8 @@ constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 // The request's text, whatever its mode digit.
 bool IsRequestText(const uint8_t* data)
 {
-    using namespace karvolen::wire;
-    for (int32_t i = 0; i < kRequestSize; ++i) {
-        if (i != kModeDigitIndex && data[i] != static_cast<uint8_t>(kRequestText[i])) return false;
+    for (int32_t i = 0; i < wire::kRequestSize; ++i) {
+        if (i != wire::kModeDigitIndex && data[i] != static_cast<uint8_t>(wire::kRequestText[i])) return false;
     }
     return true;
 }
@@ -138,11 +138,10 @@ OutResult Device::Out(const uint8_t* data, size_t length)
         if (f.fault == Fault::WriteFail) return {OutResult::Kind::Halt, -1};
         return {OutResult::Kind::Leave, f.arg};
     }
-    using karvolen::wire::ModeDigit;
-    const uint8_t digit = length == karvolen::wire::kRequestSize ? data[karvolen::wire::kModeDigitIndex] : 0;
-    const bool wellFormed = (digit == ModeDigit(karvolen::wire::kModeWhole) ||
-                             digit == ModeDigit(karvolen::wire::kModeLineDelta)) &&
-                            IsRequestText(data);
+    const uint8_t digit = length == wire::kRequestSize ? data[wire::kModeDigitIndex] : 0;
+    const bool wellFormed =
+        (digit == wire::ModeDigit(wire::kModeWhole) || digit == wire::ModeDigit(wire::kModeLineDelta)) &&
+        IsRequestText(data);
     if (!wellFormed) {
         // Not a request: taken off the wire and ignored; a reply still queued stays so.
         Log("garbage request of " + std::to_string(length) + " bytes ignored");
@@ -244,16 +243,13 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             break;
         case Fault::TooLarge: {
             const uint32_t declared = static_cast<uint32_t>(std::min(f.arg, kMaxPaddedLength));
-            bytes.resize(karvolen::wire::kPrefixSize + static_cast<size_t>(declared), 0);
-            bytes[0] = static_cast<uint8_t>(declared >> 24);
-            bytes[1] = static_cast<uint8_t>(declared >> 16);
-            bytes[2] = static_cast<uint8_t>(declared >> 8);
-            bytes[3] = static_cast<uint8_t>(declared);
+            bytes.resize(wire::kPrefixSize + static_cast<size_t>(declared), 0);
+            wire::WriteBe32(bytes.data(), declared);
             reply->faulty = true;
             break;
         }
         case Fault::TopBit:
-            bytes[0] |= karvolen::wire::kPrefixTopBit;
+            bytes[0] |= wire::kPrefixTopBit;
             reply->faulty = true;
             break;
         case Fault::FinalShort: {

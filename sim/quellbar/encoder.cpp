@@ -122,13 +122,8 @@ std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& 
 }
 
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp) {
-    std::vector<uint8_t> reply;
-    reply.reserve(bmp.size() + karvolen::wire::kPrefixSize);
-    const uint32_t n = static_cast<uint32_t>(bmp.size());
-    reply.push_back(static_cast<uint8_t>(n >> 24));
-    reply.push_back(static_cast<uint8_t>(n >> 16));
-    reply.push_back(static_cast<uint8_t>(n >> 8));
-    reply.push_back(static_cast<uint8_t>(n));
+    std::vector<uint8_t> reply(karvolen::wire::kPrefixSize);
+    karvolen::wire::WriteBe32(reply.data(), static_cast<uint32_t>(bmp.size()));
     reply.insert(reply.end(), bmp.begin(), bmp.end());
     return reply;
 }

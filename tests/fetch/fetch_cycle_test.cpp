@@ -2,6 +2,7 @@
 
 #include "fetch_cycle.h"
 #include "scripted_link.h"
+#include "wire_format.h"
 
 namespace karvolen {
 namespace {
@@ -18,10 +19,7 @@ using testing::WriteStep;
 std::vector<uint8_t> Reply(uint32_t declared)
 {
     std::vector<uint8_t> r(declared + 4, 0x11);
-    r[0] = static_cast<uint8_t>(declared >> 24);
-    r[1] = static_cast<uint8_t>(declared >> 16);
-    r[2] = static_cast<uint8_t>(declared >> 8);
-    r[3] = static_cast<uint8_t>(declared);
+    wire::WriteBe32(r.data(), declared);
     r[4] = 'B';
     r[5] = 'M';
     return r;
@@ -235,11 +233,7 @@ TEST_F(FetchCycle, RepliesThatDoNotFitAreRefusedBeforeAnyStore)
         link.open = true;
         link.calls.clear();
         link.script = {WriteStep(8), ReadStep(64, 64, Head(std::min(declared, 70000u)))};
-        auto& prefix = link.script.back().data;
-        prefix[0] = static_cast<uint8_t>(declared >> 24);
-        prefix[1] = static_cast<uint8_t>(declared >> 16);
-        prefix[2] = static_cast<uint8_t>(declared >> 8);
-        prefix[3] = static_cast<uint8_t>(declared);
+        wire::WriteBe32(link.script.back().data.data(), declared);
         EXPECT_EQ(Run().ending, Ending::Fault) << std::hex << declared;
         EXPECT_EQ(link.calls.size(), 2u) << "no read after the prefix";
         EXPECT_EQ(host.messages.back(), "Can't get the image from the Quellbar");
