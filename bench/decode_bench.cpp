@@ -36,14 +36,16 @@ constexpr int kRows = 480;
 constexpr size_t kReplyHeaderBytes = karvolen::wire::kReplyHeaderSize;
 constexpr size_t kMaxPixelData = static_cast<size_t>(kBufferSize) - kReplyHeaderBytes;
 
-Bytes Reply(const Bytes& pixelData) {
+Bytes Reply(const Bytes& pixelData)
+{
     quellbar::Screen s;
     s.width = kWidth;
     for (uint32_t c = 0; c < 256; ++c) s.palette[c] = c * 0x010101u;
     return quellbar::BuildReply(quellbar::BuildBmp(s, pixelData));
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
+Bytes RandomBytes(size_t n, uint32_t seed)
+{
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto& x : b) x = static_cast<uint8_t>(rng());
@@ -51,7 +53,8 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
 }
 
 // Every row as 255-literal groups with empty runs: the most bytes to copy.
-Bytes CopyWorstCase() {
+Bytes CopyWorstCase()
+{
     const Bytes lit = RandomBytes(kWidth, 1);
     Bytes d;
     for (int r = 0; r < kRows; ++r) {
@@ -69,7 +72,8 @@ Bytes CopyWorstCase() {
 
 // Every row as groups of one literal and a run of two: the most groups for a
 // whole picture.
-Bytes ParseWorstCase() {
+Bytes ParseWorstCase()
+{
     Bytes d;
     for (int r = 0; r < kRows; ++r) {
         int p = 0;
@@ -88,7 +92,8 @@ Bytes ParseWorstCase() {
 
 // As many groups as 400001 bytes can hold: after the first literal, every
 // group is a run of one index-0 pixel (two bytes a pixel).
-Bytes MostGroupsCase() {
+Bytes MostGroupsCase()
+{
     Bytes d;
     while (d.size() < kMaxPixelData) {
         d.push_back(1);
@@ -105,7 +110,8 @@ Bytes MostGroupsCase() {
 
 // Small groups of random shape (0 to 3 literals, runs of 0 to 3), filling
 // 400001 bytes: defeats branch prediction on the group shape.
-Bytes MixedSmallGroupsCase() {
+Bytes MixedSmallGroupsCase()
+{
     Bytes d;
     uint32_t x = 12345;
     auto next = [&x](uint32_t n) {
@@ -137,7 +143,8 @@ struct Frame {
 };
 
 // Two consecutive frames of the simulated Quellbar's picture.
-Frame TypicalUiChange() {
+Frame TypicalUiChange()
+{
     quellbar::ScreenGenerator gen(kWidth, 1);
     for (int i = 0; i < 120; ++i) gen.Next();
     const Bytes prev = gen.Current().pixels;
@@ -149,7 +156,8 @@ Frame TypicalUiChange() {
 }
 
 // A decoder case: a FormState with the reply in RxBuffer, decoded over and over.
-void RegisterDecode(const std::string& name, const Bytes& pixelData, int32_t requestMode, size_t memcpyBytes) {
+void RegisterDecode(const std::string& name, const Bytes& pixelData, int32_t requestMode, size_t memcpyBytes)
+{
     auto st = std::make_shared<FormState>();
     const Bytes reply = Reply(pixelData);
     const int32_t received = static_cast<int32_t>(std::min(reply.size(), static_cast<size_t>(kBufferSize)));
@@ -170,7 +178,8 @@ void RegisterDecode(const std::string& name, const Bytes& pixelData, int32_t req
 
 namespace benchbench {
 
-void RegisterMemcpy(const std::string& name, size_t bytes) {
+void RegisterMemcpy(const std::string& name, size_t bytes)
+{
     auto src = std::make_shared<Bytes>(RandomBytes(bytes, 7));
     auto dst = std::make_shared<Bytes>(bytes);
     benchmark::RegisterBenchmark((name + "/memcpy").c_str(), [src, dst](benchmark::State& state) {
@@ -182,7 +191,8 @@ void RegisterMemcpy(const std::string& name, size_t bytes) {
     RecordPair(name, bytes);
 }
 
-std::map<std::string, size_t>& Pairs() {
+std::map<std::string, size_t>& Pairs()
+{
     static std::map<std::string, size_t> pairs;
     return pairs;
 }
@@ -192,20 +202,23 @@ void RecordPair(const std::string& name, size_t bytes) { Pairs()[name] = bytes; 
 // Prints the console report and, at the end, each case against its memcpy.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (run.iterations == 0) continue;
             const double s = run.real_accumulated_time / static_cast<double>(run.iterations);
             if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") medians_[run.run_name.str()] = run.GetAdjustedRealTime() * Scale(run);
+                if (run.aggregate_name == "median")
+                    medians_[run.run_name.str()] = run.GetAdjustedRealTime() * Scale(run);
                 continue;
             }
             const auto [it, fresh] = seconds_.emplace(run.benchmark_name(), s);
             if (!fresh) it->second = std::min(it->second, s);
         }
     }
-    void Finalize() override {
+    void Finalize() override
+    {
         ConsoleReporter::Finalize();
         std::printf("\n%-34s %12s %14s %14s %8s\n", "case", "memcpy bytes", "case (us)", "memcpy (us)", "ratio");
         // With repetitions the medians stand for the cases, otherwise the single run.
@@ -221,12 +234,13 @@ public:
     }
 
 private:
-    static double Scale(const Run& run) {
+    static double Scale(const Run& run)
+    {
         switch (run.time_unit) {
-            case benchmark::kNanosecond: return 1e-9;
-            case benchmark::kMicrosecond: return 1e-6;
-            case benchmark::kMillisecond: return 1e-3;
-            default: return 1.0;
+        case benchmark::kNanosecond: return 1e-9;
+        case benchmark::kMicrosecond: return 1e-6;
+        case benchmark::kMillisecond: return 1e-3;
+        default: return 1.0;
         }
     }
 
@@ -236,7 +250,8 @@ private:
 
 }  // namespace benchbench
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const size_t frameBytes = static_cast<size_t>(kWidth) * kRows;
 
     RegisterDecode("full_frame_800", RandomBytes(frameBytes, 3), kModeWhole, frameBytes);
@@ -251,10 +266,8 @@ int main(int argc, char** argv) {
     RegisterDecode("delta_copy_worst_255_literals", CopyWorstCase(), kModeLineDelta, frameBytes);
     RegisterDecode("delta_parse_worst_1lit_run2", ParseWorstCase(), kModeLineDelta, frameBytes);
     RegisterDecode("delta_most_groups_400001", MostGroupsCase(), kModeLineDelta, kMaxPixelData);
-    RegisterDecode("delta_mixed_small_groups_400001", MixedSmallGroupsCase(), kModeLineDelta,
-                   kMaxPixelData);
-    RegisterDecode("delta_random_400001", RandomBytes(kMaxPixelData, 5), kModeLineDelta,
-                   kMaxPixelData);
+    RegisterDecode("delta_mixed_small_groups_400001", MixedSmallGroupsCase(), kModeLineDelta, kMaxPixelData);
+    RegisterDecode("delta_random_400001", RandomBytes(kMaxPixelData, 5), kModeLineDelta, kMaxPixelData);
 
     benchbench::RegisterDrawing();
 

@@ -19,7 +19,8 @@ struct Scene {
     QImage surface{800, 480, QImage::Format_RGB32};
     QImage display{1920, 1080, QImage::Format_RGB32};
 
-    Scene() {
+    Scene()
+    {
         karvolen::InitFrameInfo(info.bmiHeader);
         info.bmiHeader.biWidth = 800;
         std::mt19937 rng(11);
@@ -33,7 +34,8 @@ struct Scene {
         display.fill(Qt::black);
     }
 
-    bool Draw() {
+    bool Draw()
+    {
         return karvolen::decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
                                                    surface.height(), static_cast<int32_t>(surface.bytesPerLine() / 4),
                                                    info, bits.data()) == 480;
@@ -42,7 +44,8 @@ struct Scene {
 
 }  // namespace
 
-void RegisterDrawing() {
+void RegisterDrawing()
+{
     auto scene = std::make_shared<Scene>();
 
     benchmark::RegisterBenchmark("draw_setdibits_800x480", [scene](benchmark::State& state) {

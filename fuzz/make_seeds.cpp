@@ -61,7 +61,8 @@ int main(int argc, char** argv)
         std::vector<Bytes> deltas;
         for (int f = 0; f < 3; ++f) {
             const quellbar::Screen& s = gen.Next();
-            deltas.push_back(quellbar::BuildReply(quellbar::BuildBmp(s, quellbar::EncodeLineDelta(prev.data(), s.pixels.data(), width))));
+            deltas.push_back(quellbar::BuildReply(
+                quellbar::BuildBmp(s, quellbar::EncodeLineDelta(prev.data(), s.pixels.data(), width))));
             prev = s.pixels;
         }
         run.insert(run.end(), deltas.begin(), deltas.end());

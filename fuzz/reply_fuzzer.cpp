@@ -31,13 +31,13 @@ namespace {
 
 using namespace karvolen;
 
-constexpr uint8_t kFlagLineDelta = 0x01;   // first request asks for a LineDelta picture
-constexpr uint8_t kFlagWide = 0x02;        // ScaleWidth 800 instead of 640
-constexpr uint8_t kFlagMinimized = 0x04;   // no layout; ScaleWidth is whatever bits 5-6 pick
-constexpr uint8_t kFlagWriteFails = 0x08;  // the first write of the input returns 0
-constexpr uint8_t kFlagOpenFails = 0x10;   // OpenCom fails
-constexpr uint8_t kFlagTallSurface = 0x20; // draw all 480 rows, not only the top four
-constexpr uint8_t kFlagLinkClosed = 0x80;  // the input starts with the link closed
+constexpr uint8_t kFlagLineDelta = 0x01;    // first request asks for a LineDelta picture
+constexpr uint8_t kFlagWide = 0x02;         // ScaleWidth 800 instead of 640
+constexpr uint8_t kFlagMinimized = 0x04;    // no layout; ScaleWidth is whatever bits 5-6 pick
+constexpr uint8_t kFlagWriteFails = 0x08;   // the first write of the input returns 0
+constexpr uint8_t kFlagOpenFails = 0x10;    // OpenCom fails
+constexpr uint8_t kFlagTallSurface = 0x20;  // draw all 480 rows, not only the top four
+constexpr uint8_t kFlagLinkClosed = 0x80;   // the input starts with the link closed
 constexpr int kMaxCycles = 8;
 
 // Widths the form reports while minimized, when its scale is not reset.
@@ -51,19 +51,19 @@ constexpr int32_t kSurfaceMaxWidth = 800;
     std::abort();
 }
 
-#define CHECK(cond)          \
-    do {                     \
-        if (!(cond)) {       \
-            Fail(#cond);     \
-        }                    \
-    } while (0)
+#define CHECK(cond) \
+  do {              \
+    if (!(cond)) {  \
+      Fail(#cond);  \
+    }               \
+  } while (0)
 
 #if defined(__SANITIZE_ADDRESS__)
-#define KARVOLEN_ASAN 1
+#  define KARVOLEN_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KARVOLEN_ASAN 1
-#endif
+#  if __has_feature(address_sanitizer)
+#    define KARVOLEN_ASAN 1
+#  endif
 #endif
 
 #ifdef KARVOLEN_ASAN
@@ -87,9 +87,10 @@ public:
 // The Quellbar at the other end of the cable, playing back the input.
 class FuzzLink : public LinkApi {
 public:
-    FuzzLink(const uint8_t* directives, size_t nDirectives, const uint8_t* stream, size_t nStream,
-             VirtualClock& clock)
-        : dir_(directives), nDir_(nDirectives), stream_(stream), nStream_(nStream), clock_(clock) {}
+    FuzzLink(const uint8_t* directives, size_t nDirectives, const uint8_t* stream, size_t nStream, VirtualClock& clock)
+        : dir_(directives), nDir_(nDirectives), stream_(stream), nStream_(nStream), clock_(clock)
+    {
+    }
 
     bool open = true;
     bool openFails = false;
@@ -126,19 +127,13 @@ public:
         const size_t avail = nStream_ - pos_;
         size_t n = length > 0 ? std::min(avail, static_cast<size_t>(length)) : 0;
         switch (d & 7) {
-        case 4:
-            n = std::min(n, static_cast<size_t>((d >> 3) + 1));
-            break;
-        case 5:
-            return 0;
+        case 4: n = std::min(n, static_cast<size_t>((d >> 3) + 1)); break;
+        case 5: return 0;
         case 6:
             open = false;  // a failed transfer closes the link
             return -110;
-        case 7:
-            clock_.now += (d >> 3) / 16.0;
-            break;
-        default:
-            break;
+        case 7: clock_.now += (d >> 3) / 16.0; break;
+        default: break;
         }
         // A length that runs past the caller's buffer is a fault even when the
         // device sends less; libusb would hand the whole length to the kernel.
@@ -243,26 +238,16 @@ void CheckEnding(const fetch::FetchResult& r, const FuzzHost& host, size_t messa
     const bool messaged = host.messages.size() == messagesBefore + 1;
     CHECK(host.messages.size() <= messagesBefore + 1);
     switch (r.ending) {
-    case Ending::Complete:
-        CHECK(!host.timer && !messaged);
-        break;
+    case Ending::Complete: CHECK(!host.timer && !messaged); break;
     case Ending::Reconnected:
     case Ending::Drained:
-    case Ending::FailedRead:
-        CHECK(host.timer && !messaged);
-        break;
+    case Ending::FailedRead: CHECK(host.timer && !messaged); break;
     case Ending::ReconnectFailed:
         CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgReconnectFailed);
         break;
-    case Ending::NoReply:
-        CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgNoReply);
-        break;
-    case Ending::TimedOut:
-        CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgTimeOut);
-        break;
-    case Ending::Fault:
-        CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgFault);
-        break;
+    case Ending::NoReply: CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgNoReply); break;
+    case Ending::TimedOut: CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgTimeOut); break;
+    case Ending::Fault: CHECK(!host.timer && messaged && host.messages.back() == fetch::kMsgFault); break;
     }
 }
 

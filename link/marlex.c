@@ -9,20 +9,19 @@
 #include "protocol.h"
 
 /* The library's only state: empty while no link is open. */
-static usb_dev_handle *DeviceHandle = NULL;
+static usb_dev_handle* DeviceHandle = NULL;
 
-static int is_quellbar(const struct usb_device *dev)
+static int is_quellbar(const struct usb_device* dev)
 {
     unsigned short vendor = dev->descriptor.idVendor;
     unsigned short product = dev->descriptor.idProduct;
-    return vendor == MARLEX_VENDOR_ID &&
-           (product == MARLEX_PRODUCT_ID_A || product == MARLEX_PRODUCT_ID_B);
+    return vendor == MARLEX_VENDOR_ID && (product == MARLEX_PRODUCT_ID_A || product == MARLEX_PRODUCT_ID_B);
 }
 
-static struct usb_device *find_first_quellbar(void)
+static struct usb_device* find_first_quellbar(void)
 {
-    struct usb_bus *bus;
-    struct usb_device *dev;
+    struct usb_bus* bus;
+    struct usb_device* dev;
     for (bus = usb_get_busses(); bus != NULL; bus = bus->next) {
         for (dev = bus->devices; dev != NULL; dev = dev->next) {
             if (is_quellbar(dev)) {
@@ -35,7 +34,7 @@ static struct usb_device *find_first_quellbar(void)
 
 MARLEX_API int MARLEX_CALL OpenCom(void)
 {
-    struct usb_device *dev;
+    struct usb_device* dev;
 
     /* Rescan on every call: the device re-enumerates after each reset. */
     usb_init();
@@ -83,12 +82,9 @@ MARLEX_API int MARLEX_CALL CloseCom(void)
 }
 
 /* A negative length, or no buffer for a positive one, never reaches libusb. */
-static int bad_arguments(const void *buffer, int length)
-{
-    return length < 0 || (buffer == NULL && length > 0);
-}
+static int bad_arguments(const void* buffer, int length) { return length < 0 || (buffer == NULL && length > 0); }
 
-MARLEX_API int MARLEX_CALL ReadCom(unsigned char *buffer, int length)
+MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length)
 {
     int result;
     if (DeviceHandle == NULL) {
@@ -97,14 +93,14 @@ MARLEX_API int MARLEX_CALL ReadCom(unsigned char *buffer, int length)
     if (bad_arguments(buffer, length)) {
         return -EINVAL;
     }
-    result = usb_bulk_read(DeviceHandle, MARLEX_EP_IN, (char *)buffer, length, MARLEX_TIMEOUT_MS);
+    result = usb_bulk_read(DeviceHandle, MARLEX_EP_IN, (char*)buffer, length, MARLEX_TIMEOUT_MS);
     if (result < 0) {
         CloseCom();
     }
     return result;
 }
 
-MARLEX_API int MARLEX_CALL WriteCom(const unsigned char *buffer, int length)
+MARLEX_API int MARLEX_CALL WriteCom(const unsigned char* buffer, int length)
 {
     int result;
     if (DeviceHandle == NULL) {
@@ -113,7 +109,7 @@ MARLEX_API int MARLEX_CALL WriteCom(const unsigned char *buffer, int length)
     if (bad_arguments(buffer, length)) {
         return -EINVAL;
     }
-    result = usb_bulk_write(DeviceHandle, MARLEX_EP_OUT, (const char *)buffer, length, MARLEX_TIMEOUT_MS);
+    result = usb_bulk_write(DeviceHandle, MARLEX_EP_OUT, (const char*)buffer, length, MARLEX_TIMEOUT_MS);
     if (result < 0) {
         CloseCom();
     }

@@ -61,7 +61,7 @@ MARLEX_API int MARLEX_CALL CloseCom(void);
  * A negative `length` is refused with -22 (EINVAL) and the link stays open;
  * a null `buffer` with a positive length likewise.
  */
-MARLEX_API int MARLEX_CALL ReadCom(unsigned char *buffer, int length);
+MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length);
 
 /*
  * One bulk write of `length` bytes from `buffer` to endpoint 0x01, waiting at
@@ -76,7 +76,7 @@ MARLEX_API int MARLEX_CALL ReadCom(unsigned char *buffer, int length);
  * A negative `length`, or a null `buffer` with a positive length, is refused
  * with -22 (EINVAL) and the link stays open.
  */
-MARLEX_API int MARLEX_CALL WriteCom(const unsigned char *buffer, int length);
+MARLEX_API int MARLEX_CALL WriteCom(const unsigned char* buffer, int length);
 
 #ifdef __cplusplus
 }

@@ -43,19 +43,22 @@ inline constexpr int32_t kFirstReadSize = 64;
 inline constexpr int32_t kChunkThreshold = 25600;
 inline constexpr int32_t kChunkRows = 32;
 
-inline uint32_t ReadBe32(const uint8_t* p) {
+inline uint32_t ReadBe32(const uint8_t* p)
+{
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
-inline void WriteBe32(uint8_t* p, uint32_t v) {
+inline void WriteBe32(uint8_t* p, uint32_t v)
+{
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
 }
 
-inline uint32_t ReadLe32(const uint8_t* p) {
+inline uint32_t ReadLe32(const uint8_t* p)
+{
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
 }

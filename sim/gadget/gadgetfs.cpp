@@ -162,17 +162,11 @@ GadgetFs::Event GadgetFs::NextEvent()
     const ssize_t n = read(ep0_, &ev, sizeof ev);
     if (n < static_cast<ssize_t>(sizeof ev)) return Event::None;
     switch (ev.type) {
-    case GADGETFS_CONNECT:
-        highSpeed_ = ev.u.speed == USB_SPEED_HIGH;
-        return Event::Connect;
-    case GADGETFS_DISCONNECT:
-        return Event::Disconnect;
-    case GADGETFS_SUSPEND:
-        return Event::Suspend;
-    case GADGETFS_SETUP:
-        break;
-    default:
-        return Event::Other;
+    case GADGETFS_CONNECT: highSpeed_ = ev.u.speed == USB_SPEED_HIGH; return Event::Connect;
+    case GADGETFS_DISCONNECT: return Event::Disconnect;
+    case GADGETFS_SUSPEND: return Event::Suspend;
+    case GADGETFS_SETUP: break;
+    default: return Event::Other;
     }
     const usb_ctrlrequest& s = ev.u.setup;
     const bool in = (s.bRequestType & USB_DIR_IN) != 0;
@@ -207,9 +201,7 @@ GadgetFs::Event GadgetFs::NextEvent()
         (void)!write(ep0_, &alt, 1);
         return Event::Other;
     }
-    default:
-        Stall(in);
-        return Event::Other;
+    default: Stall(in); return Event::Other;
     }
 }
 

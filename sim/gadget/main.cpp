@@ -10,9 +10,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -183,8 +183,7 @@ private:
             case InTransfer::Kind::Error:
                 // Refused at start-up: a real device cannot fail a read on its own.
                 std::_Exit(1);
-            case InTransfer::Kind::Data:
-                break;
+            case InTransfer::Kind::Data: break;
             }
             if (halted) {
                 lock.unlock();
@@ -282,9 +281,9 @@ private:
     // of gadgetfs closed (the host sees the unplug), and comes back after ms.
     [[noreturn]] void Leave(int ms)
     {
-        const std::string options = std::string(argv_[1] ? argv_[1] : "") + ";resume=" +
-                                    std::to_string(model_.Requests()) + ":" + std::to_string(model_.Frames()) +
-                                    ";away=" + std::to_string(ms < 0 ? 0 : ms);
+        const std::string options = std::string(argv_[1] ? argv_[1] : "") +
+                                    ";resume=" + std::to_string(model_.Requests()) + ":" +
+                                    std::to_string(model_.Frames()) + ";away=" + std::to_string(ms < 0 ? 0 : ms);
         execl("/proc/self/exe", argv_[0], options.c_str(), static_cast<char*>(nullptr));
         std::perror("quellbar-gadget: exec");
         std::_Exit(1);
@@ -300,7 +299,7 @@ private:
     std::atomic<uint64_t> generation_ = 0;  // bumped whenever the model drops its IN queue
     uint64_t configurations_ = 0;
     uint64_t completions_ = 0;
-    uint64_t outsTaken_ = 0;      // OUT transfers handed to the model
+    uint64_t outsTaken_ = 0;     // OUT transfers handed to the model
     bool overflowHeld_ = false;  // the IN thread waits for the OUT before an overflow
     bool writing_ = false;
     std::atomic<bool> inWrite_ = false;  // the IN thread is inside write()

@@ -67,10 +67,8 @@ InTransfer ZeroLengthPacket() { return Item(InTransfer::Kind::Data); }
 }  // namespace
 
 Device::Device(const Options& options)
-    : options_(options),
-      generator_(std::make_unique<ScreenGenerator>(options.width, options.seed)),
-      pendingWidth_(options.width),
-      random_(options.seed)
+    : options_(options), generator_(std::make_unique<ScreenGenerator>(options.width, options.seed)),
+      pendingWidth_(options.width), random_(options.seed)
 {
     scheduled_ = options_.faults;
     OpenLog();
@@ -174,8 +172,7 @@ void Device::Resume(uint64_t requests, uint64_t frames)
 void Device::Abandon()
 {
     if (reply_ && reply_->sent < reply_->size) {
-        Log("reply abandoned after " + std::to_string(reply_->sent) + " of " + std::to_string(reply_->size) +
-            " bytes");
+        Log("reply abandoned after " + std::to_string(reply_->sent) + " of " + std::to_string(reply_->size) + " bytes");
     }
     reply_.reset();
     queue_.clear();
@@ -227,11 +224,8 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
     for (const auto& f : faults) {
         Log("fault " + Describe(f) + " at request " + std::to_string(requests_));
         switch (f.fault) {
-        case Fault::NoReply:
-            queue_.push_back(Item(InTransfer::Kind::Halt));
-            return;
-        case Fault::Mute:
-            return;
+        case Fault::NoReply: queue_.push_back(Item(InTransfer::Kind::Halt)); return;
+        case Fault::Mute: return;
         case Fault::NoSig:
             // Looks like the tail of some other reply: no "BM" at offsets 4 and 5.
             // Ending on a drain read's boundary it is not closed, so the read
@@ -258,8 +252,7 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             reply->faulty = true;
             break;
         }
-        default:
-            break;
+        default: break;
         }
     }
 
@@ -275,7 +268,7 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
     for (const auto& f : faults) {
         const Strikes where = InfoOf(f.fault).strikes;
         if (where == Strikes::FirstChunk && !hasChunk) continue;  // no chunk read to strike
-        Cut* at = where == Strikes::FirstChunk ? &cuts[kFirstReadSize]
+        Cut* at = where == Strikes::FirstChunk  ? &cuts[kFirstReadSize]
                   : where == Strikes::FinalRead ? &cuts[finalAt]
                                                 : nullptr;
         if (!at) continue;
@@ -291,17 +284,14 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             at->before.push_back(e);
             break;
         }
-        case Fault::SlowChunk:
-            at->delayMs += f.arg;
-            break;
+        case Fault::SlowChunk: at->delayMs += f.arg; break;
         case Fault::Unplug: {
             InTransfer leave = Item(InTransfer::Kind::Leave);
             leave.backAfterMs = f.arg;
             at->before.push_back(leave);
             break;
         }
-        default:
-            break;
+        default: break;
         }
     }
 
@@ -309,7 +299,8 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
     int delay = 0;
     auto queueData = [&](size_t to, bool last) {
         InTransfer t;
-        t.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+        t.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(to));
         t.delayMs = delay;
         t.zlp = last && closeWithZlp;
         queue_.push_back(std::move(t));
@@ -419,7 +410,8 @@ void Device::OpenLog()
 void Device::Log(const std::string& event)
 {
     if (!log_) return;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - born_).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - born_).count();
     std::fprintf(log_, "%lld %s\n", static_cast<long long>(ms), event.c_str());
     std::fflush(log_);
 }

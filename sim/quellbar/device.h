@@ -121,7 +121,7 @@ public:
 
 private:
     struct Reply {
-        size_t size = 0;   // data bytes of the reply over all its transfers
+        size_t size = 0;  // data bytes of the reply over all its transfers
         size_t sent = 0;
         bool whole = false;
         bool faulty = false;  // shaped by a fault: not the picture as is

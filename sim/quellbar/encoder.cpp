@@ -16,14 +16,16 @@ constexpr int kMinRun = 4;
 constexpr uint32_t kPixelOffset = karvolen::wire::kPixelOffset;
 constexpr int32_t kPixelsPerMeter = 2835;  // 72 dpi
 
-int RunLength(const uint8_t* row, int from, int width, int limit) {
+int RunLength(const uint8_t* row, int from, int width, int limit)
+{
     const uint8_t v = row[from];
     int n = 1;
     while (n < limit && from + n < width && row[from + n] == v) ++n;
     return n;
 }
 
-void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out) {
+void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out)
+{
     int p = 0;
     bool first = true;
     while (p < width) {
@@ -61,18 +63,21 @@ void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out) {
     }
 }
 
-void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
+void PutLe32(std::vector<uint8_t>& out, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void PutLe16(std::vector<uint8_t>& out, uint16_t v) {
+void PutLe16(std::vector<uint8_t>& out, uint16_t v)
+{
     out.push_back(static_cast<uint8_t>(v));
     out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
 }  // namespace
 
-std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, int width, int rows) {
+std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, int width, int rows)
+{
     std::vector<uint8_t> out;
     if (width <= 0 || rows <= 0) return out;
     out.reserve(static_cast<size_t>(rows) * 2);
@@ -89,7 +94,8 @@ std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, in
     return out;
 }
 
-std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& pixelData) {
+std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& pixelData)
+{
     std::vector<uint8_t> bmp;
     bmp.reserve(kPixelOffset + pixelData.size());
     const uint32_t dataSize = static_cast<uint32_t>(pixelData.size());
@@ -121,7 +127,8 @@ std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& 
     return bmp;
 }
 
-std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp) {
+std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp)
+{
     std::vector<uint8_t> reply(karvolen::wire::kPrefixSize);
     karvolen::wire::WriteBe32(reply.data(), static_cast<uint32_t>(bmp.size()));
     reply.insert(reply.end(), bmp.begin(), bmp.end());

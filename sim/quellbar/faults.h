@@ -33,19 +33,19 @@ enum class Fault {
 
 // Where a fault acts.
 enum class Strikes {
-    Write,      // on the request write itself
-    Reply,      // on the bytes of the reply
-    FirstChunk, // where the host's first chunk read begins
-    FinalRead,  // where the host's final read begins
+    Write,       // on the request write itself
+    Reply,       // on the bytes of the reply
+    FirstChunk,  // where the host's first chunk read begins
+    FinalRead,   // where the host's final read begins
 };
 
 struct FaultInfo {
     Fault fault;
     std::string_view name;
-    int defaultArg;                // -1: takes no argument
-    bool loud;                     // the viewer's ending shows a message
+    int defaultArg;  // -1: takes no argument
+    bool loud;       // the viewer's ending shows a message
     Strikes strikes;
-    std::span<const int> soakArgs; // variants a random soak draws; empty: not drawn
+    std::span<const int> soakArgs;  // variants a random soak draws; empty: not drawn
 };
 
 // Every fault, in the order of the enum.

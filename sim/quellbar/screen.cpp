@@ -34,28 +34,31 @@ constexpr uint8_t kDigitFont[11][7] = {
 };
 constexpr int kColon = 10;
 
-uint32_t Rgb(int r, int g, int b) {
+uint32_t Rgb(int r, int g, int b)
+{
     return (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | static_cast<uint32_t>(b);
 }
 
-uint32_t Hue(int degrees) {
+uint32_t Hue(int degrees)
+{
     const int h = ((degrees % 360) + 360) % 360;
     const int sector = h / 60;
     const int f = (h % 60) * 255 / 60;
     switch (sector) {
-        case 0: return Rgb(255, f, 0);
-        case 1: return Rgb(255 - f, 255, 0);
-        case 2: return Rgb(0, 255, f);
-        case 3: return Rgb(0, 255 - f, 255);
-        case 4: return Rgb(f, 0, 255);
-        default: return Rgb(255, 0, 255 - f);
+    case 0: return Rgb(255, f, 0);
+    case 1: return Rgb(255 - f, 255, 0);
+    case 2: return Rgb(0, 255, f);
+    case 3: return Rgb(0, 255 - f, 255);
+    case 4: return Rgb(f, 0, 255);
+    default: return Rgb(255, 0, 255 - f);
     }
 }
 
 // Small deterministic generator for the seed-dependent layout.
 struct SplitMix {
     uint64_t state;
-    uint32_t Next() {
+    uint32_t Next()
+    {
         uint64_t z = (state += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
@@ -69,7 +72,8 @@ class Canvas {
 public:
     explicit Canvas(Screen& s) : s_(s) {}
     int Width() const { return s_.width; }
-    void Fill(int x0, int y0, int x1, int y1, uint8_t c) {
+    void Fill(int x0, int y0, int x1, int y1, uint8_t c)
+    {
         x0 = std::max(x0, 0);
         y0 = std::max(y0, 0);
         x1 = std::min(x1, s_.width);
@@ -78,15 +82,21 @@ public:
             if (x0 < x1) std::memset(Row(y) + x0, c, static_cast<size_t>(x1 - x0));
         }
     }
-    void Put(int x, int y, uint8_t c) {
+    void Put(int x, int y, uint8_t c)
+    {
         if (x >= 0 && x < s_.width && y >= 0 && y < kRows) Row(y)[x] = c;
     }
-    uint8_t* Row(int y) { return s_.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s_.width); }
+    uint8_t* Row(int y)
+    {
+        return s_.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s_.width);
+    }
 
-    void Glyph(int glyph, int x, int y, int scale, uint8_t c) {
+    void Glyph(int glyph, int x, int y, int scale, uint8_t c)
+    {
         for (int gy = 0; gy < 7; ++gy) {
             for (int gx = 0; gx < 5; ++gx) {
-                if (kDigitFont[glyph][gy] & (0x10 >> gx)) Fill(x + gx * scale, y + gy * scale, x + (gx + 1) * scale, y + (gy + 1) * scale, c);
+                if (kDigitFont[glyph][gy] & (0x10 >> gx))
+                    Fill(x + gx * scale, y + gy * scale, x + (gx + 1) * scale, y + (gy + 1) * scale, c);
             }
         }
     }
@@ -95,7 +105,8 @@ private:
     Screen& s_;
 };
 
-void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed) {
+void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed)
+{
     pal.fill(0);
     pal[kBlack] = Rgb(0, 0, 0);
     pal[kWhite] = Rgb(255, 255, 255);
@@ -120,19 +131,22 @@ void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed)
 
 }  // namespace
 
-ScreenGenerator::ScreenGenerator(int width, uint32_t seed) : seed_(seed) {
+ScreenGenerator::ScreenGenerator(int width, uint32_t seed) : seed_(seed)
+{
     screen_.width = (width == 800) ? 800 : 640;
     screen_.pixels.assign(static_cast<size_t>(screen_.width) * kRows, 0);
     Render();
 }
 
-const Screen& ScreenGenerator::Next() {
+const Screen& ScreenGenerator::Next()
+{
     ++frame_;
     Render();
     return screen_;
 }
 
-void ScreenGenerator::Render() {
+void ScreenGenerator::Render()
+{
     Canvas cv(screen_);
     const int w = cv.Width();
     const uint64_t f = frame_;
@@ -153,7 +167,8 @@ void ScreenGenerator::Render() {
         const int y0 = 36 + band * 40;
         const int speed = 4 + band * 3;
         const int barWidth = 24 + band * 8;
-        const int offset = static_cast<int>((f * static_cast<uint64_t>(speed)) % static_cast<uint64_t>(barWidth * kBarColours));
+        const int offset =
+            static_cast<int>((f * static_cast<uint64_t>(speed)) % static_cast<uint64_t>(barWidth * kBarColours));
         uint8_t* first = cv.Row(y0);
         for (int x = 0; x < w; ++x) {
             const int bar = ((x + offset) / barWidth) % kBarColours;

@@ -69,4 +69,3 @@ SIM_EXPORT char* usb_strerror(void)
     static char text[] = "simulated libusb: see the call's return value";
     return text;
 }
-

@@ -21,7 +21,11 @@ public:
     void Send(const uint8_t* data, int length) { toSend_.insert(toSend_.end(), data, data + length); }
     void Stall(bool in, bool on) { (in ? stallIn_ : stallOut_) = on; }
     // Each request moves at most maxPiece bytes (0: no limit) and takes delayMs.
-    void Pace(int maxPiece, int delayMs) { maxPiece_ = maxPiece; delayMs_ = delayMs; }
+    void Pace(int maxPiece, int delayMs)
+    {
+        maxPiece_ = maxPiece;
+        delayMs_ = delayMs;
+    }
 
     const std::vector<uint8_t>& Received() const { return received_; }
     const std::vector<int>& Requests(bool in) const { return in ? requestsIn_ : requestsOut_; }

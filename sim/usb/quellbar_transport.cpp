@@ -13,8 +13,7 @@ using quellbar::OutResult;
 
 bool QuellbarTransport::Wire(size_t bytes, Clock::time_point deadline) const
 {
-    const auto wire =
-        std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / model_.Opts().speed);
+    const auto wire = std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / model_.Opts().speed);
     return SleepWithin(wire, deadline);
 }
 
@@ -23,10 +22,8 @@ int QuellbarTransport::BulkOut(int, const uint8_t* data, int length, Clock::time
     if (!Wire(static_cast<size_t>(length), deadline)) return -ETIMEDOUT;
     const OutResult r = model_.Out(data, static_cast<size_t>(length));
     switch (r.kind) {
-    case OutResult::Kind::Accepted:
-        return length;
-    case OutResult::Kind::Halt:
-        return 0;
+    case OutResult::Kind::Accepted: return length;
+    case OutResult::Kind::Halt: return 0;
     case OutResult::Kind::Leave:
         if (port_) port_->Unplug(r.backAfterMs);
         return kLeftDuringTransfer;
@@ -47,8 +44,7 @@ int QuellbarTransport::BulkIn(int, uint8_t* data, int length, Clock::time_point 
             return -ETIMEDOUT;
         }
         switch (t->kind) {
-        case InTransfer::Kind::Halt:
-            return static_cast<int>(moved);
+        case InTransfer::Kind::Halt: return static_cast<int>(moved);
         case InTransfer::Kind::Error: {
             const int error = t->error;
             model_.Pop();
@@ -60,8 +56,7 @@ int QuellbarTransport::BulkIn(int, uint8_t* data, int length, Clock::time_point 
             if (port_) port_->Unplug(back);  // PlugChanged(false) drops the queue
             return kLeftDuringTransfer;
         }
-        case InTransfer::Kind::Data:
-            break;
+        case InTransfer::Kind::Data: break;
         }
         if (t->sent == 0 && t->delayMs > 0) {
             if (!SleepWithin(std::chrono::milliseconds(model_.TakeDelay()), deadline)) return -ETIMEDOUT;

@@ -3,8 +3,8 @@
 // transfers into requests; a Device only answers single requests.
 #pragma once
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 namespace sim {

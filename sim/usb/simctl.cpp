@@ -8,8 +8,8 @@ SIM_EXPORT void simctl_reset(void) { TheWorld().ResetEmpty(); }
 SIM_EXPORT int simctl_add_bus(void) { return TheWorld().AddBus(); }
 SIM_EXPORT int simctl_add_device(int bus, unsigned vendor, unsigned product)
 {
-    return TheWorld().AddDevice(bus, std::make_unique<sim::PlainDevice>(static_cast<uint16_t>(vendor),
-                                                                        static_cast<uint16_t>(product)));
+    return TheWorld().AddDevice(
+        bus, std::make_unique<sim::PlainDevice>(static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)));
 }
 
 SIM_EXPORT int simctl_add_quellbar(int bus, const char* options)

@@ -33,22 +33,22 @@ int simctl_add_device(int bus, unsigned vendor, unsigned product);
 
 /* Appends a simulated Quellbar configured by `options` (QUELLBAR_SIM syntax).
  * Returns its id, -22 on a bad bus or bad options. */
-int simctl_add_quellbar(int bus, const char *options);
+int simctl_add_quellbar(int bus, const char* options);
 
 /* Changes the first Quellbar's settings (QUELLBAR_SIM syntax; only the keys
  * given change). "faults=" replaces the scheduled faults, counted from the
  * next request. Returns 0, -22 on bad options, -19 when there is no Quellbar. */
-int simctl_quellbar_configure(const char *options);
+int simctl_quellbar_configure(const char* options);
 
 /* Schedules one fault "name[:arg][@n]" on the first Quellbar, n counted from
  * the next request (1 = the next one). Returns 0, -22, or -19 as above. */
-int simctl_quellbar_inject(const char *fault);
+int simctl_quellbar_inject(const char* fault);
 
 /* Makes `call` fail `times` times (-1: until simctl_reset). `call` is one of
  * "usb_open" (returns NULL; `result` unused), "usb_set_configuration",
  * "usb_claim_interface", "usb_set_altinterface", "usb_release_interface",
  * "usb_reset", which return `result`. Returns 0, or -22 for another name. */
-int simctl_fail(const char *call, int result, int times);
+int simctl_fail(const char* call, int result, int times);
 
 /* Scripted transfers. Each adds one entry to a queue per direction; while the
  * queue is not empty, the next usb_bulk_read (SIMCTL_IN) or usb_bulk_write
@@ -58,7 +58,7 @@ int simctl_fail(const char *call, int result, int times);
  *          caller and returns that count; OUT returns min(length, size).
  *   error: after `delay_ms`, returns `error` (a negative errno).
  *   stall: returns 0 at once. */
-void simctl_script_data(int dir, const unsigned char *data, int length, int delay_ms);
+void simctl_script_data(int dir, const unsigned char* data, int length, int delay_ms);
 void simctl_script_error(int dir, int error, int delay_ms);
 void simctl_script_stall(int dir);
 
@@ -66,15 +66,15 @@ void simctl_script_stall(int dir);
  * asked) and takes `delay_ms`; a read with nothing left to send waits for the
  * transfer's deadline and fails with -110. All return 0, or -22 for an id that
  * is not a plain device. */
-int simctl_device_send(int id, const unsigned char *data, int length);
+int simctl_device_send(int id, const unsigned char* data, int length);
 int simctl_device_stall(int id, int dir, int on);
 int simctl_device_pace(int id, int max_piece, int delay_ms);
 /* Copies up to `size` of the bytes the device received so far; returns their
  * total count (or -22). */
-int simctl_device_received(int id, unsigned char *buf, int size);
+int simctl_device_received(int id, unsigned char* buf, int size);
 /* Copies up to `size` lengths of the requests the device was handed in
  * direction `dir`; returns their total count (or -22). */
-int simctl_device_requests(int id, int dir, int *sizes, int size);
+int simctl_device_requests(int id, int dir, int* sizes, int size);
 
 /* Bus events. From now on usb_reset takes the device off the bus and it comes
  * back re-enumerated after `ms`; ms < 0: usb_reset in place (the default, as
@@ -95,7 +95,7 @@ int simctl_open_handles(void);
  * "usb_bulk_read(0x82,64,5000)", "usb_reset", "usb_close".
  * Writes at most size-1 characters and a terminating NUL; returns the full
  * length, as snprintf does. */
-int simctl_calls(char *buf, int size);
+int simctl_calls(char* buf, int size);
 void simctl_clear_calls(void);
 
 #ifdef __cplusplus

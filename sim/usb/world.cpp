@@ -14,4 +14,3 @@ World& TheWorld()
 void SlotPort::Unplug(int backAfterMs) { world_.PortUnplug(id_, backAfterMs); }
 
 }  // namespace sim::standin
-

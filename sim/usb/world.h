@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "plain_device.h"
-#include "timing.h"
+#include "quellbar_transport.h"
 #include "sim_device.h"
 #include "simctl.h"
-#include "quellbar_transport.h"
+#include "timing.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -204,8 +204,9 @@ public:
 
     int SetFailure(const std::string& call, int result, int times)
     {
-        static const std::set<std::string> known = {"usb_open", "usb_set_configuration", "usb_claim_interface",
-                                                    "usb_set_altinterface", "usb_release_interface", "usb_reset"};
+        static const std::set<std::string> known = {
+            "usb_open", "usb_set_configuration", "usb_claim_interface", "usb_set_altinterface", "usb_release_interface",
+            "usb_reset"};
         if (!known.count(call)) return -EINVAL;
         failures_[call] = Failure{result, times};
         return 0;
@@ -532,10 +533,8 @@ private:
     {
         if (s.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.delayMs));
         switch (s.kind) {
-        case Scripted::Stall:
-            return 0;
-        case Scripted::Error:
-            return s.error;
+        case Scripted::Stall: return 0;
+        case Scripted::Error: return s.error;
         case Scripted::Data: {
             const int n = std::min(size, static_cast<int>(s.data.size()));
             if (in) std::copy_n(s.data.begin(), n, bytes);

@@ -23,20 +23,23 @@ constexpr uint8_t kOld = 0xAA;  // what PixelBuffer held before the reply
 
 using Bytes = std::vector<uint8_t>;
 
-void Put(Bytes& v, std::initializer_list<int> bytes) {
+void Put(Bytes& v, std::initializer_list<int> bytes)
+{
     for (int b : bytes) v.push_back(static_cast<uint8_t>(b));
 }
 
 void Unchanged(Bytes& v, int rows) { v.insert(v.end(), static_cast<size_t>(rows), 0); }
 
 // A row of `n` pixels without two equal neighbours and without the value kOld.
-Bytes NoRuns(int n, int salt = 0) {
+Bytes NoRuns(int n, int salt = 0)
+{
     Bytes row;
     for (int x = 0; x < n; ++x) row.push_back(static_cast<uint8_t>(1 + (x * 7 + salt) % 97));
     return row;
 }
 
-bool All(const uint8_t* p, size_t n, uint8_t v) {
+bool All(const uint8_t* p, size_t n, uint8_t v)
+{
     return std::all_of(p, p + n, [v](uint8_t b) { return b == v; });
 }
 
@@ -44,23 +47,29 @@ class LineDeltaTest : public ::testing::Test {
 protected:
     void SetUp() override { Prepare(640); }
 
-    void Prepare(int16_t width) {
+    void Prepare(int16_t width)
+    {
         st.RequestMode = kModeLineDelta;
         st.ImageWidth = width;
         st.AppliedWidth = width;
         std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     }
 
-    DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0) {
+    DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0)
+    {
         return DecodeReply(st, Receive(st, Reply(pixelData, st.ImageWidth, paletteSalt)));
     }
 
-    const uint8_t* Row(int r) { return st.PixelBuffer.data() + static_cast<size_t>(r) * static_cast<size_t>(st.ImageWidth); }
+    const uint8_t* Row(int r)
+    {
+        return st.PixelBuffer.data() + static_cast<size_t>(r) * static_cast<size_t>(st.ImageWidth);
+    }
 
     FormState st;
 };
 
-TEST_F(LineDeltaTest, WorkedExampleRunsRepeatTheLastLiteral) {
+TEST_F(LineDeltaTest, WorkedExampleRunsRepeatTheLastLiteral)
+{
     Bytes d;
     Put(d, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
     Unchanged(d, 479);
@@ -73,7 +82,8 @@ TEST_F(LineDeltaTest, WorkedExampleRunsRepeatTheLastLiteral) {
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
 }
 
-TEST_F(LineDeltaTest, LiteralsEndingAtTheWidthHaveNoRunCount) {
+TEST_F(LineDeltaTest, LiteralsEndingAtTheWidthHaveNoRunCount)
+{
     // Row 0: three literal groups ending exactly at 640, so the 0x00 after
     // them is row 1's record (unchanged), not an empty run of row 0.
     const Bytes row0 = NoRuns(640);
@@ -94,7 +104,8 @@ TEST_F(LineDeltaTest, LiteralsEndingAtTheWidthHaveNoRunCount) {
     EXPECT_TRUE(All(Row(3), 477 * 640, kOld));
 }
 
-TEST_F(LineDeltaTest, EncoderProducesTheWorkedExamples) {
+TEST_F(LineDeltaTest, EncoderProducesTheWorkedExamples)
+{
     Bytes prev(640 * 2, 0);
     Bytes cur(640 * 2, 7);
     cur[0] = 5;
@@ -113,7 +124,8 @@ TEST_F(LineDeltaTest, EncoderProducesTheWorkedExamples) {
     EXPECT_EQ(e, want);
 }
 
-TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals) {
+TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals)
+{
     Bytes d;
     // Run count 0 adds nothing: 3, then 4, 5 and a run of 5s.
     Put(d, {0x01, 0x03, 0x00, 0x02, 0x04, 0x05, 0xFF, 0x01, 0x06, 0xFF, 0x01, 0x07, 0x7D});
@@ -132,7 +144,8 @@ TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals) {
     EXPECT_TRUE(All(Row(2), 478 * 640, kOld));
 }
 
-TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace) {
+TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace)
+{
     Bytes d;
     Put(d, {0x01, 0x01, 0xFF, 0x01, 0x02, 0xFF, 0x01, 0x03, 0xC8});  // 713 pixels
     Put(d, {0x00});                                                  // row 1 keeps the spill
@@ -146,7 +159,8 @@ TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace) {
     EXPECT_TRUE(All(Row(3), 640, kOld));
 }
 
-TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette) {
+TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette)
+{
     Bytes d;
     Unchanged(d, 480);
     Decode(d, 0);
@@ -156,7 +170,8 @@ TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette) {
     EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 77).palette));
 }
 
-TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479) {
+TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479)
+{
     Bytes d;
     for (int r = 0; r < 10; ++r) Put(d, {0x01, r + 1, 0xFF, 0x01, r + 1, 0xFF, 0x01, r + 1, 0x7F});
     Decode(d);
@@ -177,7 +192,8 @@ TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479) {
 }
 
 // At 800 pixels, row 499 ends exactly at index 400000; row 500 cannot start.
-TEST_F(LineDeltaTest, GuardsStopAtIndex400000) {
+TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
+{
     Prepare(800);
     const auto fullRow499 = [](int lastRun) {
         Bytes d;
@@ -186,7 +202,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000) {
         Put(d, {0x01, 0x31, 0xFF, 0x01, 0x32, 0xFF, 0x01, 0x33, 0xFF, 0x01, 0x34, lastRun});
         return d;
     };
-    Bytes d = fullRow499(31);                                           // up to index 399999
+    Bytes d = fullRow499(31);                                              // up to index 399999
     Put(d, {0x01, 0x55, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});  // row 500: stopped
     Decode(d, 5);
     EXPECT_TRUE(All(Row(499) + 768, 32, 0x34));
@@ -212,7 +228,8 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000) {
 
 // The reply ends inside a changed row; RxBuffer still holds bytes of an
 // earlier, longer reply past the received count. They must not be decoded.
-TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
+TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
+{
     const Bytes stale(300000, 0x07);
     Receive(st, Reply(stale));
 
@@ -236,7 +253,8 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere) {
 // A stream that ends inside a row of many short groups: the row keeps its
 // earlier pixels from the last pixel its complete groups wrote onwards, also
 // when the groups before the end wrote nothing (empty runs of index 0).
-TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow) {
+TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow)
+{
     for (int shortGroups : {1, 2, 7, 30}) {
         for (int tail : {0, 1, 3}) {
             Prepare(640);
@@ -256,7 +274,8 @@ TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow) 
     }
 }
 
-TEST_F(LineDeltaTest, NoWidthDecodesNothing) {
+TEST_F(LineDeltaTest, NoWidthDecodesNothing)
+{
     st.ImageWidth = 0;
     Bytes d;
     Put(d, {0x02, 0x05, 0x07, 0xFF});
@@ -271,7 +290,8 @@ protected:
     FormState st;
 };
 
-TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
+TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
+{
     Bytes pixels(640 * 480);
     std::iota(pixels.begin(), pixels.end(), uint8_t{0});
     Bytes reply = Reply(pixels, 640, 3);
@@ -305,7 +325,8 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges) {
     EXPECT_EQ(st.AppliedWidth, 800);
 }
 
-TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone) {
+TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone)
+{
     // The header says 800 wide in both cases.
     DecodeReply(st, Receive(st, Reply(Bytes(350000 - karvolen::wire::kReplyHeaderSize, 1), 800)));
     EXPECT_EQ(st.ImageWidth, 640);
@@ -314,7 +335,8 @@ TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone) {
     EXPECT_EQ(st.ImageWidth, 800);
 }
 
-TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived) {
+TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
+{
     std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
     const int32_t received = karvolen::wire::kReplyHeaderSize + 1000;
@@ -326,7 +348,8 @@ TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived) {
     EXPECT_EQ(st.ImageWidth, 640);
 }
 
-TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth) {
+TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
+{
     std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     std::fill(st.HeaderBuffer.data(), st.HeaderBuffer.data() + kBufferSize, 0x5A);
     Bytes reply = Reply(Bytes(640 * 480, 3), 640, 12);
@@ -345,7 +368,8 @@ TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
     EXPECT_TRUE(All(st.HeaderBuffer.data() + received - 4, 2000 - (received - 4), 0x5A));
 }
 
-TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything) {
+TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything)
+{
     for (uint32_t offBits : {399998u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         FormState s;
         std::fill(s.PixelBuffer.data(), s.PixelBuffer.data() + kBufferSize, kOld);
@@ -371,13 +395,15 @@ TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything) {
     EXPECT_EQ(s.HeaderBuffer[static_cast<int32_t>(reply.size()) - 5], reply.back());
 }
 
-TEST_F(FullFrameTest, ReplyTooShortForItsHeaderIsRefused) {
+TEST_F(FullFrameTest, ReplyTooShortForItsHeaderIsRefused)
+{
     Receive(st, Reply(Bytes(10, 3)));
     EXPECT_TRUE(DecodeReply(st, 17).refused);
     EXPECT_EQ(st.RequestMode, kModeWhole);
 }
 
-TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder) {
+TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder)
+{
     Bytes reply = Reply(Bytes(640 * 480, 0));
     for (int c = 0; c < 256; ++c) {
         reply[static_cast<size_t>(58 + 4 * c)] = static_cast<uint8_t>(c);

@@ -14,7 +14,8 @@ namespace {
 
 constexpr uint32_t kUntouched = 0x12345678;
 
-BitmapInfo Info(int32_t width) {
+BitmapInfo Info(int32_t width)
+{
     BitmapInfo info;
     karvolen::InitFrameInfo(info.bmiHeader);
     info.bmiHeader.biWidth = width;
@@ -28,7 +29,8 @@ BitmapInfo Info(int32_t width) {
     return info;
 }
 
-uint32_t Colour(int c) {
+uint32_t Colour(int c)
+{
     return 0xFF000000u | static_cast<uint32_t>(255 - c) << 16 | static_cast<uint32_t>((c * 3) & 0xFF) << 8 |
            static_cast<uint32_t>(c);
 }
@@ -37,7 +39,8 @@ uint32_t Colour(int c) {
 // read past it crashes the test.
 class GuardedBits {
 public:
-    GuardedBits() {
+    GuardedBits()
+    {
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         dataPages_ = (static_cast<size_t>(kBufferSize) + page - 1) / page * page;
         base_ = mmap(nullptr, dataPages_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -54,7 +57,8 @@ private:
     uint8_t* bits_;
 };
 
-TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette) {
+TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
+{
     GuardedBits bits;
     for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = static_cast<uint8_t>(i / 640 + i % 640 * 7);
     const int stride = 660;
@@ -62,13 +66,15 @@ TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette) {
     ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 480, stride, Info(640), bits.data()), 480);
     for (int y = 0; y < 480; ++y) {
         for (int x = 0; x < 640; ++x) {
-            ASSERT_EQ(surface[static_cast<size_t>(y * stride + x)], Colour(bits.data()[(479 - y) * 640 + x])) << x << "," << y;
+            ASSERT_EQ(surface[static_cast<size_t>(y * stride + x)], Colour(bits.data()[(479 - y) * 640 + x]))
+                << x << "," << y;
         }
         ASSERT_EQ(surface[static_cast<size_t>(y * stride + 640)], kUntouched);
     }
 }
 
-TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth) {
+TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
+{
     GuardedBits bits;
     for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
     // An 800-wide picture on a 640 x 200 surface: the top-left part is drawn.
@@ -83,7 +89,8 @@ TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth) {
 
 // 1000 x 480 would need 480000 bytes: rows past the buffer are not drawn, the
 // row that straddles its end is drawn as far as it goes.
-TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer) {
+TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
+{
     GuardedBits bits;
     for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = 5;
     std::vector<uint32_t> surface(1000 * 480, kUntouched);
@@ -96,7 +103,8 @@ TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer) {
     EXPECT_EQ(surface[479 * 1000 + 999], Colour(5));
 }
 
-TEST(SetDIBitsToDevice, FailsWithoutAWidthOrASurface) {
+TEST(SetDIBitsToDevice, FailsWithoutAWidthOrASurface)
+{
     GuardedBits bits;
     std::vector<uint32_t> surface(800 * 480, kUntouched);
     EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(0), bits.data()), 0);

@@ -21,7 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int CountSameRows(const Bytes& a, const Bytes& b, int width) {
+int CountSameRows(const Bytes& a, const Bytes& b, int width)
+{
     int same = 0;
     for (int r = 0; r < quellbar::kRows; ++r) {
         const size_t at = static_cast<size_t>(r) * static_cast<size_t>(width);
@@ -34,13 +35,15 @@ class GeneratorRoundTrip : public ::testing::TestWithParam<int> {};
 
 // What the viewer sees over a polling run: one full frame, then deltas; the
 // decoded picture must equal the generator's after every reply.
-TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame) {
+TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame)
+{
     const int width = GetParam();
     quellbar::ScreenGenerator gen(width, 42);
     FormState st;
     st.ImageWidth = 800;  // the window's start-up value
 
-    DecodeResult r = DecodeReply(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(gen.Current(), gen.Current().pixels))));
+    DecodeResult r =
+        DecodeReply(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(gen.Current(), gen.Current().pixels))));
     ASSERT_TRUE(r.fullFrame);
     ASSERT_EQ(st.ImageWidth, width);
     ASSERT_EQ(st.RequestMode, kModeLineDelta);
@@ -66,7 +69,8 @@ TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame) {
 
 INSTANTIATE_TEST_SUITE_P(BothWidths, GeneratorRoundTrip, ::testing::Values(640, 800));
 
-TEST(ScreenGenerator, DeterministicPerSeedWithPaletteChangesEveryFiftyFrames) {
+TEST(ScreenGenerator, DeterministicPerSeedWithPaletteChangesEveryFiftyFrames)
+{
     quellbar::ScreenGenerator a(800, 7), b(800, 7), c(800, 8);
     std::vector<std::array<uint32_t, 256>> palettes;
     for (int f = 1; f <= 101; ++f) {
@@ -92,31 +96,30 @@ TEST(ScreenGenerator, DeterministicPerSeedWithPaletteChangesEveryFiftyFrames) {
 
 // Rows of every kind the encoder has to split: noise, runs of all lengths
 // around the 255 limit, zeros, single changed pixels, untouched rows.
-void RandomRow(std::mt19937& rng, uint8_t* row, int width) {
+void RandomRow(std::mt19937& rng, uint8_t* row, int width)
+{
     static constexpr int kLengths[] = {1, 2, 3, 4, 5, 254, 255, 256, 257, 511, 600};
     std::uniform_int_distribution<int> byte(0, 255);
     switch (rng() % 5) {
-        case 0:
-            return;  // unchanged
-        case 1:
-            for (int x = 0; x < width; ++x) row[x] = static_cast<uint8_t>(byte(rng));
-            return;
-        case 2:
-            row[rng() % static_cast<unsigned>(width)] ^= static_cast<uint8_t>(1 + rng() % 255);
-            return;
-        default: {
-            const bool zeroHeavy = rng() % 2 == 0;
-            for (int x = 0; x < width;) {
-                const int len = std::min(kLengths[rng() % std::size(kLengths)], width - x);
-                const uint8_t v = zeroHeavy && rng() % 2 ? 0 : static_cast<uint8_t>(byte(rng));
-                std::memset(row + x, v, static_cast<size_t>(len));
-                x += len;
-            }
+    case 0: return;  // unchanged
+    case 1:
+        for (int x = 0; x < width; ++x) row[x] = static_cast<uint8_t>(byte(rng));
+        return;
+    case 2: row[rng() % static_cast<unsigned>(width)] ^= static_cast<uint8_t>(1 + rng() % 255); return;
+    default: {
+        const bool zeroHeavy = rng() % 2 == 0;
+        for (int x = 0; x < width;) {
+            const int len = std::min(kLengths[rng() % std::size(kLengths)], width - x);
+            const uint8_t v = zeroHeavy && rng() % 2 ? 0 : static_cast<uint8_t>(byte(rng));
+            std::memset(row + x, v, static_cast<size_t>(len));
+            x += len;
         }
+    }
     }
 }
 
-TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns) {
+TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
+{
     std::mt19937 rng(20240611);
     FormState st;
     st.RequestMode = kModeLineDelta;
@@ -142,7 +145,8 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns) {
 
 // Whatever follows the headers, decoding stays inside PixelBuffer: index
 // 400000 is never written.
-TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex) {
+TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
+{
     constexpr int32_t kHeader = karvolen::wire::kReplyHeaderSize;
     std::mt19937 rng(99);
     FormState st;
@@ -154,7 +158,8 @@ TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex) {
             iter % 4 == 0 ? kBufferSize : kHeader + static_cast<int32_t>(rng() % (kBufferSize - kHeader));
         Bytes reply = karvolen::testing::Reply(Bytes(static_cast<size_t>(received - kHeader)));
         // Mostly large counts so that records run long and reach the guards.
-        for (size_t i = kHeader; i < reply.size(); ++i) reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
+        for (size_t i = kHeader; i < reply.size(); ++i)
+            reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
         const DecodeResult r = DecodeReply(st, Receive(st, reply));
         ASSERT_FALSE(r.refused);
         ASSERT_EQ(st.PixelBuffer[kBufferLastIndex], 0x3C) << iter;

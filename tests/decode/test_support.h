@@ -12,26 +12,30 @@
 
 namespace karvolen::testing {
 
-inline quellbar::Screen ScreenWith(int width, uint32_t paletteSalt) {
+inline quellbar::Screen ScreenWith(int width, uint32_t paletteSalt)
+{
     quellbar::Screen s;
     s.width = width;
     for (uint32_t c = 0; c < 256; ++c) s.palette[c] = ((c * 0x010203u) ^ (paletteSalt * 0x9E3779u)) & 0xFFFFFFu;
     return s;
 }
 
-inline std::vector<uint8_t> Reply(const std::vector<uint8_t>& pixelData, int width = 640, uint32_t paletteSalt = 0) {
+inline std::vector<uint8_t> Reply(const std::vector<uint8_t>& pixelData, int width = 640, uint32_t paletteSalt = 0)
+{
     return quellbar::BuildReply(quellbar::BuildBmp(ScreenWith(width, paletteSalt), pixelData));
 }
 
 // Puts the reply into RxBuffer from index 0 and returns the received count.
-inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& reply) {
+inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& reply)
+{
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
     return static_cast<int32_t>(reply.size());
 }
 
 // Strict reading of a LineDelta stream: exactly `rows` records, every changed
 // row exactly `width` pixels, a first group with literals, nothing left over.
-inline bool IsWellFormedLineDelta(const std::vector<uint8_t>& s, int width, int rows) {
+inline bool IsWellFormedLineDelta(const std::vector<uint8_t>& s, int width, int rows)
+{
     size_t i = 0;
     for (int row = 0; row < rows; ++row) {
         if (i >= s.size()) return false;
@@ -56,7 +60,8 @@ inline bool IsWellFormedLineDelta(const std::vector<uint8_t>& s, int width, int 
     return i == s.size();
 }
 
-inline bool SamePalette(const karvolen::BitmapInfo& info, const std::array<uint32_t, 256>& palette) {
+inline bool SamePalette(const karvolen::BitmapInfo& info, const std::array<uint32_t, 256>& palette)
+{
     for (size_t c = 0; c < 256; ++c) {
         const auto& q = info.bmiColors[c];
         const uint32_t rgb = (uint32_t{q.rgbRed} << 16) | (uint32_t{q.rgbGreen} << 8) | q.rgbBlue;

@@ -16,13 +16,13 @@
 
 #include "decode.h"
 #include "fetch_cycle.h"
-#include "wire_format.h"
 #include "scripted_link.h"
+#include "wire_format.h"
 
 namespace karvolen::testing {
 
 struct FaultEnding {
-    const char* options;                // the device's, faults at the second request
+    const char* options;                 // the device's, faults at the second request
     std::vector<fetch::Ending> endings;  // of the cycles from the faulty request on
     std::string message;                 // "" for the silent ones
     int pauseMs = 0;                     // between cycles, as the timer would space them

@@ -99,8 +99,7 @@ TEST_F(FetchCycle, RemainingOfExactlyThresholdGoesStraightToTheFinalRead)
 TEST_F(FetchCycle, ChunkOfExactlyOneSecondIsInTimeLongerIsNot)
 {
     const uint32_t declared = 60 + 25601;  // one chunk, then the final read
-    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600, {}, 1.0),
-                   ReadStep(1, 1)};
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600, {}, 1.0), ReadStep(1, 1)};
     EXPECT_EQ(Run().ending, Ending::Complete);
 
     link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 25600, {}, 1.0001)};
@@ -134,8 +133,8 @@ TEST_F(FetchCycle, ChunkTimeCoversBothTries)
 TEST_F(FetchCycle, ShortChunksAdvanceByWhatArrived)
 {
     const uint32_t declared = 60 + 30000;
-    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 1000),
-                   ReadStep(25600, 3400), ReadStep(25600, 25600)};
+    link.script = {WriteStep(8), ReadStep(64, 64, Head(declared)), ReadStep(25600, 1000), ReadStep(25600, 3400),
+                   ReadStep(25600, 25600)};
     const auto result = Run();
     EXPECT_EQ(result.ending, Ending::Complete) << "remaining 0 after the chunks: no final read";
     EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "fault_endings.h"
-#include "simctl.h"
 #include "link_binding.h"
+#include "simctl.h"
 
 namespace karvolen {
 namespace {

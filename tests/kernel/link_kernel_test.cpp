@@ -10,8 +10,8 @@
 
 #include "encoder.h"
 #include "gadget_host.h"
-#include "protocol.h"
 #include "link_binding.h"
+#include "protocol.h"
 
 namespace {
 
@@ -26,10 +26,7 @@ karvolen::MarlexLink& Link()
 
 const uint8_t kWhole[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
 
-double Ms(Clock::time_point since)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
-}
+double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
 
 // The gadget's first reply at width 640, as the model builds it.
 std::vector<uint8_t> FirstReply()

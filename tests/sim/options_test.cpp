@@ -77,13 +77,16 @@ TEST(FaultTable, NamesRoundTripAndThePoolsFollowLoudness)
     const auto quiet = quellbar::SoakPool(false);
     const auto all = quellbar::SoakPool(true);
     EXPECT_GT(all.size(), quiet.size());
-    EXPECT_TRUE(std::none_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) { return quellbar::InfoOf(f.fault).loud; }));
-    EXPECT_TRUE(std::any_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) { return f.fault == Fault::NoSig && f.arg == 32768; }))
-        << "garbage ending on a drain read's boundary is drawn";
+    EXPECT_TRUE(
+        std::none_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) { return quellbar::InfoOf(f.fault).loud; }));
+    EXPECT_TRUE(std::any_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) {
+        return f.fault == Fault::NoSig && f.arg == 32768;
+    })) << "garbage ending on a drain read's boundary is drawn";
     EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](const FaultSpec& f) { return f.fault == Fault::Mute; }))
         << "a 5 s silence is scheduled, never drawn";
     for (const auto& f : all) {
-        EXPECT_EQ(f.arg < 0, quellbar::InfoOf(f.fault).defaultArg < 0) << quellbar::Describe(f) << ": drawn with an argument";
+        EXPECT_EQ(f.arg < 0, quellbar::InfoOf(f.fault).defaultArg < 0)
+            << quellbar::Describe(f) << ": drawn with an argument";
     }
 }
 

@@ -18,8 +18,8 @@
 #include "encoder.h"
 #include "screen.h"
 #include "sim_test_util.h"
-#include "wire_format.h"
 #include "simctl.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -355,8 +355,8 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
     std::stringstream text;
     text << logIn.rdbuf();
     const std::string events = text.str();
-    for (const char* e : {"request BMP? 0", "reply sent 308282 bytes whole", "request BMP? 2", "fault nosig:10 at request 2",
-                          "reset", "reply abandoned after 0 of 74 bytes"}) {
+    for (const char* e : {"request BMP? 0", "reply sent 308282 bytes whole", "request BMP? 2",
+                          "fault nosig:10 at request 2", "reset", "reply abandoned after 0 of 74 bytes"}) {
         EXPECT_NE(events.find(e), std::string::npos) << e << " in\n" << events;
     }
     std::filesystem::remove_all(dir);

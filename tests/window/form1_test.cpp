@@ -15,8 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "window/application.h"
 #include "link_binding.h"
+#include "window/application.h"
 #include "window/termination_signals.h"
 #include "window_fakes.h"
 
@@ -82,10 +82,9 @@ TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
         EXPECT_FALSE(f.Tim1().isActive());
     }
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text,
-              "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
-              " Is the Quellbar connected to the PC through a USB cable?\r\n"
-              " Is the Quellbar configured in Video Output mode?");
+    EXPECT_EQ(boxes.shown[0].text, "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+                                   " Is the Quellbar connected to the PC through a USB cable?\r\n"
+                                   " Is the Quellbar configured in Video Output mode?");
     EXPECT_EQ(boxes.shown[0].title, "Communication Error");
     EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
 
@@ -95,7 +94,8 @@ TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
         EXPECT_FALSE(f.Form_Load());
     }
     ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text, "USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
+    EXPECT_EQ(boxes.shown[1].text,
+              "USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
     EXPECT_EQ(boxes.shown[1].title, "error");
     EXPECT_EQ(boxes.shown[1].style, MB_ICONERROR);
     EXPECT_TRUE(ended.empty()) << "no close handler runs on a start-up failure";
@@ -166,8 +166,10 @@ TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
 void PressKey(Form1& f, int key)
 {
     QWidget* target = f.focusWidget() != nullptr ? f.focusWidget() : &f;
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, 
-                    key == Qt::Key_Space ? QStringLiteral(" ") : key == Qt::Key_Tab ? QStringLiteral("\t") : QStringLiteral("\r"));
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier,
+                    key == Qt::Key_Space ? QStringLiteral(" ")
+                    : key == Qt::Key_Tab ? QStringLiteral("\t")
+                                         : QStringLiteral("\r"));
     QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, press.text());
     QApplication::sendEvent(target, &press);
     QApplication::sendEvent(target, &release);

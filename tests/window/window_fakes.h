@@ -75,7 +75,8 @@ public:
         requests.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
         const Screen& s = frozen ? gen.Current() : gen.Next();
         if (requests.back() == "BMP? 2\r\n" && !sent.empty()) {
-            reply = quellbar::BuildReply(quellbar::BuildBmp(s, quellbar::EncodeLineDelta(sent.data(), s.pixels.data(), s.width)));
+            reply = quellbar::BuildReply(
+                quellbar::BuildBmp(s, quellbar::EncodeLineDelta(sent.data(), s.pixels.data(), s.width)));
         } else {
             reply = quellbar::BuildReply(quellbar::BuildBmp(s, s.pixels));
         }

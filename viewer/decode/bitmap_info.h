@@ -41,7 +41,8 @@ struct BitmapInfo {
 
 // The fixed fields of the frame header: 8-bit palettised, 480 rows bottom-up.
 // biWidth follows the picture, the rest comes from each whole picture.
-inline void InitFrameInfo(BitmapInfoHeader& h) {
+inline void InitFrameInfo(BitmapInfoHeader& h)
+{
     h.biSize = sizeof(BitmapInfoHeader);
     h.biHeight = kPictureHeight;
     h.biPlanes = 1;

@@ -14,7 +14,8 @@ static_assert(sizeof(BitmapInfo::bmiColors) == kColourCount * sizeof(RgbQuad));
 
 // Number of 0x00 bytes at p, at most `max`: runs of unchanged rows are skipped
 // a word at a time.
-int32_t CountZeros(const uint8_t* p, int32_t max) {
+int32_t CountZeros(const uint8_t* p, int32_t max)
+{
     int32_t n = 0;
     if constexpr (std::endian::native == std::endian::little) {
         while (n + 8 <= max) {
@@ -42,7 +43,8 @@ constexpr int32_t kRowSlack = kMaxCount + kLiteralMove;
 constexpr int32_t kMaxWidth = std::numeric_limits<int16_t>::max();
 
 // Copies n literals as whole 16-byte moves, and up to 15 bytes more.
-inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
+inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n)
+{
     int32_t j = 0;
     do {
         std::memcpy(dst + j, src + j, kLiteralMove);
@@ -51,7 +53,8 @@ inline void CopyLiterals(uint8_t* dst, const uint8_t* src, int32_t n) {
 }
 
 // Writes n copies of value and up to 7 bytes more.
-inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
+inline void FillRun(uint8_t* dst, uint8_t value, int32_t n)
+{
     const uint64_t pattern = value * 0x0101010101010101ull;
     int32_t j = 0;
     do {
@@ -70,7 +73,8 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n) {
 // pixels its groups reached are committed: a row the stream stops inside keeps
 // its earlier pixels past that point, and the pixels of an overlong row spill
 // into the next one.
-void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w) {
+void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w)
+{
     // A row is committed once the next changed row has been decoded: a copy of
     // pixels only just stored, by moves of other sizes, stalls on every load.
     uint8_t rows[2][kMaxWidth + kRowSlack];
@@ -146,7 +150,8 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
 
 }  // namespace
 
-DecodeResult DecodeReply(FormState& st, int32_t received) {
+DecodeResult DecodeReply(FormState& st, int32_t received)
+{
     DecodeResult result;
     received = std::min(received, kBufferSize);
     const uint8_t* rx = st.RxBuffer.data();
@@ -184,12 +189,14 @@ DecodeResult DecodeReply(FormState& st, int32_t received) {
         result.fullFrame = true;
     }
 
-    std::memcpy(st.FrameInfo.bmiColors.data(), st.HeaderBuffer.data() + kColourTableOffset, sizeof(st.FrameInfo.bmiColors));
+    std::memcpy(st.FrameInfo.bmiColors.data(), st.HeaderBuffer.data() + kColourTableOffset,
+                sizeof(st.FrameInfo.bmiColors));
     return result;
 }
 
 int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
-                          const BitmapInfo& info, const uint8_t* bits) {
+                          const BitmapInfo& info, const uint8_t* bits)
+{
     const int32_t width = info.bmiHeader.biWidth;
     if (surface == nullptr || bits == nullptr || width <= 0 || surfaceWidth <= 0 || surfaceHeight <= 0 ||
         stride < surfaceWidth) {

@@ -20,7 +20,9 @@ struct Trapped {};
 class Cycle {
 public:
     Cycle(FormState& st, LinkApi& link, FetchHost& host, Clock& clock)
-        : st_(st), link_(link), host_(host), clock_(clock) {}
+        : st_(st), link_(link), host_(host), clock_(clock)
+    {
+    }
 
     FetchResult Run();
 

@@ -13,8 +13,7 @@ namespace karvolen::fetch {
 inline constexpr double kChunkTimeLimit = 1.0;
 inline constexpr int32_t kDrainBlockSize = 16384;
 
-inline const std::string kMsgReconnectFailed =
-    "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";
+inline const std::string kMsgReconnectFailed = "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";
 inline const std::string kMsgNoReply = "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable";
 inline const std::string kMsgTimeOut = "Comunication time out";
 inline const std::string kMsgFault = "Can't get the image from the Quellbar";

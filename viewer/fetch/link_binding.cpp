@@ -3,9 +3,9 @@
 #include <string>
 
 #ifdef _WIN32
-#include <windows.h>
+#  include <windows.h>
 #else
-#include <dlfcn.h>
+#  include <dlfcn.h>
 #endif
 
 #include "marlex.h"
@@ -56,15 +56,9 @@ void* MarlexLink::Resolve(const char* name, void*& slot)
     return slot;
 }
 
-int32_t MarlexLink::OpenCom()
-{
-    return As<OpenFn>(Resolve("OpenCom", open_))();
-}
+int32_t MarlexLink::OpenCom() { return As<OpenFn>(Resolve("OpenCom", open_))(); }
 
-int32_t MarlexLink::CloseCom()
-{
-    return As<CloseFn>(Resolve("CloseCom", close_))();
-}
+int32_t MarlexLink::CloseCom() { return As<CloseFn>(Resolve("CloseCom", close_))(); }
 
 int32_t MarlexLink::ReadCom(uint8_t* buffer, int32_t length)
 {

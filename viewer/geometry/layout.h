@@ -25,7 +25,8 @@ inline QSizeF LogicalScale(int imageWidth) { return {static_cast<qreal>(imageWid
 
 // The smallest client size whose outer size, with `frame` added, is the
 // minimum; at least 1 x 1 whatever the frame.
-inline QSize MinimumClientSize(QSize frame) {
+inline QSize MinimumClientSize(QSize frame)
+{
     return {std::max(1, kMinTrackWidth - frame.width()), std::max(1, kMinTrackHeight - frame.height())};
 }
 

@@ -64,11 +64,11 @@ void Module1::UnhookWindow(QWidget* window)
 // on Wayland are the decoration's, known once the first frame is drawn.
 QSize Module1::VisibleFrame() const
 {
-    if (xcb_connection_t* c = X11Connection(); c != nullptr && frameExtentsAtom_ != XCB_ATOM_NONE &&
-                                               window_->testAttribute(Qt::WA_WState_Created)) {
+    if (xcb_connection_t* c = X11Connection();
+        c != nullptr && frameExtentsAtom_ != XCB_ATOM_NONE && window_->testAttribute(Qt::WA_WState_Created)) {
         const auto id = static_cast<xcb_window_t>(window_->winId());
-        xcb_get_property_reply_t* r = xcb_get_property_reply(
-            c, xcb_get_property(c, 0, id, frameExtentsAtom_, XCB_ATOM_CARDINAL, 0, 4), nullptr);
+        xcb_get_property_reply_t* r =
+            xcb_get_property_reply(c, xcb_get_property(c, 0, id, frameExtentsAtom_, XCB_ATOM_CARDINAL, 0, 4), nullptr);
         QSize frame(-1, -1);
         if (r != nullptr && r->type == XCB_ATOM_CARDINAL && r->format == 32 && xcb_get_property_value_length(r) == 16) {
             const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));  // left, right, top, bottom
@@ -115,15 +115,12 @@ bool Module1::eventFilter(QObject* watched, QEvent* event)
             }
             Apply();
             break;
-        case QEvent::Move:
-            Apply();
-            break;
+        case QEvent::Move: Apply(); break;
         case QEvent::Resize:
             Apply();
             KeepMinimum();
             break;
-        default:
-            break;
+        default: break;
         }
     } else if (watched == watchedWindow_ && event->type() == QEvent::Expose) {
         Apply();

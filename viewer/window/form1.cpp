@@ -141,10 +141,7 @@ void Form1::Cmdstop_Click()
     }
 }
 
-void Form1::Image1_Click()
-{
-    SetCmdstopVisible(!cmdstop_.isVisible());
-}
+void Form1::Image1_Click() { SetCmdstopVisible(!cmdstop_.isVisible()); }
 
 void Form1::SetTimerEnabled(bool enabled)
 {
@@ -155,10 +152,7 @@ void Form1::SetTimerEnabled(bool enabled)
     }
 }
 
-void Form1::ProcessEvents()
-{
-    QCoreApplication::processEvents();
-}
+void Form1::ProcessEvents() { QCoreApplication::processEvents(); }
 
 void Form1::Tim1_Timer()
 {
@@ -201,9 +195,9 @@ void Form1::PresentFrame(int32_t received)
 
     int32_t lines = 0;
     if (!pic1_.isNull()) {
-        lines = decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(),
-                                          pic1_.height(), static_cast<int32_t>(pic1_.bytesPerLine() / 4),
-                                          st_.FrameInfo, st_.PixelBuffer.data());
+        lines = decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
+                                          static_cast<int32_t>(pic1_.bytesPerLine() / 4), st_.FrameInfo,
+                                          st_.PixelBuffer.data());
     }
     if (lines == 0) {
         Box(kMsgDrawingError, kTitleError, MB_ICONERROR);
@@ -213,10 +207,7 @@ void Form1::PresentFrame(int32_t received)
     tim1_.start();
 }
 
-void Form1::CommunicationFailure(const std::string& message)
-{
-    CommunicationFailure(QString::fromStdString(message));
-}
+void Form1::CommunicationFailure(const std::string& message) { CommunicationFailure(QString::fromStdString(message)); }
 
 void Form1::CommunicationFailure(const QString& message)
 {

@@ -31,10 +31,10 @@ inline const QString kCaptionStart = QStringLiteral("START");
 inline const QString kMsgDoubly = QStringLiteral("Cannot run Karvolen Remote Screen Software doubly.");
 inline const QString kMsgNoDriver =
     QStringLiteral("USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
-inline const QString kMsgCannotConnect = QStringLiteral(
-    "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
-    " Is the Quellbar connected to the PC through a USB cable?\r\n"
-    " Is the Quellbar configured in Video Output mode?");
+inline const QString kMsgCannotConnect =
+    QStringLiteral("Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+                   " Is the Quellbar connected to the PC through a USB cable?\r\n"
+                   " Is the Quellbar configured in Video Output mode?");
 inline const QString kMsgExit = QStringLiteral("Exit application?");
 inline const QString kMsgDrawingError = QStringLiteral("Drawing error");
 
@@ -126,9 +126,9 @@ private:
     float scaleWidth_ = kDesignClientWidth;
     float scaleHeight_ = kDesignClientHeight;
 
-    bool cycleRunning_ = false;  // a fetch cycle is on the stack
-    bool exitAsked_ = false;     // the exit question is open
-    bool exitConfirmed_ = false; // OK given; the exit completes once no cycle transfers
+    bool cycleRunning_ = false;   // a fetch cycle is on the stack
+    bool exitAsked_ = false;      // the exit question is open
+    bool exitConfirmed_ = false;  // OK given; the exit completes once no cycle transfers
     bool unloaded_ = false;
 };
 
