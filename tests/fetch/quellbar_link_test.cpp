@@ -14,11 +14,8 @@ namespace {
 using fetch::Ending;
 using testing::FaultEnding;
 
-class QuellbarLink : public ::testing::TestWithParam<FaultEnding> {};
-
-TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
+void Play(const FaultEnding& sc, testing::Requests requests)
 {
-    const FaultEnding& sc = GetParam();
     const std::string dump = testing::CaseFile(::testing::TempDir(), "quellbar_link.ppm");
     std::remove(dump.c_str());
     simctl_reset();
@@ -27,9 +24,15 @@ TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers)
 
     MarlexLink link("libmarlex.so.1");
     ASSERT_EQ(link.OpenCom(), 0);
-    testing::PlayFaultEnding(sc, link, dump);
+    testing::PlayFaultEnding(sc, link, dump, requests);
     link.CloseCom();
 }
+
+class QuellbarLink : public ::testing::TestWithParam<FaultEnding> {};
+class QuellbarLinkDelta : public ::testing::TestWithParam<FaultEnding> {};
+
+TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers) { Play(GetParam(), testing::Requests::AllWhole); }
+TEST_P(QuellbarLinkDelta, FaultEndsAsItMustAndTheDeltasStayRight) { Play(GetParam(), testing::Requests::AsViewer); }
 
 std::vector<FaultEnding> StandInEndings()
 {
@@ -42,6 +45,7 @@ std::vector<FaultEnding> StandInEndings()
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLink, ::testing::ValuesIn(StandInEndings()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLinkDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
 
 }  // namespace
 }  // namespace karvolen

@@ -16,11 +16,8 @@ namespace {
 using fetch::Ending;
 using testing::FaultEnding;
 
-class KernelFetch : public ::testing::TestWithParam<FaultEnding> {};
-
-TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers)
+void Play(const FaultEnding& sc, testing::Requests requests)
 {
-    const FaultEnding& sc = GetParam();
     const std::string dump = testing::CaseFile("/tmp", "frame.ppm");
     std::remove(dump.c_str());
     // The gadget's log goes to the run folder that tools/kernel-rig -k keeps.
@@ -30,9 +27,15 @@ TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers)
 
     MarlexLink link;
     ASSERT_EQ(link.OpenCom(), 0);
-    testing::PlayFaultEnding(sc, link, dump);
+    testing::PlayFaultEnding(sc, link, dump, requests);
     link.CloseCom();
 }
+
+class KernelFetch : public ::testing::TestWithParam<FaultEnding> {};
+class KernelFetchDelta : public ::testing::TestWithParam<FaultEnding> {};
+
+TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers) { Play(GetParam(), testing::Requests::AllWhole); }
+TEST_P(KernelFetchDelta, EndsAsItMustAndTheDeltasStayRight) { Play(GetParam(), testing::Requests::AsViewer); }
 
 std::vector<FaultEnding> KernelEndings()
 {
@@ -44,6 +47,7 @@ std::vector<FaultEnding> KernelEndings()
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, KernelFetch, ::testing::ValuesIn(KernelEndings()));
+INSTANTIATE_TEST_SUITE_P(Endings, KernelFetchDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
 
 }  // namespace
 }  // namespace karvolen
