@@ -147,10 +147,7 @@ OutResult Device::Out(const uint8_t* data, size_t length)
     }
     if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
         // Busy sending: the request is lost, the rest of the old reply goes on.
-        // The host asks again because it gave that reply up: it is no reference
-        // for the next delta.
         Log(std::string("request BMP? ") + static_cast<char>(digit) + " ignored: reply still being sent");
-        reply_->faulty = true;
         return {};
     }
     Log(std::string("request BMP? ") + static_cast<char>(digit));

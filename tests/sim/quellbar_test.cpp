@@ -225,9 +225,9 @@ TEST_F(Quellbar, BrokenLengthPrefixes)
     EXPECT_EQ(ReadInto(1000, 100), -110) << "and nothing follows";
 }
 
-TEST_F(Quellbar, AfterAShortenedOrGivenUpReplyTheNextDeltaRewritesEveryRow)
+TEST_F(Quellbar, AfterAShortenedReplyTheNextDeltaRewritesEveryRow)
 {
-    Start("freeze=1;faults=finalshort:10@2,finalstall:2@5");
+    Start("freeze=1;faults=finalshort:10@2");
     ASSERT_EQ(Write(h_, kWhole, 8), 8);
     ReadReply();
     ASSERT_EQ(Write(h_, kDelta, 8), 8);
@@ -242,20 +242,6 @@ TEST_F(Quellbar, AfterAShortenedOrGivenUpReplyTheNextDeltaRewritesEveryRow)
     ASSERT_EQ(Write(h_, kDelta, 8), 8);
     ReadReply();
     EXPECT_EQ(reply_.size(), 4u + kHeader + 480u) << "then unchanged rows again";
-
-    // The host gives a delta up at its final read and asks again while the
-    // rest is still on its way: the request is ignored, the rest drained, and
-    // the host never applied that delta.
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    reply_.clear();
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(ReadInto(480 + kHeader - 60), 0);
-    EXPECT_EQ(ReadInto(480 + kHeader - 60), 0);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    EXPECT_EQ(Drain(1000), std::vector<int>{480 + kHeader - 60});
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    EXPECT_GT(reply_.size(), 4u + kHeader + 480u) << "every row again after a reply given up";
 }
 
 TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)

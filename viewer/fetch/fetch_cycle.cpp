@@ -39,6 +39,15 @@ private:
         return {e, static_cast<int32_t>(received_)};
     }
 
+    // A reply given up partway may count as delivered for the device (it cannot
+    // tell when the host stopped reading): a line delta on top of it would
+    // leave rows wrong for the rest of the run, so the next picture is whole.
+    FetchResult GiveUp(Ending e)
+    {
+        st_.RequestMode = wire::kModeWhole;
+        return End(e, true);
+    }
+
     // A read into RxBuffer at `start`, refused as a fault before anything could
     // be stored outside the buffer.
     int32_t ReadAt(int64_t start, int64_t count)
@@ -80,7 +89,7 @@ private:
             host_.ProcessEvents();
             n = link_.ReadCom(st_.RxBuffer.data(), kDrainBlockSize);
         }
-        return End(Ending::Drained, true);
+        return GiveUp(Ending::Drained);
     }
 
     FetchResult Reconnect()
@@ -136,7 +145,7 @@ FetchResult Cycle::Run()
             // The second try reads the window's width afresh, like the first.
             const int32_t n = WithRetry([&] { return ReadAt(received_, ChunkSize()); });
             if (n <= 0) {
-                return End(Ending::FailedRead, true);
+                return GiveUp(Ending::FailedRead);
             }
             received_ += n;
             remaining = declared - received_ + wire::kPrefixSize;
@@ -150,7 +159,7 @@ FetchResult Cycle::Run()
         if (remaining > 0) {
             const int32_t n = WithRetry([&] { return ReadAt(received_, remaining); });
             if (n <= 0) {
-                return End(Ending::FailedRead, true);
+                return GiveUp(Ending::FailedRead);
             }
             received_ += n;
         }
