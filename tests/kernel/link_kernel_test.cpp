@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <usb.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <vector>
 
 #include "encoder.h"
@@ -15,7 +18,10 @@
 
 namespace {
 
+using karvolen::testing::DeviceNode;
+using karvolen::testing::DevicePath;
 using karvolen::testing::Gadget;
+using karvolen::testing::ReadAttr;
 using Clock = std::chrono::steady_clock;
 
 karvolen::MarlexLink& Link()
@@ -201,6 +207,110 @@ TEST_F(KernelLink, WholeReplyAsOneTransfer)
         ASSERT_EQ(n, 20480);
         EXPECT_EQ(0, std::memcmp(buf.data(), expected.data() + 64, 20480));
     }
+}
+
+// libusb's own walk over its lists: the nodes of the devices with ids the
+// link accepts, in the order libusb gives them.
+std::vector<std::string> MatchesAsLibusbListsThem()
+{
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    std::vector<std::string> found;
+    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
+            const auto& d = dev->descriptor;
+            if (d.idVendor == MARLEX_VENDOR_ID &&
+                (d.idProduct == MARLEX_PRODUCT_ID_A || d.idProduct == MARLEX_PRODUCT_ID_B))
+                found.push_back(std::string("/dev/bus/usb/") + bus->dirname + "/" + dev->filename);
+        }
+    }
+    return found;
+}
+
+// Whether a process holds interface 0 through usbfs, as OpenCom's claim does.
+bool ClaimedThroughUsbfs(const std::filesystem::path& dev)
+{
+    std::error_code ec;
+    const auto driver = std::filesystem::read_symlink(dev / (dev.filename().string() + ":1.0") / "driver", ec);
+    return !ec && driver.filename() == "usbfs";
+}
+
+// The kernel's SourceSink function under 7e3a:0009, set up in configfs by the
+// desktop scenario: bound to one UDC while it lives.
+class SecondGadget {
+public:
+    explicit SecondGadget(const std::string& udc) { ok_ = Bind(udc) && WaitFor(true); }
+    ~SecondGadget()
+    {
+        Bind("");
+        WaitFor(false);
+    }
+    SecondGadget(const SecondGadget&) = delete;
+    SecondGadget& operator=(const SecondGadget&) = delete;
+    bool Enumerated() const { return ok_; }
+
+private:
+    static bool Bind(const std::string& udc)
+    {
+        const char* dir = std::getenv("RIG_SECOND_GADGET");
+        if (dir == nullptr) return false;
+        std::ofstream f(std::string(dir) + "/UDC");
+        f << (udc.empty() ? "\n" : udc) << std::flush;
+        return f.good();
+    }
+    static bool WaitFor(bool present)
+    {
+        for (int i = 0; i < 500; ++i) {
+            const auto dev = DevicePath("7e3a", "0009");
+            if (present ? !dev.empty() && ReadAttr(dev, "bConfigurationValue") == "1" : dev.empty()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    bool ok_ = false;
+};
+
+// Needs two UDCs and the configfs gadget (tools/kernel-rig desktop). Both
+// ways round, so that each device is once the first on libusb's lists.
+TEST_F(KernelLink, TwoMatchingDevicesOpenTheFirstLibusbLists)
+{
+    ASSERT_TRUE(std::filesystem::exists("/sys/class/udc/dummy_udc.1")) << "a second UDC (dummy_hcd num=2)";
+    std::vector<std::string> opened;
+    for (const bool quellbarFirst : {true, false}) {
+        SCOPED_TRACE(quellbarFirst ? "gadget Quellbar on the first UDC" : "gadget Quellbar on the second UDC");
+        // gadgetfs binds to the first UDC that is free when the gadget starts.
+        std::unique_ptr<SecondGadget> second;
+        if (!quellbarFirst) second = std::make_unique<SecondGadget>("dummy_udc.0");
+        Gadget g("width=640");
+        ASSERT_TRUE(g.Enumerated());
+        if (quellbarFirst) second = std::make_unique<SecondGadget>("dummy_udc.1");
+        ASSERT_TRUE(second->Enumerated());
+        const auto quellbar = DevicePath("7e3a", "ff05"), other = DevicePath("7e3a", "0009");
+        ASSERT_NE(ReadAttr(quellbar, "busnum"), ReadAttr(other, "busnum"));
+
+        const auto listed = MatchesAsLibusbListsThem();
+        ASSERT_EQ(listed.size(), 2u);
+        ASSERT_EQ(Link().OpenCom(), MARLEX_OK);
+        const bool openedQuellbar = ClaimedThroughUsbfs(quellbar);
+        EXPECT_NE(openedQuellbar, ClaimedThroughUsbfs(other)) << "exactly one of the two claimed";
+        const std::string node = openedQuellbar ? g.Node() : DeviceNode("7e3a", "0009");
+        EXPECT_EQ(node, listed.front()) << "libusb listed " << listed.front() << ", then " << listed.back();
+        std::printf("libusb lists %s, %s; OpenCom opened %s (%s)\n", listed.front().c_str(), listed.back().c_str(),
+                    node.c_str(), openedQuellbar ? "gadget Quellbar" : "SourceSink");
+        if (openedQuellbar) {
+            // Only the gadget Quellbar answers a request with its reply.
+            ASSERT_EQ(Link().WriteCom(kWhole, 8), 8);
+            uint8_t head[64];
+            ASSERT_EQ(Link().ReadCom(head, 64), 64);
+            EXPECT_EQ(0, std::memcmp(head, FirstReply().data(), 64));
+        }
+        opened.push_back(openedQuellbar ? "ff05" : "0009");
+        Link().CloseCom();
+    }
+    // Swapping the UDCs swaps libusb's order, so the two runs opened different devices.
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_NE(opened[0], opened[1]);
 }
 
 }  // namespace
