@@ -5,7 +5,8 @@
 : "${ROOT:?}"
 BUILD="${BUILD:-$ROOT/build}"
 VIEWER="$BUILD/bin/karvolen-viewer"
-SIMLIB="$BUILD/sim/lib"
+# The stand-in libusb put in front; E2E_SIMLIB= (empty) keeps the system's.
+SIMLIB="${E2E_SIMLIB-$BUILD/sim/lib}"
 VIEWER_PID=""
 XVFB_PID=""
 WM_PID=""
