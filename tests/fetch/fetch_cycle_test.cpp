@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -20,8 +22,7 @@ std::vector<uint8_t> Reply(uint32_t declared)
 {
     std::vector<uint8_t> r(declared + 4, 0x11);
     wire::WriteBe32(r.data(), declared);
-    r[4] = 'B';
-    r[5] = 'M';
+    std::copy_n(wire::kSignature, 2, r.begin() + wire::kSignatureIndex);
     return r;
 }
 

@@ -15,6 +15,7 @@
 #include "gadget_host.h"
 #include "link_binding.h"
 #include "protocol.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ karvolen::MarlexLink& Link()
     return link;
 }
 
-const uint8_t kWhole[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
+const auto* const kWhole = reinterpret_cast<const uint8_t*>(karvolen::wire::kRequestText);
 
 double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
 
