@@ -3,21 +3,23 @@
 
 using sim::standin::TheWorld;
 
-SIM_EXPORT void usb_init(void) { TheWorld().Record("usb_init"); }
+__attribute__((visibility("default"))) struct usb_bus* usb_busses = nullptr;
+
+SIM_EXPORT void usb_init(void) { TheWorld().hooks.Record("usb_init"); }
 SIM_EXPORT void usb_set_debug(int) {}
 SIM_EXPORT int usb_find_busses(void)
 {
-    TheWorld().Record("usb_find_busses");
-    return TheWorld().FindBusses();
+    TheWorld().hooks.Record("usb_find_busses");
+    return TheWorld().lists.FindBusses();
 }
 SIM_EXPORT int usb_find_devices(void)
 {
-    TheWorld().Record("usb_find_devices");
-    return TheWorld().FindDevices();
+    TheWorld().hooks.Record("usb_find_devices");
+    return TheWorld().lists.FindDevices();
 }
 SIM_EXPORT struct usb_bus* usb_get_busses(void)
 {
-    TheWorld().Record("usb_get_busses");
+    TheWorld().hooks.Record("usb_get_busses");
     return usb_busses;
 }
 SIM_EXPORT usb_dev_handle* usb_open(struct usb_device* dev) { return TheWorld().Open(dev); }
