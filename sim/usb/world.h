@@ -116,7 +116,7 @@ public:
         if (!topology.ResetInPlace(*topology.FindSlot(h->slot))) return 0;
         // Same number and node, handles still reach the device, but every claim on it is gone.
         for (auto* other : handles_) {
-            if (other->slot == h->slot && other->instance == h->instance) other->claimedInterface = -1;
+            if (SameDevice(other, h)) other->claimedInterface = -1;
         }
         return 0;
     }
@@ -179,12 +179,17 @@ private:
         return hooks.Fails(call);
     }
 
+    // Both handles reach the same enumeration of the same device.
+    static bool SameDevice(const usb_dev_handle* a, const usb_dev_handle* b)
+    {
+        return a->slot == b->slot && a->instance == b->instance;
+    }
+
     bool ClaimedOnDevice(usb_dev_handle* h) const
     {
-        for (auto* other : handles_) {
-            if (other->slot == h->slot && other->instance == h->instance && other->claimedInterface >= 0) return true;
-        }
-        return false;
+        return std::any_of(handles_.begin(), handles_.end(), [&](const usb_dev_handle* other) {
+            return SameDevice(other, h) && other->claimedInterface >= 0;
+        });
     }
 
     std::set<usb_dev_handle*> handles_;

@@ -6,13 +6,51 @@ scenario="$1"
 ROOT="$RIG_ROOT"
 BUILD="$RIG_BUILD"
 
-hs=1
-[ "$RIG_SPEED" = full ] && hs=0
+# usb_up [DUMMY_HCD_OPTIONS]: the UDC at the rig's speed, gadgetfs mounted.
+usb_up() {
+  local hs=1
+  [ "$RIG_SPEED" = full ] && hs=0
+  modprobe dummy_hcd is_high_speed=$hs "$@" && modprobe gadgetfs && mkdir -p /dev/gadget &&
+    mount -t gadgetfs gadgetfs /dev/gadget
+}
+
+# gadget_plug OPTIONS [VENDOR PRODUCT]: starts the gadget Quellbar (its output
+# in the run folder) and waits up to 10 s until the kernel has configured it;
+# GADGET_DEV is then its sysfs folder.
+GADGET_PID="" GADGET_DEV=""
+gadget_plug() {
+  local vendor="${2:-7e3a}" product="${3:-ff05}" end=$((SECONDS + 10)) d
+  "$BUILD/bin/quellbar-gadget" "$1" >>"$RIG_RESULTS/gadget-$vendor-$product.log" 2>&1 &
+  GADGET_PID=$!
+  while [ $SECONDS -le $end ]; do
+    for d in /sys/bus/usb/devices/*; do
+      if [ "$(cat "$d/idVendor" 2>/dev/null)" = "$vendor" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$product" ] &&
+        [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ]; then
+        GADGET_DEV="$d"
+        return 0
+      fi
+    done
+    sleep 0.1
+  done
+  echo "$vendor:$product not configured after 10 s" >&2
+  return 1
+}
+
+# gadget_unplug: ends the gadget; fails if its device is still there after 5 s.
+gadget_unplug() {
+  [ -n "$GADGET_PID" ] || return 0
+  kill "$GADGET_PID" 2>/dev/null || true
+  wait "$GADGET_PID" 2>/dev/null || true
+  GADGET_PID=""
+  local end=$((SECONDS + 5))
+  while [ -n "$GADGET_DEV" ] && [ -e "$GADGET_DEV" ]; do
+    [ $SECONDS -le $end ] || return 1
+    sleep 0.1
+  done
+}
+
 modprobe usbcore || exit 90
-modprobe dummy_hcd is_high_speed=$hs || exit 90
-modprobe gadgetfs || exit 90
-mkdir -p /dev/gadget
-mount -t gadgetfs gadgetfs /dev/gadget || exit 90
+usb_up || exit 90
 echo "rig: usb ready $(cut -d' ' -f1 /proc/uptime) s, $RIG_SPEED speed"
 
 . "$ROOT/tests/kernel/scenario-$scenario.sh"

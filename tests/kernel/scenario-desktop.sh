@@ -22,43 +22,19 @@ export SYSTEMD_IGNORE_CHROOT=1
 udevd=/usr/lib/systemd/systemd-udevd
 [ -x "$udevd" ] || udevd=/lib/systemd/systemd-udevd
 
-# The sysfs folder of the device VENDOR:PRODUCT, once there (10 s), else "".
-wait_device() {
-  local end=$((SECONDS + 10)) d
-  while [ $SECONDS -lt $end ]; do
-    for d in /sys/bus/usb/devices/*; do
-      if [ "$(cat "$d/idVendor" 2>/dev/null)" = "$1" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$2" ]; then
-        echo "$d"
-        return 0
-      fi
-    done
-    sleep 0.1
-  done
-  return 1
-}
-
-gadget_pid=""
-gadget_dev=""
 plug() { # OPTIONS VENDOR PRODUCT
-  "$BUILD/bin/quellbar-gadget" "$1" >"$RIG_RESULTS/gadget-$2-$3.log" 2>&1 &
-  gadget_pid=$!
-  gadget_dev="$(wait_device "$2" "$3")" || {
-    fail "$2:$3 never enumerated"
+  gadget_plug "$@" || {
+    fail "$2:$3 never configured"
     return 1
   }
 }
-unplug() {
-  kill "$gadget_pid" 2>/dev/null || true
-  wait "$gadget_pid" 2>/dev/null || true
-  local end=$((SECONDS + 5))
-  while [ -e "$gadget_dev" ] && [ $SECONDS -lt $end ]; do sleep 0.1; done
-}
+unplug() { gadget_unplug || fail "the gadget's device stayed on the bus"; }
 
 # Tags udev recorded for the plugged device's node; USEC_INITIALIZED proves udev
 # handled it at all, so a missing tag is not just a missed event.
 check_tag() { # VENDOR:PRODUCT yes|no
   local node props
-  node="$(printf '/dev/bus/usb/%03d/%03d' "$(cat "$gadget_dev/busnum")" "$(cat "$gadget_dev/devnum")")"
+  node="$(printf '/dev/bus/usb/%03d/%03d' "$(cat "$GADGET_DEV/busnum")" "$(cat "$GADGET_DEV/devnum")")"
   udevadm settle -t 10 || fail "$1: udev queue not empty after 10 s"
   props="$(udevadm info --query=property --name="$node" || true)"
   echo "$1 $node: $(grep -E '^(TAGS|CURRENT_TAGS)=' <<<"$props" | tr '\n' ' ')"
@@ -98,11 +74,7 @@ echo "rig: udev cases took $((SECONDS - start)) s"
 # the kernel's SourceSink function the other.
 umount /dev/gadget
 rmmod gadgetfs dummy_hcd
-hs=1
-[ "$RIG_SPEED" = full ] && hs=0
-modprobe dummy_hcd is_high_speed=$hs num=2
-modprobe gadgetfs
-mount -t gadgetfs gadgetfs /dev/gadget
+usb_up num=2
 modprobe libcomposite
 modprobe usb_f_ss_lb
 mountpoint -q /sys/kernel/config || mount -t configfs configfs /sys/kernel/config

@@ -6,38 +6,13 @@ export E2E_SIMLIB=""
 . "$ROOT/tools/e2e-lib.sh"
 e2e_init
 export XDG_CACHE_HOME="$E2E_TMP/cache"
-GADGET_PID=""
 # What a failed run leaves for a look (tools/kernel-rig -k keeps it).
-trap 'stop_gadget; cp "$E2E_TMP"/{shot.png,frame-copy.ppm,sim.log,viewer-*.log} "$RIG_RESULTS/" 2>/dev/null; e2e_cleanup' EXIT
+trap 'gadget_unplug || true; cp "$E2E_TMP"/{shot.png,frame-copy.ppm,sim.log,viewer-*.log} "$RIG_RESULTS/" 2>/dev/null; e2e_cleanup' EXIT
 
 width=800
 [ "$RIG_SPEED" = full ] && width=640
 
-# present|absent: until the kernel has (or no longer has) the device configured.
-wait_device() {
-  local end=$((SECONDS + 15)) d found
-  while [ $SECONDS -le $end ]; do
-    found=""
-    for d in /sys/bus/usb/devices/*; do
-      [ "$(cat "$d/idVendor" 2>/dev/null)" = 7e3a ] && [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ] && found=1
-    done
-    if { [ "$1" = present ] && [ -n "$found" ]; } || { [ "$1" = absent ] && [ -z "$found" ]; }; then return 0; fi
-    sleep 0.1
-  done
-  echo "the device is not $1 after 15 s" >&2
-  return 1
-}
-start_gadget() {
-  "$BUILD/bin/quellbar-gadget" "width=$width;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log" &
-  GADGET_PID=$!
-  wait_device present
-}
-stop_gadget() {
-  [ -n "$GADGET_PID" ] || return 0
-  kill "$GADGET_PID" 2>/dev/null || true
-  wait "$GADGET_PID" 2>/dev/null || true
-  GADGET_PID=""
-}
+start_gadget() { gadget_plug "width=$width;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"; }
 # Stops polling and checks the window, button hidden, against the last picture
 # the device sent, which must have been a line delta; then polls on. A click on
 # the picture shows or hides the button; START hides it.
@@ -62,8 +37,7 @@ paused_matches "whole then line deltas"
 echo "ok - $width x 480, whole then line-delta pictures, pixel for pixel"
 
 # The device leaves the bus: the viewer says so and stops polling.
-stop_gadget
-wait_device absent || fail "the device stayed"
+gadget_unplug || fail "the device stayed"
 e2e_answer "$TITLE_COMMUNICATION_ERROR" "" 30 >/dev/null || fail "no message when the device left"
 e2e_wait "$TITLE_FAILURE" 10 >/dev/null || fail "no failure title"
 echo "ok - device gone: message, polling stopped"
