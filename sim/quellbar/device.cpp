@@ -19,8 +19,6 @@ using wire::kChunkRows;
 using wire::kChunkThreshold;
 using wire::kFirstReadSize;
 
-// The host's libusb hands the device requests of at most this many bytes.
-constexpr size_t kHostPiece = 16384;
 // toolarge pads the stream to the declared length; keep that bounded.
 constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 
@@ -232,7 +230,7 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             // after it waits: the case the viewer must survive.
             bytes.assign(static_cast<size_t>(kFirstReadSize) + static_cast<size_t>(f.arg), 0);
             for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i & 0xFF) ^ 0xA5);
-            closeWithZlp = f.arg % kHostPiece != 0;
+            closeWithZlp = f.arg % kUrbSize != 0;
             reply->faulty = true;
             break;
         case Fault::TooLarge: {

@@ -22,6 +22,8 @@ inline constexpr int kDefaultReenumMs = 300;
 // Bulk max packet size at full and at high speed.
 inline constexpr int kFullSpeedPacket = 64;
 inline constexpr int kHighSpeedPacket = 512;
+// libusb 0.1 splits a bulk transfer into URBs of at most this many bytes.
+inline constexpr int kUrbSize = 16384;
 
 struct Options {
     bool present = true;

@@ -1,0 +1,653 @@
+#include "usbfs.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+
+namespace usbfs {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using quellbar::InTransfer;
+using quellbar::OutResult;
+
+// A device that leaves the bus while a transfer is pending: usbfs completes
+// the URB with EPROTO about this much later (measured on the real kernel).
+constexpr auto kLeaveLatency = std::chrono::milliseconds(500);
+// An empty REAPURBNDELAY is answered this late: libusb 0.1 polls it between
+// 1 ms select()s on a node that is always ready, and would spin otherwise.
+constexpr auto kEmptyReapDelay = std::chrono::milliseconds(1);
+constexpr uint8_t kEpIn = 0x82, kEpOut = 0x01;
+
+struct Name {
+    unsigned long request;
+    const char* name;
+};
+constexpr Name kNames[] = {
+    {USBDEVFS_CONNECTINFO, "CONNECTINFO"},
+    {USBDEVFS_IOCTL, "IOCTL"},
+    {USBDEVFS_GETDRIVER, "GETDRIVER"},
+    {USBDEVFS_SETCONFIGURATION, "SETCONFIGURATION"},
+    {USBDEVFS_CLAIMINTERFACE, "CLAIMINTERFACE"},
+    {USBDEVFS_RELEASEINTERFACE, "RELEASEINTERFACE"},
+    {USBDEVFS_SETINTERFACE, "SETINTERFACE"},
+    {USBDEVFS_RESET, "RESET"},
+    {USBDEVFS_SUBMITURB, "SUBMITURB"},
+    {USBDEVFS_DISCARDURB, "DISCARDURB"},
+    {USBDEVFS_REAPURB, "REAPURB"},
+    {USBDEVFS_REAPURBNDELAY, "REAPURBNDELAY"},
+};
+
+const char* NameOf(unsigned long request)
+{
+    for (const auto& n : kNames) {
+        if (n.request == request) return n.name;
+    }
+    return "UNKNOWN";
+}
+
+// The scan's own ioctls stay out of the call record.
+bool IsScan(unsigned long request)
+{
+    return request == USBDEVFS_CONNECTINFO || request == USBDEVFS_IOCTL || request == USBDEVFS_GETDRIVER;
+}
+
+void Le16(std::vector<uint8_t>& d, uint16_t v)
+{
+    d.push_back(static_cast<uint8_t>(v));
+    d.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// What libusb reads from the node: the device descriptor, then configuration
+// 1 with interface 0 and its two bulk endpoints (a hub: one interrupt endpoint).
+std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, bool hub)
+{
+    std::vector<uint8_t> d = {18, 1, 0x00, 0x02, static_cast<uint8_t>(hub ? 9 : 0), 0, 0, 64};
+    Le16(d, vendor);
+    Le16(d, product);
+    d.insert(d.end(), {0x00, 0x01, 0, 0, 0, 1});
+    const uint8_t endpoints = hub ? 1 : 2;
+    d.insert(d.end(), {9, 2});
+    Le16(d, static_cast<uint16_t>(9 + 9 + 7 * endpoints));
+    d.insert(d.end(), {1, 1, 0, 0x80, 50});
+    d.insert(d.end(), {9, 4, 0, 0, endpoints, static_cast<uint8_t>(hub ? 9 : 0xFF), 0, 0, 0});
+    if (hub) {
+        d.insert(d.end(), {7, 5, 0x81, 3, 2, 0, 12});
+        return d;
+    }
+    for (uint8_t ep : {kEpOut, kEpIn}) {
+        d.insert(d.end(), {7, 5, ep, 2});
+        Le16(d, static_cast<uint16_t>(maxPacket));
+        d.push_back(0);
+    }
+    return d;
+}
+
+struct Urb {
+    UMockdevIoctlData* urb = nullptr;  // the client's struct, resolved
+    UMockdevIoctlData* buffer = nullptr;
+    bool in = false;
+    int length = 0;
+    int moved = 0;
+    bool done = false;
+    int status = 0;
+    int reapErrno = 0;  // the reap itself fails with this (a fault no kernel shows)
+    Clock::time_point readyAt{};
+};
+
+}  // namespace
+
+struct Device;
+
+struct NodeState {
+    Bus::Impl* bus = nullptr;
+    Device* device = nullptr;  // null: the root hub
+    int busnum = 0;
+    int devnum = 0;
+    bool gone = false;
+    std::string syspath;
+    std::string devnode;
+    UMockdevIoctlBase* handler = nullptr;
+};
+
+struct Device {
+    int id = 0;
+    int busnum = 0;
+    uint16_t vendor = 0, product = 0;
+    std::unique_ptr<quellbar::Device> model;
+    NodeState* node = nullptr;
+};
+
+struct Handle {
+    NodeState* node = nullptr;
+    bool claimed = false;
+    std::deque<Urb> urbs;
+};
+
+struct Bus::Impl {
+    std::mutex m;
+    UMockdevTestbed* testbed = nullptr;
+    std::vector<std::unique_ptr<NodeState>> nodes;  // never freed: handlers point at them
+    std::vector<std::unique_ptr<Device>> devices;
+    std::map<int, int> nextDevnum;  // by bus number
+    std::map<UMockdevIoctlClient*, Handle> handles;
+    std::map<std::string, std::pair<int, int>> failures;  // ioctl name: errno, times left
+    std::vector<std::string> calls;
+
+    // Work due later, run by `timer` under the lock.
+    std::multimap<Clock::time_point, std::function<void()>> due;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread timer;
+
+    void Later(Clock::time_point at, std::function<void()> f)
+    {
+        due.emplace(at, std::move(f));
+        wake.notify_one();
+    }
+    void RunTimer();
+
+    NodeState* Plug(Device* device, int busnum);
+    void Leave(NodeState* node, int backAfterMs);
+    void Record(const NodeState* node, const std::string& what)
+    {
+        if (node->device) calls.push_back(std::to_string(node->device->id) + " " + what);
+    }
+
+    gboolean Ioctl(NodeState* node, UMockdevIoctlClient* client);
+    void Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void Advance(Handle& h, Urb& u);
+    void Reap(UMockdevIoctlClient* client, bool block, bool firstTry);
+};
+
+namespace {
+
+gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    auto* n = static_cast<NodeState*>(node);
+    return n->bus->Ioctl(n, client);
+}
+
+void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    auto* n = static_cast<NodeState*>(node);
+    std::lock_guard lock(n->bus->m);
+    auto it = n->bus->handles.find(client);
+    if (it == n->bus->handles.end()) return;
+    for (Urb& u : it->second.urbs) {
+        g_object_unref(u.urb);
+        g_object_unref(u.buffer);
+    }
+    n->bus->Record(n, "close");
+    n->bus->handles.erase(it);
+}
+
+void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+{
+    auto* n = static_cast<NodeState*>(node);
+    std::lock_guard lock(n->bus->m);
+    n->bus->handles[client].node = n;
+    n->bus->Record(n, "open");
+}
+
+std::chrono::nanoseconds WireTime(const quellbar::Device* model, int bytes)
+{
+    if (!model) return {};
+    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / model->Opts().speed);
+}
+
+}  // namespace
+
+void Bus::Impl::RunTimer()
+{
+    std::unique_lock lock(m);
+    while (!stopping) {
+        if (due.empty()) {
+            wake.wait(lock);
+            continue;
+        }
+        const auto first = due.begin();
+        if (first->first > Clock::now()) {
+            wake.wait_until(lock, first->first);
+            continue;
+        }
+        auto f = std::move(first->second);
+        due.erase(first);
+        f();
+    }
+}
+
+NodeState* Bus::Impl::Plug(Device* device, int busnum)
+{
+    auto node = std::make_unique<NodeState>();
+    node->bus = this;
+    node->device = device;
+    node->busnum = busnum;
+    node->devnum = nextDevnum[busnum]++;
+    char name[64];
+    std::snprintf(name, sizeof name, "bus/usb/%03d/%03d", busnum, node->devnum);
+    node->devnode = std::string("/dev/") + name;
+    std::snprintf(name, sizeof name, "usb%d-%d", busnum, node->devnum);
+    const bool hub = device == nullptr;
+    const int packet = device && device->model ? device->model->Opts().maxPacket : quellbar::kFullSpeedPacket;
+    // A character device (usb_device, major 189) makes umockdev create the node.
+    const std::string dev = "189:" + std::to_string((busnum - 1) * 128 + node->devnum - 1);
+    char* syspath = umockdev_testbed_add_device(testbed, "usb", name, nullptr, "dev", dev.c_str(), nullptr, "DEVNAME",
+                                                node->devnode.c_str() + 5, "DEVTYPE", "usb_device", nullptr);
+    node->syspath = syspath;
+    g_free(syspath);
+    // libusb reads the descriptors from the node itself.
+    const auto bytes = hub ? Descriptors(quellbar::kRootHubVendor, quellbar::kRootHubProduct, packet, true)
+                           : Descriptors(device->vendor, device->product, packet, false);
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    const std::filesystem::path file = std::string(root) + node->devnode;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    g_free(root);
+
+    node->handler = umockdev_ioctl_base_new();
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(OnIoctl), node.get());
+    g_signal_connect(node->handler, "client-connected", G_CALLBACK(OnConnected), node.get());
+    g_signal_connect(node->handler, "client-vanished", G_CALLBACK(OnVanished), node.get());
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, node->devnode.c_str(), node->handler, &error)) {
+        std::fprintf(stderr, "usbfs: cannot emulate %s: %s\n", node->devnode.c_str(), error->message);
+        g_error_free(error);
+    }
+    if (device) {
+        device->node = node.get();
+        if (device->model) device->model->Plugged(true);
+    }
+    nodes.push_back(std::move(node));
+    return nodes.back().get();
+}
+
+void Bus::Impl::Leave(NodeState* node, int backAfterMs)
+{
+    if (node->gone) return;
+    node->gone = true;
+    umockdev_testbed_remove_device(testbed, node->syspath.c_str());
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    std::remove((std::string(root) + node->devnode).c_str());
+    g_free(root);
+    Device* device = node->device;
+    if (device->model) device->model->Plugged(false);
+    // Pending transfers end as usbfs ends them when the device goes.
+    for (auto& [client, h] : handles) {
+        if (h.node != node) continue;
+        for (Urb& u : h.urbs) {
+            if (u.done) continue;
+            u.done = true;
+            u.status = -EPROTO;
+            u.readyAt = Clock::now() + kLeaveLatency;
+        }
+    }
+    if (backAfterMs >= 0) {
+        Later(Clock::now() + std::chrono::milliseconds(backAfterMs), [this, device] { Plug(device, device->busnum); });
+    }
+}
+
+gboolean Bus::Impl::Ioctl(NodeState* node, UMockdevIoctlClient* client)
+{
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::lock_guard lock(m);
+    Handle& h = handles[client];
+    h.node = node;
+    const char* name = NameOf(request);
+    auto done = [client](long result, int error) { umockdev_ioctl_client_complete(client, result, error); };
+    auto resolve = [arg](size_t size) { return umockdev_ioctl_data_resolve(arg, 0, size, nullptr); };
+
+    if (!IsScan(request)) Record(node, name);
+    if (auto f = failures.find(name); f != failures.end() && f->second.second > 0) {
+        --f->second.second;
+        done(-1, f->second.first);
+        return TRUE;
+    }
+    if (node->gone) {
+        done(-1, ENODEV);
+        return TRUE;
+    }
+    quellbar::Device* model = node->device ? node->device->model.get() : nullptr;
+    auto claimedElsewhere = [&] {
+        return std::any_of(handles.begin(), handles.end(),
+                           [&](const auto& e) { return e.second.node == node && e.second.claimed; });
+    };
+    switch (request) {
+    case USBDEVFS_CONNECTINFO: {
+        auto* d = resolve(sizeof(usbdevfs_connectinfo));
+        auto* info = reinterpret_cast<usbdevfs_connectinfo*>(d->data);
+        info->devnum = static_cast<unsigned>(node->devnum);
+        info->slow = 0;
+        done(0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_IOCTL: done(-1, ENOSYS); return TRUE;  // not a hub: no ports to list
+    case USBDEVFS_GETDRIVER: done(-1, ENODATA); return TRUE;
+    case USBDEVFS_SETCONFIGURATION: done(claimedElsewhere() ? -1 : 0, claimedElsewhere() ? EBUSY : 0); return TRUE;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        const unsigned ifno = *reinterpret_cast<unsigned*>(resolve(sizeof(unsigned))->data);
+        if (ifno != 0 || !node->device) {
+            done(-1, ENOENT);
+        } else if (request == USBDEVFS_RELEASEINTERFACE) {
+            done(h.claimed ? 0 : -1, h.claimed ? 0 : EINVAL);
+            h.claimed = false;
+        } else if (!h.claimed && claimedElsewhere()) {
+            done(-1, EBUSY);
+        } else {
+            h.claimed = true;
+            done(0, 0);
+        }
+        return TRUE;
+    }
+    case USBDEVFS_SETINTERFACE: {
+        const auto* s = reinterpret_cast<usbdevfs_setinterface*>(resolve(sizeof(usbdevfs_setinterface))->data);
+        if (s->interface != 0 || !node->device) {
+            done(-1, ENOENT);
+        } else if (s->altsetting != 0) {
+            done(-1, EINVAL);
+        } else if (!h.claimed && claimedElsewhere()) {
+            done(-1, EBUSY);
+        } else {
+            h.claimed = true;  // usbfs claims the interface on the caller's behalf
+            done(0, 0);
+        }
+        return TRUE;
+    }
+    case USBDEVFS_RESET:
+        // In place, as Linux resets: same node and number; the claims go with it.
+        for (auto& [c, other] : handles) {
+            if (other.node == node) other.claimed = false;
+        }
+        if (model) {
+            model->Reset();
+            if (model->Opts().reenumerate) Leave(node, model->Opts().reenumMs);
+        }
+        done(0, 0);
+        return TRUE;
+    case USBDEVFS_SUBMITURB: Submit(h, client, arg); return TRUE;
+    case USBDEVFS_DISCARDURB: {
+        const gulong target = *reinterpret_cast<gulong*>(arg->data);
+        auto it =
+            std::find_if(h.urbs.begin(), h.urbs.end(), [&](const Urb& u) { return u.urb->client_addr == target; });
+        if (it == h.urbs.end() || it->done) {
+            done(-1, EINVAL);
+        } else {
+            it->done = true;
+            it->status = -ENOENT;
+            it->readyAt = Clock::now();
+            done(0, 0);
+        }
+        return TRUE;
+    }
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: Reap(client, request == USBDEVFS_REAPURB, true); return TRUE;
+    default: done(-1, ENOTTY); return TRUE;
+    }
+}
+
+void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(data->data);
+    if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint != kEpIn && urb->endpoint != kEpOut) ||
+        urb->buffer_length < 0 || urb->buffer_length > quellbar::kUrbSize) {
+        umockdev_ioctl_client_complete(client, -1, urb->type != USBDEVFS_URB_TYPE_BULK ? EINVAL : ENOENT);
+        return;
+    }
+    Urb u;
+    u.in = urb->endpoint == kEpIn;
+    u.length = urb->buffer_length;
+    u.urb = G_TYPE_CHECK_INSTANCE_CAST(g_object_ref(data), UMOCKDEV_TYPE_IOCTL_DATA, UMockdevIoctlData);
+    u.buffer =
+        umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(u.length), nullptr);
+    g_object_ref(u.buffer);
+    Record(h.node, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
+    quellbar::Device* model = h.node->device->model.get();
+    const auto now = Clock::now();
+    if (!u.in) {
+        const OutResult r =
+            model ? model->Out(u.buffer->data, static_cast<size_t>(u.length)) : OutResult{OutResult::Kind::Accepted};
+        u.done = true;
+        u.readyAt = now + WireTime(model, u.length);
+        switch (r.kind) {
+        case OutResult::Kind::Accepted: u.moved = u.length; break;
+        case OutResult::Kind::Halt: u.status = -EPIPE; break;
+        case OutResult::Kind::Leave:
+            h.urbs.push_back(u);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            Leave(h.node, r.backAfterMs);  // ends the URB with EPROTO a while later
+            return;
+        }
+    }
+    h.urbs.push_back(u);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+// Moves the model's IN transfers into a pending read, packet by packet.
+void Bus::Impl::Advance(Handle& h, Urb& u)
+{
+    quellbar::Device* model = h.node->device->model.get();
+    if (u.done || !model) return;
+    const auto now = Clock::now();
+    if (now < u.readyAt) return;  // a slow chunk not ready yet
+    const int packet = model->Opts().maxPacket;
+    auto finish = [&](int status, Clock::time_point at) {
+        u.done = true;
+        u.status = status;
+        u.readyAt = std::max(at, now + WireTime(model, u.moved));
+    };
+    while (u.moved < u.length) {
+        const InTransfer* t = model->Front();
+        if (!t) return;  // nothing queued: the read stays pending
+        switch (t->kind) {
+        case InTransfer::Kind::Halt: finish(-EPIPE, now); return;
+        case InTransfer::Kind::Error:
+            u.reapErrno = -t->error;
+            model->Pop();
+            finish(0, now);
+            return;
+        case InTransfer::Kind::Leave: {
+            const int back = t->backAfterMs;
+            model->Pop();
+            Leave(h.node, back);
+            return;
+        }
+        case InTransfer::Kind::Data: break;
+        }
+        if (t->sent == 0 && t->delayMs > 0) {
+            u.readyAt = now + std::chrono::milliseconds(model->TakeDelay());
+            return;
+        }
+        const size_t size = t->bytes.size();
+        const size_t avail = size - t->sent;
+        const bool closed = size % static_cast<size_t>(packet) != 0 || t->zlp;
+        const size_t room = static_cast<size_t>(u.length - u.moved);
+        if (avail == 0) {
+            model->Sent(0);  // a zero-length packet ends the read
+            finish(0, now);
+            return;
+        }
+        const size_t n = std::min(avail, room);
+        std::memcpy(u.buffer->data + u.moved, t->bytes.data() + t->sent, n);
+        u.moved += static_cast<int>(n);
+        if (avail > room && room % static_cast<size_t>(packet) != 0 && model->Opts().overflow) {
+            // The packet did not fit: the host keeps what did and the rest is lost.
+            model->Sent(avail);
+            finish(-EOVERFLOW, now);
+            return;
+        }
+        model->Sent(n);
+        if (n == avail && closed) break;
+    }
+    finish(0, now);
+}
+
+void Bus::Impl::Reap(UMockdevIoctlClient* client, bool block, bool firstTry)
+{
+    Handle& h = handles[client];
+    for (Urb& u : h.urbs) Advance(h, u);
+    const auto now = Clock::now();
+    auto it = std::find_if(h.urbs.begin(), h.urbs.end(), [&](const Urb& u) { return u.done && u.readyAt <= now; });
+    if (it != h.urbs.end()) {
+        Urb u = *it;
+        h.urbs.erase(it);
+        if (u.reapErrno) {
+            umockdev_ioctl_client_complete(client, -1, u.reapErrno);
+        } else {
+            auto* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+            urb->status = u.status;
+            urb->actual_length = u.moved;
+            umockdev_ioctl_data_set_ptr(umockdev_ioctl_client_get_arg(client), 0, u.urb);
+            umockdev_ioctl_client_complete(client, 0, 0);
+        }
+        g_object_unref(u.urb);
+        g_object_unref(u.buffer);
+        return;
+    }
+    if (h.urbs.empty() && h.node->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
+    if (!block && !firstTry) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        return;
+    }
+    // Answer later, off umockdev's worker thread; the client stays waiting.
+    g_object_ref(client);
+    Later(now + kEmptyReapDelay, [this, client, block] {
+        if (handles.count(client)) {
+            Reap(client, block, false);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+        }
+        g_object_unref(client);
+    });
+}
+
+Bus::Bus() : impl_(std::make_unique<Impl>())
+{
+    impl_->testbed = umockdev_testbed_new();
+    impl_->timer = std::thread([this] { impl_->RunTimer(); });
+    std::lock_guard lock(impl_->m);
+    impl_->nextDevnum[1] = 1;
+    impl_->Plug(nullptr, 1);
+}
+
+Bus::~Bus()
+{
+    {
+        std::lock_guard lock(impl_->m);
+        impl_->stopping = true;
+        impl_->wake.notify_one();
+    }
+    impl_->timer.join();
+    for (auto& node : impl_->nodes) {
+        if (!node->gone) umockdev_testbed_detach_ioctl(impl_->testbed, node->devnode.c_str(), nullptr);
+    }
+    g_object_unref(impl_->testbed);
+    for (auto& node : impl_->nodes) g_object_unref(node->handler);
+}
+
+std::string Bus::Dir() const
+{
+    gchar* root = umockdev_testbed_get_root_dir(impl_->testbed);
+    std::string dir = root;
+    g_free(root);
+    return dir;
+}
+
+int Bus::AddBus()
+{
+    std::lock_guard lock(impl_->m);
+    const int busnum = impl_->nextDevnum.rbegin()->first + 1;
+    impl_->nextDevnum[busnum] = 1;
+    return busnum;
+}
+
+int Bus::AddDevice(int bus, uint16_t vendor, uint16_t product)
+{
+    std::lock_guard lock(impl_->m);
+    auto device = std::make_unique<Device>();
+    device->id = static_cast<int>(impl_->devices.size()) + 1;
+    device->busnum = bus;
+    device->vendor = vendor;
+    device->product = product;
+    impl_->devices.push_back(std::move(device));
+    impl_->Plug(impl_->devices.back().get(), bus);
+    return impl_->devices.back()->id;
+}
+
+int Bus::AddQuellbar(int bus, const quellbar::Options& options)
+{
+    std::lock_guard lock(impl_->m);
+    auto device = std::make_unique<Device>();
+    device->id = static_cast<int>(impl_->devices.size()) + 1;
+    device->busnum = bus;
+    device->model = std::make_unique<quellbar::Device>(options);
+    device->vendor = device->model->VendorId();
+    device->product = device->model->ProductId();
+    impl_->devices.push_back(std::move(device));
+    impl_->Plug(impl_->devices.back().get(), bus);
+    return impl_->devices.back()->id;
+}
+
+void Bus::Unplug(int id, int backAfterMs)
+{
+    std::lock_guard lock(impl_->m);
+    impl_->Leave(impl_->devices.at(static_cast<size_t>(id - 1))->node, backAfterMs);
+}
+
+int Bus::Devnum(int id)
+{
+    std::lock_guard lock(impl_->m);
+    return impl_->devices.at(static_cast<size_t>(id - 1))->node->devnum;
+}
+
+std::string Bus::Node(int id)
+{
+    std::lock_guard lock(impl_->m);
+    return impl_->devices.at(static_cast<size_t>(id - 1))->node->devnode;
+}
+
+void Bus::FailIoctl(std::string_view name, int error, int times)
+{
+    std::lock_guard lock(impl_->m);
+    impl_->failures[std::string(name)] = {error, times};
+}
+
+std::vector<std::string> Bus::Calls()
+{
+    std::lock_guard lock(impl_->m);
+    return impl_->calls;
+}
+
+void Bus::ClearCalls()
+{
+    std::lock_guard lock(impl_->m);
+    impl_->calls.clear();
+}
+
+int Bus::OpenHandles()
+{
+    std::lock_guard lock(impl_->m);
+    return static_cast<int>(impl_->handles.size());
+}
+
+void Bus::WithModel(int id, const std::function<void(quellbar::Device&)>& f)
+{
+    std::lock_guard lock(impl_->m);
+    f(*impl_->devices.at(static_cast<size_t>(id - 1))->model);
+}
+
+}  // namespace usbfs
