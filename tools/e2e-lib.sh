@@ -1,12 +1,13 @@
 # Shared by the end-to-end tests, the demo and the soak: an Xvfb display, the
-# real viewer over the stand-in libusb, and a person's hands (xdotool).
+# real viewer on the simulated Quellbar, and a person's hands (xdotool).
 # Source it; set ROOT and BUILD first (BUILD defaults to $ROOT/build).
 
 : "${ROOT:?}"
 BUILD="${BUILD:-$ROOT/build}"
 VIEWER="$BUILD/bin/karvolen-viewer"
-# The stand-in libusb put in front; E2E_SIMLIB= (empty) keeps the system's.
-SIMLIB="${E2E_SIMLIB-$BUILD/sim/lib}"
+# The launcher that puts the simulated Quellbar on an emulated USB bus;
+# E2E_RUN= (empty) leaves the real one.
+SIM_RUN="${E2E_RUN-$BUILD/bin/quellbar-run}"
 VIEWER_PID=""
 XVFB_PID=""
 WM_PID=""
@@ -71,8 +72,7 @@ e2e_start_viewer() {
   for attempt in 1 2 3 4 5; do
     E2E_STARTS=$((${E2E_STARTS:-0} + 1))
     log="$E2E_TMP/viewer-$E2E_STARTS.log"
-    LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" QUELLBAR_SIM="$options" \
-      "$binary" >>"$log" 2>&1 &
+    QUELLBAR_SIM="$options" ${SIM_RUN:+"$SIM_RUN"} "$binary" >>"$log" 2>&1 &
     VIEWER_PID=$!
     local end=$((SECONDS + 20))
     while kill -0 "$VIEWER_PID" 2>/dev/null && [ -z "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] \

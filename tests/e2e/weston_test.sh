@@ -16,8 +16,8 @@ e2e_start_weston || fail "no compositor"
 
 # wl_start N SIM_OPTIONS: viewer N, traced into viewer-N.log.
 wl_start() {
-  LD_LIBRARY_PATH="$SIMLIB" QUELLBAR_SIM="$2" QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 \
-    "$VIEWER" >"$E2E_TMP/viewer-$1.log" 2>&1 &
+  QUELLBAR_SIM="$2" QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 \
+    ${SIM_RUN:+"$SIM_RUN"} "$VIEWER" >"$E2E_TMP/viewer-$1.log" 2>&1 &
   VIEWER_PID=$!
 }
 # wl_wait N PATTERN [seconds]: the trace of viewer N shows PATTERN.

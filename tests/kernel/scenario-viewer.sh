@@ -2,7 +2,7 @@
 # whole and line-delta pictures shown pixel for pixel, the device leaving the
 # bus and coming back.
 set -euo pipefail
-export E2E_SIMLIB=""
+export E2E_RUN=""
 . "$ROOT/tools/e2e-lib.sh"
 e2e_init
 export XDG_CACHE_HOME="$E2E_TMP/cache"
