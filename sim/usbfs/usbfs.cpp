@@ -128,6 +128,7 @@ struct Device {
 
 struct Handle {
     NodeState* node = nullptr;
+    int serial = 0;  // names the handle in the call record
     bool claimed = false;
     std::deque<Urb> urbs;
 };
@@ -140,7 +141,12 @@ struct Bus::Impl {
     std::map<int, int> nextDevnum;  // by bus number
     std::map<UMockdevIoctlClient*, Handle> handles;
     std::map<std::string, std::pair<int, int>> failures;  // ioctl name: errno, times left
-    std::vector<std::string> calls;
+    struct Call {
+        int serial;
+        std::string text;
+    };
+    std::vector<Call> calls;
+    int serials = 0;
 
     // Work due later, run by `timer` under the lock.
     std::multimap<Clock::time_point, std::function<void()>> due;
@@ -157,9 +163,9 @@ struct Bus::Impl {
 
     NodeState* Plug(Device* device, int busnum);
     void Leave(NodeState* node, int backAfterMs);
-    void Record(const NodeState* node, const std::string& what)
+    void Record(const Handle& h, const std::string& what)
     {
-        if (node->device) calls.push_back(std::to_string(node->device->id) + " " + what);
+        if (h.node->device) calls.push_back({h.serial, std::to_string(h.node->device->id) + " " + what});
     }
 
     gboolean Ioctl(NodeState* node, UMockdevIoctlClient* client);
@@ -176,17 +182,19 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
     return n->bus->Ioctl(n, client);
 }
 
-void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
+// umockdev 0.17 does not emit client-vanished: a client is gone when
+// umockdev drops its object, after the host closed the node.
+void OnClientGone(gpointer node, GObject* client)
 {
     auto* n = static_cast<NodeState*>(node);
     std::lock_guard lock(n->bus->m);
-    auto it = n->bus->handles.find(client);
+    auto it = n->bus->handles.find(reinterpret_cast<UMockdevIoctlClient*>(client));
     if (it == n->bus->handles.end()) return;
     for (Urb& u : it->second.urbs) {
         g_object_unref(u.urb);
         g_object_unref(u.buffer);
     }
-    n->bus->Record(n, "close");
+    n->bus->Record(it->second, "close");
     n->bus->handles.erase(it);
 }
 
@@ -194,8 +202,11 @@ void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
 {
     auto* n = static_cast<NodeState*>(node);
     std::lock_guard lock(n->bus->m);
-    n->bus->handles[client].node = n;
-    n->bus->Record(n, "open");
+    Handle& h = n->bus->handles[client];
+    h.node = n;
+    h.serial = ++n->bus->serials;
+    n->bus->Record(h, "open");
+    g_object_weak_ref(G_OBJECT(client), OnClientGone, node);
 }
 
 std::chrono::nanoseconds WireTime(const quellbar::Device* model, int bytes)
@@ -257,7 +268,6 @@ NodeState* Bus::Impl::Plug(Device* device, int busnum)
     node->handler = umockdev_ioctl_base_new();
     g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(OnIoctl), node.get());
     g_signal_connect(node->handler, "client-connected", G_CALLBACK(OnConnected), node.get());
-    g_signal_connect(node->handler, "client-vanished", G_CALLBACK(OnVanished), node.get());
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, node->devnode.c_str(), node->handler, &error)) {
         std::fprintf(stderr, "usbfs: cannot emulate %s: %s\n", node->devnode.c_str(), error->message);
@@ -307,13 +317,17 @@ gboolean Bus::Impl::Ioctl(NodeState* node, UMockdevIoctlClient* client)
     auto done = [client](long result, int error) { umockdev_ioctl_client_complete(client, result, error); };
     auto resolve = [arg](size_t size) { return umockdev_ioctl_data_resolve(arg, 0, size, nullptr); };
 
-    if (!IsScan(request)) Record(node, name);
+    // URBs are recorded by direction and size, and by name only when refused.
+    const bool urb = request == USBDEVFS_SUBMITURB || request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (!IsScan(request) && !urb) Record(h, name);
     if (auto f = failures.find(name); f != failures.end() && f->second.second > 0) {
         --f->second.second;
+        if (urb) Record(h, name);
         done(-1, f->second.first);
         return TRUE;
     }
-    if (node->gone) {
+    if (node->gone && (request != USBDEVFS_REAPURBNDELAY || h.urbs.empty())) {
+        if (urb) Record(h, name);
         done(-1, ENODEV);
         return TRUE;
     }
@@ -412,7 +426,7 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     u.buffer =
         umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(u.length), nullptr);
     g_object_ref(u.buffer);
-    Record(h.node, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
+    Record(h, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
     quellbar::Device* model = h.node->device->model.get();
     const auto now = Clock::now();
     if (!u.in) {
@@ -629,7 +643,17 @@ void Bus::FailIoctl(std::string_view name, int error, int times)
 std::vector<std::string> Bus::Calls()
 {
     std::lock_guard lock(impl_->m);
-    return impl_->calls;
+    // A handle that only opened and closed is the bus scan's.
+    std::map<int, bool> busy;
+    for (const auto& c : impl_->calls) {
+        const std::string what = c.text.substr(c.text.find(' ') + 1);
+        busy[c.serial] = busy[c.serial] || (what != "open" && what != "close");
+    }
+    std::vector<std::string> calls;
+    for (const auto& c : impl_->calls) {
+        if (busy[c.serial]) calls.push_back(c.text);
+    }
+    return calls;
 }
 
 void Bus::ClearCalls()
@@ -641,7 +665,9 @@ void Bus::ClearCalls()
 int Bus::OpenHandles()
 {
     std::lock_guard lock(impl_->m);
-    return static_cast<int>(impl_->handles.size());
+    int n = 0;
+    for (auto& e : impl_->handles) n += e.second.node->device != nullptr;
+    return n;
 }
 
 void Bus::WithModel(int id, const std::function<void(quellbar::Device&)>& f)

@@ -50,11 +50,13 @@ public:
 
     // The next `times` ioctls `name` (as in the call record) fail with errno `error`.
     void FailIoctl(std::string_view name, int error, int times = 1);
-    // Ioctls the host sent beyond the bus scan, one "<id> <NAME>[ <detail>]" each;
-    // "<id> open" and "<id> close" for a handle that claimed, configured or transferred.
+    // What the host did on device nodes beyond the bus scan, in order: ioctls
+    // by name ("<id> SETCONFIGURATION"), URBs as "<id> in 64" / "<id> out 8"
+    // (by name when refused), and "<id> open" / "<id> close" of handles that
+    // did more than open and close. A close shows once umockdev has noticed it.
     std::vector<std::string> Calls();
     void ClearCalls();
-    // Clients (open file handles) on device nodes, the root hub's included.
+    // File handles open on device nodes (the root hub's left out).
     int OpenHandles();
 
     // Runs f on the Quellbar's model under the lock.

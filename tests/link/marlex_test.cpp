@@ -1,25 +1,53 @@
-// marlex over the stand-in libusb: result codes, undo orders and transfers as
-// the stand-in records them. marlex is loaded by name, as the viewer loads it;
-// its libusb-0.1.so.4 resolves to the stand-in already linked into this test.
+// marlex over the system's libusb 0.1 on an emulated usbfs: result codes,
+// undo orders and transfers as the device nodes see them. marlex is loaded by
+// name, as the viewer loads it. Each case runs in a process of its own, under
+// umockdev's preload.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <usb.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "protocol.h"
-#include "simctl.h"
+#include "usbfs.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
+// The one place libusb itself cannot fail as marlex expects: usb_open
+// returns a handle even for a node it cannot open, so -2 needs this seam.
+// marlex's usb_open resolves to this executable's export first.
+int failOpens = 0;
+std::vector<std::string> opened;  // "bus/device" of every usb_open
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) usb_dev_handle* usb_open(struct usb_device* dev)
+{
+    opened.push_back(std::string(dev->bus->dirname) + "/" + dev->filename);
+    if (failOpens > 0) {
+        --failOpens;
+        return nullptr;
+    }
+    static auto real = reinterpret_cast<usb_dev_handle* (*)(struct usb_device*)>(dlsym(RTLD_NEXT, "usb_open"));
+    return real(dev);
+}
+
+namespace {
+
 struct Marlex {
+    void* handle;
     int (*OpenCom)();
     int (*CloseCom)();
     int (*ReadCom)(unsigned char*, int);
@@ -29,12 +57,12 @@ struct Marlex {
 const Marlex& Lib()
 {
     static const Marlex lib = [] {
-        void* h = dlopen("libmarlex.so", RTLD_NOW | RTLD_LOCAL);
+        void* h = dlopen("libmarlex.so.1", RTLD_NOW | RTLD_LOCAL);
         if (!h) {
-            ADD_FAILURE() << "dlopen libmarlex.so: " << dlerror();
+            ADD_FAILURE() << "dlopen libmarlex.so.1: " << dlerror();
             std::abort();
         }
-        Marlex m{};
+        Marlex m{h, nullptr, nullptr, nullptr, nullptr};
         m.OpenCom = reinterpret_cast<int (*)()>(dlsym(h, "OpenCom"));
         m.CloseCom = reinterpret_cast<int (*)()>(dlsym(h, "CloseCom"));
         m.ReadCom = reinterpret_cast<int (*)(unsigned char*, int)>(dlsym(h, "ReadCom"));
@@ -45,17 +73,53 @@ const Marlex& Lib()
     return lib;
 }
 
-Calls RecordedCalls()
-{
-    std::string text(static_cast<size_t>(simctl_calls(nullptr, 0)) + 1, '\0');
-    simctl_calls(text.data(), static_cast<int>(text.size()));
-    Calls calls;
-    std::istringstream in(text.c_str());
-    for (std::string line; std::getline(in, line);) calls.push_back(line);
-    return calls;
-}
+const unsigned char kRequest[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
 
-const Calls kRescan = {"usb_init", "usb_find_busses", "usb_find_devices", "usb_get_busses"};
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("LD_PRELOAD"), nullptr) << "run under umockdev's preload";
+        bus_ = std::make_unique<usbfs::Bus>();
+    }
+    void TearDown() override { Lib().CloseCom(); }
+
+    // A Quellbar on bus 1.
+    int AddQuellbar(const std::string& options = "")
+    {
+        quellbar::Options o;
+        EXPECT_EQ(quellbar::ParseOptions(options, o), "");
+        return bus_->AddQuellbar(1, o);
+    }
+
+    // What the device's nodes saw beyond the bus scan, once `handles` are
+    // left open (umockdev notices a close a moment later).
+    Calls Seen(int id, int handles)
+    {
+        for (int i = 0; i < 200 && bus_->OpenHandles() != handles; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(bus_->OpenHandles(), handles);
+        const std::string prefix = std::to_string(id) + " ";
+        Calls calls;
+        for (const auto& c : bus_->Calls()) {
+            if (c.rfind(prefix, 0) == 0) calls.push_back(c.substr(prefix.size()));
+        }
+        return calls;
+    }
+
+    void OpenLink(int id)
+    {
+        ASSERT_EQ(Lib().OpenCom(), MARLEX_OK);
+        bus_->ClearCalls();
+        (void)id;
+    }
+
+    std::unique_ptr<usbfs::Bus> bus_;
+};
+
+const Calls kPrepare = {"open", "SETCONFIGURATION", "CLAIMINTERFACE", "SETINTERFACE"};
+const Calls kClose = {"RELEASEINTERFACE", "RESET", "close"};
 
 Calls Concat(Calls a, const Calls& b)
 {
@@ -63,62 +127,32 @@ Calls Concat(Calls a, const Calls& b)
     return a;
 }
 
-std::string Open(int id) { return "usb_open(" + std::to_string(id) + ")"; }
-
-const std::string kRead64 = "usb_bulk_read(0x82,64,5000)";
-const std::string kWrite8 = "usb_bulk_write(0x01,8,5000)";
-const Calls kPrepare = {"usb_set_configuration(1)", "usb_claim_interface(0)", "usb_set_altinterface(0)"};
-const Calls kClose = {"usb_release_interface(0)", "usb_reset", "usb_close"};
-
-class LinkTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Lib().CloseCom();  // a link left open by an earlier test
-        simctl_reset();
-        bus_ = simctl_add_bus();
-        simctl_add_device(bus_, 0x1d6b, 0x0002);
-        quellbar_ = simctl_add_device(bus_, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_A);
-    }
-
-    // Opens the link and forgets the calls it took.
-    void OpenLink()
-    {
-        ASSERT_EQ(Lib().OpenCom(), MARLEX_OK);
-        simctl_clear_calls();
-    }
-
-    int bus_ = 0;
-    int quellbar_ = 0;
-};
-
 // ---------------------------------------------------------------- OpenCom
 
-TEST_F(LinkTest, OpenPreparesTheDeviceInOrder)
+TEST_F(LinkTest, OpenPreparesTheDeviceInOrderOnTheSystemsLibusb)
 {
+    const int q = AddQuellbar();
     EXPECT_EQ(Lib().OpenCom(), 0);
-    EXPECT_EQ(RecordedCalls(), Concat(Concat(kRescan, {Open(quellbar_)}), kPrepare));
-    EXPECT_EQ(simctl_open_handles(), 1);
+    EXPECT_EQ(Seen(q, 1), kPrepare);
+
+    // No libusb of our own is in the way: marlex's usb_bulk_read is the system's.
+    Dl_info info{};
+    ASSERT_NE(dladdr(dlsym(Lib().handle, "usb_bulk_read"), &info), 0);
+    EXPECT_EQ(std::filesystem::canonical(info.dli_fname), std::filesystem::canonical(SYSTEM_LIBUSB));
 }
 
-TEST_F(LinkTest, NoBusOrNoMatchingDeviceIsMinusOneAndOpensNothing)
+TEST_F(LinkTest, NoMatchingDeviceIsMinusOneAndOpensNothing)
 {
-    simctl_reset();
-    EXPECT_EQ(Lib().OpenCom(), -1) << "no bus at all";
-    EXPECT_EQ(RecordedCalls(), kRescan);
-
+    EXPECT_EQ(Lib().OpenCom(), -1) << "only the root hub";
     // Only near misses: right vendor with another product, right products with another vendor.
-    simctl_reset();
-    const int bus = simctl_add_bus();
-    simctl_add_device(bus, 0x1d6b, 0x0002);
-    simctl_add_device(bus, MARLEX_VENDOR_ID, 0xFF06);
-    simctl_add_device(bus, MARLEX_VENDOR_ID, 0x0000);
-    simctl_add_device(bus, 0x7E3B, MARLEX_PRODUCT_ID_A);
-    simctl_add_device(bus, 0x0000, MARLEX_PRODUCT_ID_B);
-    simctl_add_device(simctl_add_bus(), 0xFE3A, 0x0009);
+    bus_->AddDevice(1, MARLEX_VENDOR_ID, 0xFF06);
+    bus_->AddDevice(1, MARLEX_VENDOR_ID, 0x0000);
+    bus_->AddDevice(1, 0x7E3B, MARLEX_PRODUCT_ID_A);
+    bus_->AddDevice(1, 0x0000, MARLEX_PRODUCT_ID_B);
+    bus_->AddDevice(bus_->AddBus(), 0xFE3A, 0x0009);
     EXPECT_EQ(Lib().OpenCom(), -1);
-    EXPECT_EQ(RecordedCalls(), kRescan);
-    EXPECT_EQ(simctl_open_handles(), 0);
+    EXPECT_TRUE(opened.empty());
+    EXPECT_TRUE(bus_->Calls().empty());
 
     unsigned char buf[4] = {1, 2, 3, 4};
     EXPECT_EQ(Lib().ReadCom(buf, 4), MARLEX_ERR_READ_CLOSED);
@@ -126,133 +160,139 @@ TEST_F(LinkTest, NoBusOrNoMatchingDeviceIsMinusOneAndOpensNothing)
 
 TEST_F(LinkTest, SecondProductIdIsAccepted)
 {
-    simctl_reset();
-    const int bus = simctl_add_bus();
-    simctl_add_device(bus, MARLEX_VENDOR_ID, 0x1234);
-    const int q = simctl_add_device(bus, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
+    bus_->AddDevice(1, MARLEX_VENDOR_ID, 0x1234);
+    const int q = bus_->AddDevice(1, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
     EXPECT_EQ(Lib().OpenCom(), 0);
-    EXPECT_EQ(RecordedCalls(), Concat(Concat(kRescan, {Open(q)}), kPrepare));
+    EXPECT_EQ(Seen(q, 1), kPrepare);
 }
 
-TEST_F(LinkTest, FirstMatchInBusThenDeviceOrderIsOpened)
+TEST_F(LinkTest, FirstMatchInLibusbsBusThenDeviceOrderIsOpened)
 {
-    simctl_reset();
-    const int bus0 = simctl_add_bus();
-    const int bus1 = simctl_add_bus();
-    simctl_add_device(bus0, 0x1d6b, 0x0002);
-    simctl_add_device(bus0, MARLEX_VENDOR_ID, 0x0001);
-    const int first = simctl_add_device(bus1, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
-    simctl_add_device(bus1, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_A);
-    simctl_add_device(simctl_add_bus(), MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_A);
-
+    const int bus2 = bus_->AddBus();
+    bus_->AddDevice(1, MARLEX_VENDOR_ID, 0x0001);
+    for (int bus : {1, bus2, bus_->AddBus()}) {
+        bus_->AddDevice(bus, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
+        bus_->AddDevice(bus, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_A);
+    }
     EXPECT_EQ(Lib().OpenCom(), 0);
-    EXPECT_EQ(RecordedCalls(), Concat(Concat(kRescan, {Open(first)}), kPrepare));
+    // libusb lists what it found in its own order; marlex takes the first match.
+    std::string first;
+    for (usb_bus* b = usb_get_busses(); b && first.empty(); b = b->next) {
+        for (struct usb_device* d = b->devices; d && first.empty(); d = d->next) {
+            const auto& desc = d->descriptor;
+            if (desc.idVendor == MARLEX_VENDOR_ID &&
+                (desc.idProduct == MARLEX_PRODUCT_ID_A || desc.idProduct == MARLEX_PRODUCT_ID_B)) {
+                first = std::string(b->dirname) + "/" + d->filename;
+            }
+        }
+    }
+    EXPECT_EQ(opened, Calls{first});
 }
 
 TEST_F(LinkTest, FailedOpenIsMinusTwoAndTheSecondMatchIsNeverTried)
 {
-    const int second = simctl_add_device(bus_, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
-    ASSERT_GT(second, quellbar_);
-    simctl_fail("usb_open", 0, 1);
+    AddQuellbar();
+    bus_->AddDevice(1, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
+    failOpens = 1;
     EXPECT_EQ(Lib().OpenCom(), -2);
-    EXPECT_EQ(RecordedCalls(), Concat(kRescan, {Open(quellbar_)}));
+    EXPECT_EQ(opened.size(), 1u);
 
     unsigned char buf[8] = {};
     EXPECT_EQ(Lib().WriteCom(buf, 8), MARLEX_ERR_WRITE_CLOSED) << "slot stays empty after -2";
 }
 
 struct PrepareFailure {
-    const char* call;
+    const char* ioctl;
+    int error;
     int expected;
-    Calls undo;  // calls after the open, failing call included
+    Calls undo;  // after the open, failing call included
 };
 
-void PrintTo(const PrepareFailure& p, std::ostream* os) { *os << p.call; }
+void PrintTo(const PrepareFailure& p, std::ostream* os) { *os << p.ioctl; }
 
 class PrepareFailureTest : public LinkTest, public ::testing::WithParamInterface<PrepareFailure> {};
 
 TEST_P(PrepareFailureTest, UndoesOnlyWhatWasDoneAndNeverResets)
 {
     const auto& p = GetParam();
-    simctl_fail(p.call, -32, 1);
+    const int q = AddQuellbar();
+    bus_->FailIoctl(p.ioctl, p.error);
     EXPECT_EQ(Lib().OpenCom(), p.expected);
-    EXPECT_EQ(RecordedCalls(), Concat(Concat(kRescan, {Open(quellbar_)}), p.undo));
-    EXPECT_EQ(simctl_open_handles(), 0) << "the handle is closed";
+    EXPECT_EQ(Seen(q, 0), Concat({"open"}, p.undo)) << "the handle is closed";
 
-    simctl_clear_calls();
+    bus_->ClearCalls();
     unsigned char buf[8];
     std::memset(buf, 0xCC, sizeof buf);
     EXPECT_EQ(Lib().ReadCom(buf, 8), MARLEX_ERR_READ_CLOSED);
     EXPECT_EQ(Lib().CloseCom(), 0);
-    EXPECT_TRUE(RecordedCalls().empty()) << "the slot was emptied";
+    EXPECT_TRUE(bus_->Calls().empty()) << "the slot was emptied";
 
     // The failure was a single one: the next attempt succeeds.
     EXPECT_EQ(Lib().OpenCom(), 0);
 }
 
+// EPERM: a node without write access (no udev rule); EBUSY: another program holds the interface.
 INSTANTIATE_TEST_SUITE_P(
     Steps, PrepareFailureTest,
-    ::testing::Values(
-        PrepareFailure{"usb_set_configuration", -4, {"usb_set_configuration(1)", "usb_close"}},
-        PrepareFailure{"usb_claim_interface", -5, {"usb_set_configuration(1)", "usb_claim_interface(0)", "usb_close"}},
-        PrepareFailure{"usb_set_altinterface",
-                       -6,
-                       {"usb_set_configuration(1)", "usb_claim_interface(0)", "usb_set_altinterface(0)",
-                        "usb_release_interface(0)", "usb_close"}}),
-    [](const auto& info) { return std::string(info.param.call + 4); });
+    ::testing::Values(PrepareFailure{"SETCONFIGURATION", EPERM, -4, {"SETCONFIGURATION", "close"}},
+                      PrepareFailure{"CLAIMINTERFACE", EBUSY, -5, {"SETCONFIGURATION", "CLAIMINTERFACE", "close"}},
+                      PrepareFailure{
+                          "SETINTERFACE",
+                          EPIPE,
+                          -6,
+                          {"SETCONFIGURATION", "CLAIMINTERFACE", "SETINTERFACE", "RELEASEINTERFACE", "close"}}),
+    [](const auto& info) { return std::string(info.param.ioctl); });
 
 // ---------------------------------------------------------------- transfers
 
-TEST_F(LinkTest, TransfersUseTheEndpointsAndTimeoutAndMoveTheBytes)
+TEST_F(LinkTest, TransfersUseTheEndpointsAndMoveTheBytes)
 {
-    OpenLink();
-    const unsigned char request[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
-    EXPECT_EQ(Lib().WriteCom(request, 8), 8);
-
-    const unsigned char reply[5] = {0, 0, 0, 1, 0x42};
-    simctl_device_send(quellbar_, reply, 5);
+    const int q = AddQuellbar("width=640");
+    OpenLink(q);
+    EXPECT_EQ(Lib().WriteCom(kRequest, 8), 8);
     std::array<unsigned char, 64> buf{};
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 5);
-    EXPECT_EQ(0, std::memcmp(buf.data(), reply, 5));
-
-    std::array<unsigned char, 8> received{};
-    ASSERT_EQ(simctl_device_received(quellbar_, received.data(), 8), 8);
-    EXPECT_EQ(0, std::memcmp(received.data(), request, 8));
-    EXPECT_EQ(RecordedCalls(), (Calls{kWrite8, kRead64}));
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64);
+    EXPECT_EQ(buf[0] << 24 | buf[1] << 16 | buf[2] << 8 | buf[3], 1078 + 640 * 480);
+    EXPECT_EQ(buf[4], 'B');
+    EXPECT_EQ(Seen(q, 1), (Calls{"out 8", "in 64"}));
+    int requests = 0;
+    bus_->WithModel(q, [&](quellbar::Device& d) { requests = static_cast<int>(d.Requests()); });
+    EXPECT_EQ(requests, 1);
 }
 
 TEST_F(LinkTest, NoLinkRefusesTransfersWithoutTouchingTheBuffer)
 {
+    const int q = AddQuellbar();
     std::array<unsigned char, 16> buf;
     buf.fill(0xCC);
-    // Before any OpenCom (the SetUp's CloseCom emptied the slot).
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
     EXPECT_EQ(Lib().WriteCom(buf.data(), 16), -102);
 
-    OpenLink();
+    OpenLink(q);
     EXPECT_EQ(Lib().CloseCom(), 0);
-    simctl_clear_calls();
-    simctl_script_data(SIMCTL_IN, reinterpret_cast<const unsigned char*>("xxxxxxxx"), 8, 0);
+    bus_->ClearCalls();
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
     EXPECT_EQ(Lib().WriteCom(buf.data(), 16), -102);
     for (unsigned char b : buf) ASSERT_EQ(b, 0xCC);
-    EXPECT_TRUE(RecordedCalls().empty()) << "nothing reaches libusb";
+    EXPECT_TRUE(bus_->Calls().empty()) << "nothing reaches libusb";
 }
 
-TEST_F(LinkTest, ShortAndEmptyReadsKeepTheLinkOpen)
+TEST_F(LinkTest, ShortStalledAndEmptyTransfersKeepTheLinkOpen)
 {
-    OpenLink();
-    std::array<unsigned char, 64> buf{};
-    simctl_script_data(SIMCTL_IN, reinterpret_cast<const unsigned char*>("abc"), 3, 0);
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 3);
-    simctl_script_stall(SIMCTL_IN);
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 0);
-    simctl_script_stall(SIMCTL_OUT);
-    EXPECT_EQ(Lib().WriteCom(buf.data(), 8), 0);
+    // At high speed the device's first 64 bytes are a short packet. It halts
+    // its IN endpoint for the second request, its OUT endpoint at the third.
+    const int q = AddQuellbar("usb=high;faults=noreply@2,writefail@3");
+    OpenLink(q);
+    std::vector<unsigned char> buf(400000);
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 1000), 64) << "a short packet ends the read";
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 400000), 1078 + 800 * 480 - 60) << "the rest, across 16 KiB URBs";
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 0) << "stalled";
+    EXPECT_EQ(Lib().WriteCom(kRequest, 8), 0) << "stalled";
 
-    simctl_script_data(SIMCTL_IN, reinterpret_cast<const unsigned char*>("de"), 2, 0);
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 2);
-    EXPECT_EQ(RecordedCalls(), (Calls{kRead64, kRead64, kWrite8, kRead64}));
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64) << "still open";
 }
 
 struct TransferFailure {
@@ -267,71 +307,86 @@ class TransferFailureTest : public LinkTest, public ::testing::WithParamInterfac
 TEST_P(TransferFailureTest, ClosesTheLinkWithReleaseResetClose)
 {
     const auto& p = GetParam();
-    OpenLink();
+    const int q = AddQuellbar();
+    OpenLink(q);
     std::array<unsigned char, 64> buf{};
-    const int dir = p.read ? SIMCTL_IN : SIMCTL_OUT;
-    if (p.error == -19) {
-        simctl_unplug(quellbar_, -1);
+    if (p.error == -ENODEV) {
+        bus_->Unplug(q, -1);
     } else {
-        simctl_script_error(dir, p.error, 20);
+        bus_->FailIoctl("SUBMITURB", -p.error);
     }
-    const int result = p.read ? Lib().ReadCom(buf.data(), 64) : Lib().WriteCom(buf.data(), 8);
+    const int result = p.read ? Lib().ReadCom(buf.data(), 64) : Lib().WriteCom(kRequest, 8);
     EXPECT_EQ(result, p.error) << "libusb's value is passed through";
-    EXPECT_EQ(RecordedCalls(), Concat({p.read ? kRead64 : kWrite8}, kClose));
-    EXPECT_EQ(simctl_open_handles(), 0);
+    EXPECT_EQ(Seen(q, 0), Concat({"SUBMITURB"}, kClose));
 
     EXPECT_EQ(Lib().ReadCom(buf.data(), 64), -101);
     EXPECT_EQ(Lib().WriteCom(buf.data(), 8), -102);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, TransferFailureTest,
-                         ::testing::Values(TransferFailure{true, -110}, TransferFailure{false, -110},
-                                           TransferFailure{true, -19}, TransferFailure{false, -19},
-                                           TransferFailure{true, -71}),
+                         ::testing::Values(TransferFailure{true, -ETIMEDOUT}, TransferFailure{false, -ETIMEDOUT},
+                                           TransferFailure{true, -ENODEV}, TransferFailure{false, -ENODEV},
+                                           TransferFailure{true, -EPROTO}),
                          [](const auto& info) {
                              return std::string(info.param.read ? "Read" : "Write") + "Minus" +
                                     std::to_string(-info.param.error);
                          });
 
+TEST_F(LinkTest, ASilentDeviceTimesOutAfterFiveSecondsAndClosesTheLink)
+{
+    const int q = AddQuellbar("faults=mute");
+    OpenLink(q);
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    std::array<unsigned char, 64> buf{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), -ETIMEDOUT);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(MARLEX_TIMEOUT_MS));
+    EXPECT_LT(took, std::chrono::milliseconds(MARLEX_TIMEOUT_MS + 1000));
+    EXPECT_EQ(Seen(q, 0), Concat({"out 8", "in 64", "DISCARDURB"}, kClose));
+}
+
 TEST_F(LinkTest, BadArgumentsAreRefusedAndTheLinkStaysOpen)
 {
-    OpenLink();
-    std::array<unsigned char, 8> buf{};
+    const int q = AddQuellbar();
+    OpenLink(q);
+    std::array<unsigned char, 64> buf{};
     EXPECT_EQ(Lib().ReadCom(buf.data(), -1), -22);
     EXPECT_EQ(Lib().WriteCom(buf.data(), -8), -22);
     EXPECT_EQ(Lib().ReadCom(nullptr, 8), -22);
     EXPECT_EQ(Lib().WriteCom(nullptr, 8), -22);
-    EXPECT_TRUE(RecordedCalls().empty()) << "refused before libusb";
+    EXPECT_TRUE(bus_->Calls().empty()) << "refused before libusb";
 
-    simctl_script_data(SIMCTL_IN, reinterpret_cast<const unsigned char*>("ok"), 2, 0);
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 8), 2) << "link still open";
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64) << "link still open";
 }
 
 // ---------------------------------------------------------------- CloseCom
 
 TEST_F(LinkTest, CloseReleasesResetsClosesOnceOnly)
 {
-    OpenLink();
+    const int q = AddQuellbar();
+    OpenLink(q);
     EXPECT_EQ(Lib().CloseCom(), 0);
-    EXPECT_EQ(RecordedCalls(), kClose);
-    EXPECT_EQ(simctl_open_handles(), 0);
+    EXPECT_EQ(Seen(q, 0), kClose);
 
-    simctl_clear_calls();
+    bus_->ClearCalls();
     EXPECT_EQ(Lib().CloseCom(), 0);
-    EXPECT_TRUE(RecordedCalls().empty());
+    EXPECT_TRUE(bus_->Calls().empty());
+    EXPECT_EQ(Lib().OpenCom(), 0) << "an in-place reset: at once again";
 }
 
 TEST_F(LinkTest, OpenRightAfterCloseWaitsForReEnumeration)
 {
-    simctl_set_reenum_ms(300);
-    const int before = simctl_devnum(quellbar_);
-    OpenLink();
+    const int q = AddQuellbar("reset=reenum;reenum_ms=300");
+    const int before = bus_->Devnum(q);
+    OpenLink(q);
     ASSERT_EQ(Lib().CloseCom(), 0);
 
     EXPECT_EQ(Lib().OpenCom(), -1) << "still re-enumerating";
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(Lib().OpenCom(), 0);
-    EXPECT_NE(simctl_devnum(quellbar_), before) << "came back under a new number";
+    EXPECT_NE(bus_->Devnum(q), before) << "came back under a new number";
 }
 
 }  // namespace
