@@ -99,7 +99,7 @@ struct Urb {
     int moved = 0;
     bool done = false;
     int status = 0;
-    int reapErrno = 0;  // the reap itself fails with this (a fault no kernel shows)
+    int reapErrno = 0;  // every reap fails with this until the host discards the URB
     Clock::time_point readyAt{};
 };
 
@@ -394,11 +394,12 @@ gboolean Bus::Impl::Ioctl(NodeState* node, UMockdevIoctlClient* client)
         const gulong target = *reinterpret_cast<gulong*>(arg->data);
         auto it =
             std::find_if(h.urbs.begin(), h.urbs.end(), [&](const Urb& u) { return u.urb->client_addr == target; });
-        if (it == h.urbs.end() || it->done) {
+        if (it == h.urbs.end() || (it->done && !it->reapErrno)) {
             done(-1, EINVAL);
         } else {
             it->done = true;
             it->status = -ENOENT;
+            it->reapErrno = 0;
             it->readyAt = Clock::now();
             done(0, 0);
         }
@@ -513,18 +514,18 @@ void Bus::Impl::Reap(UMockdevIoctlClient* client, bool block, bool firstTry)
     for (Urb& u : h.urbs) Advance(h, u);
     const auto now = Clock::now();
     auto it = std::find_if(h.urbs.begin(), h.urbs.end(), [&](const Urb& u) { return u.done && u.readyAt <= now; });
+    if (it != h.urbs.end() && it->reapErrno) {
+        umockdev_ioctl_client_complete(client, -1, it->reapErrno);
+        return;
+    }
     if (it != h.urbs.end()) {
         Urb u = *it;
         h.urbs.erase(it);
-        if (u.reapErrno) {
-            umockdev_ioctl_client_complete(client, -1, u.reapErrno);
-        } else {
-            auto* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
-            urb->status = u.status;
-            urb->actual_length = u.moved;
-            umockdev_ioctl_data_set_ptr(umockdev_ioctl_client_get_arg(client), 0, u.urb);
-            umockdev_ioctl_client_complete(client, 0, 0);
-        }
+        auto* urb = reinterpret_cast<usbdevfs_urb*>(u.urb->data);
+        urb->status = u.status;
+        urb->actual_length = u.moved;
+        umockdev_ioctl_data_set_ptr(umockdev_ioctl_client_get_arg(client), 0, u.urb);
+        umockdev_ioctl_client_complete(client, 0, 0);
         g_object_unref(u.urb);
         g_object_unref(u.buffer);
         return;

@@ -1,12 +1,13 @@
-// The fetch cycle over the real libmarlex.so, the stand-in libusb and the
-// simulated Quellbar: every fault scenario ends the way the viewer must end it.
+// The fetch cycle over the real libmarlex.so, the system's libusb and the
+// simulated Quellbar on the emulated usbfs: every fault scenario ends the way
+// the viewer must end it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "fault_endings.h"
 #include "link_binding.h"
-#include "simctl.h"
+#include "usbfs.h"
 
 namespace karvolen {
 namespace {
@@ -18,9 +19,10 @@ void Play(const FaultEnding& sc, testing::Requests requests)
 {
     const std::string dump = testing::CaseFile(::testing::TempDir(), "quellbar_link.ppm");
     std::remove(dump.c_str());
-    simctl_reset();
-    const int bus = simctl_add_bus();
-    ASSERT_GE(simctl_add_quellbar(bus, ("width=640;dump=" + dump + ";" + sc.options).c_str()), 0);
+    quellbar::Options options;
+    ASSERT_EQ(quellbar::ParseOptions("width=640;dump=" + dump + ";" + sc.options, options), "");
+    usbfs::Bus bus;
+    bus.AddQuellbar(1, options);
 
     MarlexLink link("libmarlex.so.1");
     ASSERT_EQ(link.OpenCom(), 0);
@@ -34,7 +36,7 @@ class QuellbarLinkDelta : public ::testing::TestWithParam<FaultEnding> {};
 TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers) { Play(GetParam(), testing::Requests::AllWhole); }
 TEST_P(QuellbarLinkDelta, FaultEndsAsItMustAndTheDeltasStayRight) { Play(GetParam(), testing::Requests::AsViewer); }
 
-std::vector<FaultEnding> StandInEndings()
+std::vector<FaultEnding> UsbfsEndings()
 {
     auto all = testing::CommonFaultEndings();
     all.push_back({"faults=chunkerror@2", {Ending::FailedRead, Ending::Reconnected}, ""});
@@ -44,7 +46,7 @@ std::vector<FaultEnding> StandInEndings()
     return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLink, ::testing::ValuesIn(StandInEndings()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLink, ::testing::ValuesIn(UsbfsEndings()));
 INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLinkDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
 
 }  // namespace
