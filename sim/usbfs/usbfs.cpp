@@ -99,7 +99,7 @@ struct Urb {
     int moved = 0;
     bool done = false;
     int status = 0;
-    int reapErrno = 0;  // every reap fails with this until the host discards the URB
+    int reapErrno = 0;  // every reap fails with this until the host gives the URB up
     Clock::time_point readyAt{};
 };
 
@@ -420,6 +420,14 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
         umockdev_ioctl_client_complete(client, -1, urb->type != USBDEVFS_URB_TYPE_BULK ? EINVAL : ENOENT);
         return;
     }
+    // libusb 0.1 returns a failed reap's errno at its deadline without a
+    // discard: such a URB is abandoned once the next one comes.
+    std::erase_if(h.urbs, [](const Urb& old) {
+        if (!old.reapErrno) return false;
+        g_object_unref(old.urb);
+        g_object_unref(old.buffer);
+        return true;
+    });
     Urb u;
     u.in = urb->endpoint == kEpIn;
     u.length = urb->buffer_length;
@@ -439,6 +447,7 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
         case OutResult::Kind::Accepted: u.moved = u.length; break;
         case OutResult::Kind::Halt: u.status = -EPIPE; break;
         case OutResult::Kind::Leave:
+            u.done = false;  // Leave ends it
             h.urbs.push_back(u);
             umockdev_ioctl_client_complete(client, 0, 0);
             Leave(h.node, r.backAfterMs);  // ends the URB with EPROTO a while later

@@ -1,4 +1,5 @@
-// The bus the viewer sees when nothing but QUELLBAR_SIM configures the stand-in.
+// The bus a program sees under quellbar-run, built from QUELLBAR_SIM alone.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,6 +19,12 @@ namespace wire = karvolen::wire;
 
 TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
 {
+    // The system's libusb, no stand-in in front of it.
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&usb_bulk_read), &info), 0);
+    EXPECT_EQ(std::filesystem::canonical(info.dli_fname), std::filesystem::canonical(SYSTEM_LIBUSB));
+
+    usb_init();
     usb_find_busses();
     usb_find_devices();
     usb_bus* bus = usb_get_busses();
@@ -41,7 +48,6 @@ TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
 TEST(EnvOptions, ProductWidthFaultsLogAndDump)
 {
     const std::filesystem::path dir = std::getenv("SIM_ENV_DIR");
-    std::filesystem::remove(dir / "quellbar.log");
     struct usb_device* dev = Find(0x7E3A);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->descriptor.idProduct, 0x0009);

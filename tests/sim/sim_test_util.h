@@ -1,4 +1,4 @@
-// Helpers for driving the stand-in libusb directly.
+// Helpers for driving libusb 0.1 directly.
 #pragma once
 
 #include <usb.h>
@@ -11,6 +11,7 @@ namespace karvolen::testing {
 // The first listed device with this vendor id after a rescan, or null.
 inline struct usb_device* Find(uint16_t vendor)
 {
+    usb_init();
     usb_find_busses();
     usb_find_devices();
     for (usb_bus* bus = usb_get_busses(); bus; bus = bus->next) {
