@@ -319,7 +319,7 @@ int main(int argc, char** argv)
         if (problem.empty()) problem = quellbar::ParseOptions(setup.deviceOptions, options);
         for (const auto& f : options.faults) {
             if (f.fault == quellbar::Fault::ChunkError || f.fault == quellbar::Fault::FinalError)
-                problem = "fault " + quellbar::Describe(f) + " exists in the stand-in only";
+                problem = "fault " + quellbar::Describe(f) + " exists on the emulated usbfs only";
         }
         if (!problem.empty()) {
             std::fprintf(stderr, "quellbar-gadget: %s\n", problem.c_str());

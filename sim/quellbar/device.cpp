@@ -84,7 +84,7 @@ std::string Device::Configure(std::string_view text)
     Options next = options_;
     OptionsSeen seen;
     if (auto problem = ParseOptions(text, next, &seen); !problem.empty()) return problem;
-    if (seen.present) return "device= is read from QUELLBAR_SIM only; use simctl_unplug";
+    if (seen.present) return "device= is read from QUELLBAR_SIM only; unplug through the transport";
     options_ = next;
     if (seen.width) pendingWidth_ = options_.width;
     if (seen.seed) {

@@ -1,6 +1,6 @@
 // The simulated Quellbar as a device model that knows no transport: it takes
 // the bytes of bulk OUT writes and queues its answers as IN transfers. A
-// transport (the stand-in libusb in sim/usb/, gadgetfs in sim/gadget/) moves
+// transport (the emulated usbfs in sim/usbfs/, gadgetfs in sim/gadget/) moves
 // bytes between the host and the model and plays the bus events.
 //
 // How a transport drives it (all calls on one thread, or under one lock):
@@ -37,7 +37,7 @@
 //               has (libusb 0.1 ignores the stall status). Do not pop it; the
 //               next accepted request or Reset() clears it.
 //       Error - the read fails at once with `error` (a negative errno). Pop().
-//               Only the stand-in can produce this; a real transport may halt.
+//               Only the emulated usbfs can produce this; a real transport may halt.
 //       Leave - the device leaves the bus while the read is pending. Pop(),
 //               Plugged(false), and Plugged(true) after backAfterMs (-1: never).
 //     Front() null: nothing queued; the host's read stays pending.

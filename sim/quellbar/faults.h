@@ -20,9 +20,9 @@ enum class Fault {
     Mute,        // no reply at all: the host's read runs into its time-out
     NoSig,       // 64 bytes without the signature, then arg more bytes
     ChunkStall,  // arg zero-length packets where the first chunk read begins
-    ChunkError,  // the first chunk read fails at once (the stand-in only)
+    ChunkError,  // the first chunk read fails (the emulated usbfs only)
     FinalStall,  // arg zero-length packets where the final read begins
-    FinalError,  // the final read fails at once (the stand-in only)
+    FinalError,  // the final read fails (the emulated usbfs only)
     SlowChunk,   // the data of the first chunk comes arg ms late
     TooLarge,    // declares arg bytes and sends that many
     TopBit,      // the length prefix has its top bit set

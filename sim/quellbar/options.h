@@ -48,7 +48,7 @@ struct Options {
     // Bulk max packet size: 64 (full speed) or 512 (high speed).
     int maxPacket = kFullSpeedPacket;
     // A read shorter than the packet queued loses the rest of that transfer,
-    // as the high-speed host stack does (the stand-in's option).
+    // as the high-speed host stack does.
     bool overflow = false;
 };
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The live view end to end: real program, real libmarlex.so, stand-in libusb,
+# The live view end to end: real program, real libmarlex.so, the system's libusb,
 # simulated Quellbar. The window, laid out at the picture's size, must show the
 # simulator's picture pixel for pixel, also after faults.
 set -euo pipefail

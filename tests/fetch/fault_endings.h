@@ -1,5 +1,5 @@
 // The fetch cycle's endings for each fault of the simulated Quellbar, run over
-// a real link: the stand-in libusb (quellbar_link_test.cpp) and the real USB
+// a real link: the system's libusb on the emulated usbfs (quellbar_link_test.cpp) and the real USB
 // stack in the kernel rig (tests/kernel/fetch_kernel_test.cpp).
 #pragma once
 
