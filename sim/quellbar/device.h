@@ -55,6 +55,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -75,6 +76,21 @@ struct InTransfer {
     int delayMs = 0;             // Data: the first byte is ready only this much later
     int error = 0;               // Error: the read's result
     int backAfterMs = -1;        // Leave: back on the bus after this; -1: never
+};
+
+// How one host IN read ended, as ReadIn plays it.
+struct InRead {
+    enum class End {
+        Done,      // the read completes with `moved` bytes
+        Pending,   // nothing queued: the read stays pending until the host gives up
+        TimedOut,  // the host's time ran out while waiting
+        Error,     // the read fails with `error`
+        Leave,     // the device left the bus during the read: Plugged(false), back after backAfterMs
+    };
+    End end = End::Done;
+    size_t moved = 0;  // bytes stored, whatever the end
+    int error = 0;
+    int backAfterMs = -1;
 };
 
 struct OutResult {
@@ -103,6 +119,12 @@ public:
     int TakeDelay();
     void Sent(size_t n);
     void Pop();
+    // Serves one host IN read of up to `length` bytes from the queue as step 4
+    // describes, packet by packet. `wait` passes host time (a delay, wire time)
+    // and returns false when the read's time ran out first.
+    InRead ReadIn(uint8_t* data, size_t length, const std::function<bool(std::chrono::nanoseconds)>& wait);
+    // How long `bytes` take on the wire at Options().speed.
+    std::chrono::nanoseconds WireTime(size_t bytes) const;
 
     void Reset();
     void Plugged(bool plugged);

@@ -1,6 +1,7 @@
 // The fetch cycle's endings for each fault of the simulated Quellbar, run over
-// a real link: the stand-in libusb (quellbar_link_test.cpp) and the real USB
-// stack in the kernel rig (tests/kernel/fetch_kernel_test.cpp).
+// every link to it: in-process (fetch_cycle_test.cpp), the stand-in libusb
+// (quellbar_link_test.cpp) and the real USB stack in the kernel rig
+// (tests/kernel/fetch_kernel_test.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -110,9 +111,10 @@ enum class Requests {
 };
 
 // Plays one scenario on an open link to a 640-wide device that dumps each
-// picture it delivers whole to `dump`.
+// picture it delivers whole to `dump`. In real time, or on `fake` when the
+// link's time passes there.
 inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::string& dump,
-                            Requests requests = Requests::AllWhole)
+                            Requests requests = Requests::AllWhole, FakeClock* fake = nullptr)
 {
     using fetch::Ending;
     auto st = std::make_unique<FormState>();
@@ -120,9 +122,14 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     RecordingHost host;
     host.scaleWidth = 640.0f;
     host.closeOnFailure = &link;
-    fetch::SteadyClock clock;
+    fetch::SteadyClock steady;
+    fetch::Clock& clock = fake != nullptr ? static_cast<fetch::Clock&>(*fake) : steady;
     auto cycle = [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
+        if (fake != nullptr) {
+            fake->now += sc.pauseMs / 1000.0;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
+        }
         const auto r = fetch::ReceiveScreen(*st, link, host, clock);
         if (r.ending == Ending::Complete && requests == Requests::AsViewer) {
             EXPECT_FALSE(decode::DecodeReply(*st, r.received).refused);

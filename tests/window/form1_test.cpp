@@ -26,7 +26,6 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
-using testing::StillClock;
 
 class Form1Test : public ::testing::Test {
 protected:
@@ -35,7 +34,7 @@ protected:
         Form1Services s;
         s.link = l != nullptr ? l : &link;
         s.boxes = &boxes;
-        s.clock = &clock;
+        s.clock = &link.clock;
         s.endProgram = [this](int status) { ended.push_back(status); };
         return s;
     }
@@ -51,7 +50,6 @@ protected:
 
     FakeQuellbar link;
     FakeBoxes boxes;
-    StillClock clock;
     std::vector<int> ended;
 };
 
@@ -309,8 +307,11 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     f->Tim1_Timer();
     EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
 
-    // The picture shown is the instrument's picture, top row first.
-    const auto& screen = link.gen.Current();
+    // The picture shown is the instrument's third picture, top row first.
+    quellbar::ScreenGenerator expected(800, 7);
+    expected.Next();
+    expected.Next();
+    const auto& screen = expected.Next();
     const QImage& shown = f->Image1().Picture();
     ASSERT_EQ(shown.size(), QSize(800, 480));
     for (int y : {0, 123, 479}) {
@@ -325,7 +326,7 @@ TEST_F(Form1Test, FailureStateAndRestart)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.silent = true;
+    link.Model().Inject("noreply");
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
@@ -340,7 +341,6 @@ TEST_F(Form1Test, FailureStateAndRestart)
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
-    link.silent = false;
     f->Cmdstop_Click();
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_TRUE(f->Tim1().isActive());
@@ -356,7 +356,6 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
 {
     auto f = Started();
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
-    link.sent.assign(800 * 480, 0);
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Drawing error");
@@ -375,10 +374,7 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     auto f = Started();
     f->Tim1_Timer();
     const QImage before = f->Image1().Picture();
-    link.mutate = [](std::vector<uint8_t>& reply) {
-        reply[14] = 0xFF;  // bfOffBits far beyond the buffer
-        reply[17] = 0x7F;
-    };
+    link.Model().Inject("badoffset");
     f->Tim1_Timer();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(f->Tim1().isActive());
@@ -413,9 +409,9 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.garbage = true;
+    link.Model().Inject("nosig:40000");
     const size_t writes = link.requests.size();
-    const int drainRead = link.readCount + 3;  // first read, one drain block, then this one
+    const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
         if (n == drainRead) {
             EXPECT_EQ(f->State().TransferBusy, kTrue);
@@ -438,7 +434,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
-    link.silent = true;
+    link.Model().Inject("noreply");
     boxes.answers = {IDOK, IDCANCEL};
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 2u);
@@ -451,7 +447,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 
 TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     Pump();
@@ -476,7 +472,7 @@ TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 
 TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     f->showMaximized();
@@ -484,8 +480,7 @@ TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
     ASSERT_TRUE(f->isMaximized());
     const QSize maximized = f->size();
 
-    link.gen = quellbar::ScreenGenerator(800, 3);
-    link.sent.clear();
+    ASSERT_EQ(link.Model().Configure("width=800"), "");
     f->State().RequestMode = kModeWhole;
     f->Tim1_Timer();
     Pump();
