@@ -441,18 +441,8 @@ void Device::Dump(const Screen& s)
         Log("dump failed: cannot write " + tmp);
         return;
     }
-    std::fprintf(f, "P6\n%d %d\n255\n", s.width, kRows);
-    std::vector<uint8_t> row(static_cast<size_t>(s.width) * 3);
-    for (int y = kRows - 1; y >= 0; --y) {  // top row first; pixels are stored bottom row first
-        const uint8_t* src = s.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(s.width);
-        for (int x = 0; x < s.width; ++x) {
-            const uint32_t c = s.palette[src[x]];
-            row[static_cast<size_t>(x) * 3] = static_cast<uint8_t>(c >> 16);
-            row[static_cast<size_t>(x) * 3 + 1] = static_cast<uint8_t>(c >> 8);
-            row[static_cast<size_t>(x) * 3 + 2] = static_cast<uint8_t>(c);
-        }
-        std::fwrite(row.data(), 1, row.size(), f);
-    }
+    const std::string ppm = EncodePpm(s);
+    std::fwrite(ppm.data(), 1, ppm.size(), f);
     const bool ok = std::fclose(f) == 0;
     std::error_code ec;
     if (ok) std::filesystem::rename(tmp, options_.dump, ec);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "decode.h"
+#include "encoder.h"
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -72,20 +73,17 @@ inline std::string Slurp(const std::string& path)
     return s.str();
 }
 
-// The decoded picture as the device's dump writes it: P6, top row first.
+// The decoded picture as the device's dump writes it.
 inline std::string AsPpm(const FormState& st)
 {
-    const int w = st.ImageWidth;
-    std::string out = "P6\n" + std::to_string(w) + " 480\n255\n";
-    for (int y = 479; y >= 0; --y) {
-        for (int x = 0; x < w; ++x) {
-            const RgbQuad& c = st.FrameInfo.bmiColors[st.PixelBuffer[y * w + x]];
-            out += static_cast<char>(c.rgbRed);
-            out += static_cast<char>(c.rgbGreen);
-            out += static_cast<char>(c.rgbBlue);
-        }
+    quellbar::Screen s;
+    s.width = st.ImageWidth;
+    s.pixels.assign(st.PixelBuffer.data(), st.PixelBuffer.data() + s.width * quellbar::kRows);
+    for (size_t i = 0; i < s.palette.size(); ++i) {
+        const RgbQuad& c = st.FrameInfo.bmiColors[i];
+        s.palette[i] = uint32_t{c.rgbRed} << 16 | uint32_t{c.rgbGreen} << 8 | c.rgbBlue;
     }
-    return out;
+    return quellbar::EncodePpm(s);
 }
 
 // Faults that strike a line-delta reply (one too small for chunk reads): the
