@@ -27,6 +27,9 @@ using testing::FakeQuellbar;
 constexpr int kHeader = wire::kPixelOffset;
 constexpr size_t kWhole800 = 4u + kHeader + 800u * 480u;
 constexpr char kDelta[] = "BMP? 2\r\n";
+constexpr int32_t kFirst = wire::kFirstReadSize;
+constexpr int32_t kChunk800 = wire::kChunkRows * 800;
+constexpr int32_t kDrain = fetch::kDrainBlockSize;
 
 class Quellbar : public ::testing::Test {
 protected:
@@ -104,7 +107,7 @@ TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
 
     // Partly sent: the request is lost and the rest of the reply still comes.
     ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>(wire::kRequestText), 8), 8);
-    ASSERT_EQ(ReadCom(64), 64);
+    ASSERT_EQ(ReadCom(kFirst), kFirst);
     EXPECT_EQ(Fetch(kModeLineDelta), Ending::Drained) << "the rest has no signature where a reply has one";
     EXPECT_EQ(Link().Model().Frames(), 3u) << "the request during the reply was lost";
     EXPECT_TRUE(Link().open);
@@ -114,7 +117,7 @@ TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
 TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
 {
     Start("faults=nosig:40000,nosig:32768@2");
-    const std::vector<int32_t> drained = {64, 16384, 16384, 16384};
+    const std::vector<int32_t> drained = {kFirst, kDrain, kDrain, kDrain};
     double start = Now();
     EXPECT_EQ(Fetch(), Ending::Drained);
     EXPECT_EQ(Link().reads, drained);
@@ -134,19 +137,19 @@ TEST_F(Quellbar, ChunkReadStallsTwiceThenGoesOnWhereItWas)
 {
     Start("faults=chunkstall:2");
     ASSERT_EQ(Fetch(), Ending::FailedRead);
-    EXPECT_EQ(Link().reads, (std::vector<int32_t>{64, 25600, 25600}));
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kChunk800, kChunk800}));
 
     // The next cycle's request finds the device still sending: it is ignored
     // and the cycle reads on in the old reply, where the first one stopped.
     std::vector<uint8_t> head;
     Link().onRead = [&](int n) {
-        if (n == 5) head.assign(st_->RxBuffer.data(), st_->RxBuffer.data() + 64);  // before the first drain read
+        if (n == 5) head.assign(st_->RxBuffer.data(), st_->RxBuffer.data() + kFirst);  // before the first drain read
     };
     EXPECT_EQ(Fetch(), Ending::Drained);
     quellbar::ScreenGenerator expected(800, 1);
     const quellbar::Screen& s = expected.Next();
     const auto sent = quellbar::BuildReply(quellbar::BuildBmp(s, s.pixels));
-    EXPECT_EQ(head, std::vector<uint8_t>(sent.begin() + 64, sent.begin() + 128)) << "no bytes were lost";
+    EXPECT_EQ(head, std::vector<uint8_t>(sent.begin() + kFirst, sent.begin() + 2 * kFirst)) << "no bytes were lost";
 }
 
 TEST_F(Quellbar, FinalReadStallsOnceAndFailsWithAnErrorAtOnce)
@@ -208,7 +211,7 @@ TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)
     Start("faults=noreply,mute@2");
     double start = Now();
     EXPECT_EQ(Fetch(), Ending::NoReply);
-    EXPECT_EQ(Link().reads, (std::vector<int32_t>{64, 64}));
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kFirst}));
     EXPECT_EQ(Now(), start) << "a stall answers at once";
 
     ASSERT_EQ(Link().OpenCom(), 0);  // the message closed the link
@@ -237,7 +240,7 @@ TEST_F(Quellbar, UnplugDuringTheReplyAndBack)
 {
     Start("faults=unplug:900");
     EXPECT_EQ(Fetch(), Ending::FailedRead) << "0 from the read pending when it left, then the retry finds it gone";
-    EXPECT_EQ(Link().reads, (std::vector<int32_t>{64, 25600, 25600}));
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kChunk800, kChunk800}));
     EXPECT_FALSE(Link().open);
     EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_NO_DEVICE);
     Now() += 0.5;
