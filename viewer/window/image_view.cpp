@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 
 namespace karvolen {
 
@@ -18,6 +19,12 @@ void ImageView::SetPicture(const QImage& picture)
     update();
 }
 
+void ImageView::SetFitMode(geometry::FitMode mode)
+{
+    fitMode_ = mode;
+    update();
+}
+
 void ImageView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -25,7 +32,19 @@ void ImageView::paintEvent(QPaintEvent*)
         painter.fillRect(rect(), palette().window());
         return;
     }
-    painter.drawImage(rect(), picture_);
+    if (fitMode_ == geometry::FitMode::Stretch) {
+        painter.drawImage(rect(), picture_);
+        return;
+    }
+    // The other modes place the picture on whole device pixels.
+    const qreal dpr = devicePixelRatioF();
+    const QRect area(QPoint(0, 0), (QSizeF(size()) * dpr).toSize());
+    const QRect target = geometry::FitTarget(area.size(), picture_.size(), fitMode_);
+    painter.scale(1 / dpr, 1 / dpr);
+    for (const QRect& bar : QRegion(area).subtracted(target)) {
+        painter.fillRect(bar, Qt::black);
+    }
+    painter.drawImage(target, picture_);
 }
 
 void ImageView::mousePressEvent(QMouseEvent* event)

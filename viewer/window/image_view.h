@@ -1,9 +1,11 @@
-// Image1: shows a picture stretched over its own rectangle. Paints only.
+// Image1: shows a picture over its own rectangle, stretched or fitted. Paints only.
 #pragma once
 
 #include <QImage>
 #include <QWidget>
 #include <functional>
+
+#include "../geometry/layout.h"
 
 namespace karvolen {
 
@@ -13,6 +15,8 @@ public:
 
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return picture_; }
+    void SetFitMode(geometry::FitMode mode);
+    geometry::FitMode FitMode() const { return fitMode_; }
     std::function<void()> onClick;
 
 protected:
@@ -22,6 +26,7 @@ protected:
 
 private:
     QImage picture_;
+    geometry::FitMode fitMode_ = geometry::FitMode::Stretch;
 };
 
 }  // namespace karvolen
