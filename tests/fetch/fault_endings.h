@@ -123,11 +123,8 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     fetch::SteadyClock steady;
     fetch::Clock& clock = fake != nullptr ? static_cast<fetch::Clock&>(*fake) : steady;
     auto cycle = [&] {
-        if (fake != nullptr) {
-            fake->now += sc.pauseMs / 1000.0;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
-        }
+        if (fake != nullptr) fake->now += sc.pauseMs / 1000.0;
+        if (fake == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
         const auto r = fetch::ReceiveScreen(*st, link, host, clock);
         if (r.ending == Ending::Complete && requests == Requests::AsViewer) {
             EXPECT_FALSE(decode::DecodeReply(*st, r.received).refused);

@@ -19,19 +19,12 @@ using testing::ReadStep;
 using testing::ScriptedLink;
 using testing::WriteStep;
 
-// A reply: big-endian length prefix, "BM", then `declared` - 2 filler bytes.
-std::vector<uint8_t> Reply(uint32_t declared)
-{
-    std::vector<uint8_t> r(declared + 4, 0x11);
-    wire::WriteBe32(r.data(), declared);
-    std::copy_n(wire::kSignature, 2, r.begin() + wire::kSignatureIndex);
-    return r;
-}
-
+// The first `n` bytes of a reply: big-endian length prefix, "BM", then filler.
 std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
 {
-    auto r = Reply(declared);
-    r.resize(n);
+    std::vector<uint8_t> r(n, 0x11);
+    wire::WriteBe32(r.data(), declared);
+    std::copy_n(wire::kSignature, 2, r.begin() + wire::kSignatureIndex);
     return r;
 }
 

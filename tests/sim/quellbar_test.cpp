@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +14,7 @@
 
 #include "encoder.h"
 #include "fake_quellbar.h"
-#include "scripted_link.h"
+#include "fault_endings.h"
 #include "wire_format.h"
 
 namespace karvolen {
@@ -290,8 +288,7 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
     quellbar::ScreenGenerator expected(640, 5);
     const quellbar::Screen& s = expected.Next();
 
-    std::ifstream in(dump, std::ios::binary);
-    const std::string ppm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string ppm = testing::Slurp(dump);
     const std::string head = "P6\n640 480\n255\n";
     ASSERT_EQ(ppm.size(), head.size() + 640u * 480u * 3u);
     EXPECT_EQ(ppm.substr(0, head.size()), head);
@@ -306,10 +303,7 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
     ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>(kDelta), 8), 8);
     Link().CloseCom();
 
-    std::ifstream logIn(log);
-    std::stringstream text;
-    text << logIn.rdbuf();
-    const std::string events = text.str();
+    const std::string events = testing::Slurp(log);
     for (const char* e : {"request BMP? 0", "reply sent 308282 bytes whole", "request BMP? 2",
                           "fault nosig:10 at request 2", "reset", "reply abandoned after 0 of 74 bytes"}) {
         EXPECT_NE(events.find(e), std::string::npos) << e << " in\n" << events;

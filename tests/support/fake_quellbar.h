@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device.h"
@@ -33,40 +35,28 @@ public:
     explicit FakeQuellbar(const std::string& options = "seed=7")
     {
         quellbar::Options o;
-        const std::string problem = quellbar::ParseOptions(options, o);
-        EXPECT_EQ(problem, "") << options;
+        EXPECT_EQ(quellbar::ParseOptions(options, o), "") << options;
         model_ = std::make_unique<quellbar::Device>(o);
     }
 
     int32_t OpenCom() override
     {
         ++opens;
-        if (!model_->Opts().present || clock.now < backAt_) {
-            return MARLEX_ERR_NO_DEVICE;
-        }
-        if (gone_) {
-            gone_ = false;
-            model_->Plugged(true);
-        }
+        if (!model_->Opts().present || clock.now < backAt_) return MARLEX_ERR_NO_DEVICE;
+        if (std::exchange(gone_, false)) model_->Plugged(true);
         open = openResult == MARLEX_OK;
         return openResult;
     }
     int32_t CloseCom() override
     {
-        if (open && !gone_) {
-            model_->Reset();
-        }
+        if (open && !gone_) model_->Reset();
         open = false;
         return 0;
     }
     int32_t WriteCom(const uint8_t* data, int32_t length) override
     {
-        if (!open) {
-            return MARLEX_ERR_WRITE_CLOSED;
-        }
-        if (gone_) {
-            return Failed(-ENODEV);
-        }
+        if (!open) return MARLEX_ERR_WRITE_CLOSED;
+        if (gone_) return Failed(-ENODEV);
         requests.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
         const quellbar::OutResult r = model_->Out(data, static_cast<size_t>(length));
         switch (r.kind) {
@@ -78,22 +68,16 @@ public:
     }
     int32_t ReadCom(uint8_t* buffer, int32_t length) override
     {
-        if (!open) {
-            return MARLEX_ERR_READ_CLOSED;
-        }
+        if (!open) return MARLEX_ERR_READ_CLOSED;
         reads.push_back(length);
-        if (onRead) {
-            onRead(static_cast<int>(reads.size()));
-        }
-        if (gone_) {
-            return Failed(-ENODEV);
-        }
+        if (onRead) onRead(static_cast<int>(reads.size()));
+        if (gone_) return Failed(-ENODEV);
         std::chrono::nanoseconds waited{0};
         const quellbar::InRead r = model_->ReadIn(buffer, static_cast<size_t>(length), [&](std::chrono::nanoseconds d) {
-            const bool inTime = waited + d <= kTimeout;
-            Pass(inTime ? d : kTimeout - waited);
-            waited = inTime ? waited + d : kTimeout;
-            return inTime;
+            const auto step = std::min(d, kTimeout - waited);  // no further than the read's time-out
+            waited += step;
+            Pass(step);
+            return step == d;
         });
         switch (r.end) {
         case quellbar::InRead::End::Done: return static_cast<int32_t>(r.moved);

@@ -309,8 +309,7 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
 
     // The picture shown is the instrument's third picture, top row first.
     quellbar::ScreenGenerator expected(800, 7);
-    expected.Next();
-    expected.Next();
+    for (int i = 0; i < 2; ++i) expected.Next();
     const auto& screen = expected.Next();
     const QImage& shown = f->Image1().Picture();
     ASSERT_EQ(shown.size(), QSize(800, 480));
