@@ -351,7 +351,7 @@ std::chrono::nanoseconds Device::WireTime(size_t bytes) const
     return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / options_.speed);
 }
 
-InRead Device::ReadIn(uint8_t* data, size_t length, const std::function<bool(std::chrono::nanoseconds)>& wait)
+InRead Device::ReadIn(uint8_t* data, size_t length)
 {
     using End = InRead::End;
     const size_t packet = static_cast<size_t>(options_.maxPacket);
@@ -366,14 +366,12 @@ InRead Device::ReadIn(uint8_t* data, size_t length, const std::function<bool(std
             Pop();
             return r;
         case InTransfer::Kind::Leave:
-            r = {End::Leave, r.moved, 0, t.backAfterMs};
+            r = {End::Leave, r.moved, 0, 0, t.backAfterMs};
             Pop();
             return r;
         case InTransfer::Kind::Data: break;
         }
-        if (t.sent == 0 && t.delayMs > 0 && !wait(std::chrono::milliseconds(TakeDelay()))) {
-            return {End::TimedOut, r.moved};
-        }
+        if (t.sent == 0 && t.delayMs > 0) return {End::Delayed, r.moved, 0, TakeDelay()};
         const size_t size = t.bytes.size();
         const size_t avail = size - t.sent;
         const bool closed = size % packet != 0 || t.zlp;
@@ -383,7 +381,6 @@ InRead Device::ReadIn(uint8_t* data, size_t length, const std::function<bool(std
             return r;
         }
         const size_t n = std::min(avail, room);
-        if (!wait(WireTime(n))) return {End::TimedOut, r.moved};
         std::memcpy(data + r.moved, t.bytes.data() + t.sent, n);
         r.moved += n;
         if (avail > room && room % packet != 0 && options_.overflow) {

@@ -55,7 +55,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -78,18 +77,19 @@ struct InTransfer {
     int backAfterMs = -1;        // Leave: back on the bus after this; -1: never
 };
 
-// How one host IN read ended, as ReadIn plays it.
+// How far one host IN read got, as ReadIn plays it.
 struct InRead {
     enum class End {
-        Done,      // the read completes with `moved` bytes
-        Pending,   // nothing queued: the read stays pending until the host gives up
-        TimedOut,  // the host's time ran out while waiting
-        Error,     // the read fails with `error`
-        Leave,     // the device left the bus during the read: Plugged(false), back after backAfterMs
+        Done,     // the read completes with what it has (a short packet, a zero-length packet, full, a halt)
+        Pending,  // nothing queued: the read stays pending until the host gives up
+        Delayed,  // the next byte is ready only delayMs later: wait, then ReadIn the rest
+        Error,    // the read fails with `error`
+        Leave,    // the device left the bus during the read: Plugged(false), back after backAfterMs
     };
     End end = End::Done;
-    size_t moved = 0;  // bytes stored, whatever the end
+    size_t moved = 0;  // bytes stored by this call, whatever the end
     int error = 0;
+    int delayMs = 0;
     int backAfterMs = -1;
 };
 
@@ -119,10 +119,9 @@ public:
     int TakeDelay();
     void Sent(size_t n);
     void Pop();
-    // Serves one host IN read of up to `length` bytes from the queue as step 4
-    // describes, packet by packet. `wait` passes host time (a delay, wire time)
-    // and returns false when the read's time ran out first.
-    InRead ReadIn(uint8_t* data, size_t length, const std::function<bool(std::chrono::nanoseconds)>& wait);
+    // Serves a host IN read of up to `length` bytes from the queue as step 4
+    // describes, packet by packet, as far as it can go now; it never waits.
+    InRead ReadIn(uint8_t* data, size_t length);
     // How long `bytes` take on the wire at Options().speed.
     std::chrono::nanoseconds WireTime(size_t bytes) const;
 

@@ -24,18 +24,24 @@ int QuellbarTransport::BulkOut(int, const uint8_t* data, int length, Clock::time
 
 int QuellbarTransport::BulkIn(int, uint8_t* data, int length, Clock::time_point deadline)
 {
-    const quellbar::InRead r = model_.ReadIn(data, static_cast<size_t>(length),
-                                             [&](std::chrono::nanoseconds d) { return SleepWithin(d, deadline); });
-    switch (r.end) {
-    case quellbar::InRead::End::Done: return static_cast<int>(r.moved);
-    case quellbar::InRead::End::Pending: std::this_thread::sleep_until(deadline); return -ETIMEDOUT;
-    case quellbar::InRead::End::TimedOut: return -ETIMEDOUT;
-    case quellbar::InRead::End::Error: return r.error;
-    case quellbar::InRead::End::Leave:
-        if (port_) port_->Unplug(r.backAfterMs);  // PlugChanged(false) drops the queue
-        return kLeftDuringTransfer;
+    using End = quellbar::InRead::End;
+    size_t moved = 0;
+    for (;;) {
+        const quellbar::InRead r = model_.ReadIn(data + moved, static_cast<size_t>(length) - moved);
+        moved += r.moved;
+        if (!SleepWithin(model_.WireTime(r.moved), deadline)) return -ETIMEDOUT;
+        switch (r.end) {
+        case End::Done: return static_cast<int>(moved);
+        case End::Pending: std::this_thread::sleep_until(deadline); return -ETIMEDOUT;
+        case End::Delayed:
+            if (!SleepWithin(std::chrono::milliseconds(r.delayMs), deadline)) return -ETIMEDOUT;
+            break;
+        case End::Error: return r.error;
+        case End::Leave:
+            if (port_) port_->Unplug(r.backAfterMs);  // PlugChanged(false) drops the queue
+            return kLeftDuringTransfer;
+        }
     }
-    return -EINVAL;
 }
 
 }  // namespace sim

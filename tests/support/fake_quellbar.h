@@ -18,6 +18,7 @@
 
 #include "device.h"
 #include "fetch_cycle.h"
+#include "marlex.h"
 #include "protocol.h"
 
 namespace karvolen::testing {
@@ -73,20 +74,27 @@ public:
         if (onRead) onRead(static_cast<int>(reads.size()));
         if (gone_) return Failed(-ENODEV);
         std::chrono::nanoseconds waited{0};
-        const quellbar::InRead r = model_->ReadIn(buffer, static_cast<size_t>(length), [&](std::chrono::nanoseconds d) {
-            const auto step = std::min(d, kTimeout - waited);  // no further than the read's time-out
+        // Time passes as the read waits, never beyond its time-out.
+        auto wait = [&](std::chrono::nanoseconds d) {
+            const auto step = std::min(d, kTimeout - waited);
             waited += step;
             Pass(step);
             return step == d;
-        });
-        switch (r.end) {
-        case quellbar::InRead::End::Done: return static_cast<int32_t>(r.moved);
-        case quellbar::InRead::End::Pending: Pass(kTimeout - waited); return Failed(-ETIMEDOUT);
-        case quellbar::InRead::End::TimedOut: return Failed(-ETIMEDOUT);
-        case quellbar::InRead::End::Error: return Failed(r.error);
-        case quellbar::InRead::End::Leave: return Leave(static_cast<int32_t>(r.moved), r.backAfterMs);
+        };
+        for (size_t moved = 0;;) {
+            const quellbar::InRead r = model_->ReadIn(buffer + moved, static_cast<size_t>(length) - moved);
+            moved += r.moved;
+            if (!wait(model_->WireTime(r.moved))) return Failed(-ETIMEDOUT);
+            switch (r.end) {
+            case quellbar::InRead::End::Done: return static_cast<int32_t>(moved);
+            case quellbar::InRead::End::Pending: wait(kTimeout); return Failed(-ETIMEDOUT);
+            case quellbar::InRead::End::Delayed:
+                if (!wait(std::chrono::milliseconds(r.delayMs))) return Failed(-ETIMEDOUT);
+                break;
+            case quellbar::InRead::End::Error: return Failed(r.error);
+            case quellbar::InRead::End::Leave: return Leave(static_cast<int32_t>(moved), r.backAfterMs);
+            }
         }
-        return Failed(-EINVAL);
     }
 
     quellbar::Device& Model() { return *model_; }
