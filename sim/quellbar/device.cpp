@@ -360,7 +360,7 @@ InRead Device::ReadIn(uint8_t* data, size_t length)
         if (queue_.empty()) return {End::Pending, r.moved};
         InTransfer& t = queue_.front();
         switch (t.kind) {
-        case InTransfer::Kind::Halt: return r;
+        case InTransfer::Kind::Halt: return {End::Halted, r.moved};
         case InTransfer::Kind::Error:
             r = {End::Error, r.moved, t.error};
             Pop();
@@ -384,10 +384,9 @@ InRead Device::ReadIn(uint8_t* data, size_t length)
         std::memcpy(data + r.moved, t.bytes.data() + t.sent, n);
         r.moved += n;
         if (avail > room && room % packet != 0 && options_.overflow) {
-            // The packet was longer than the room left: the host takes what
-            // fits and the rest of the transfer is gone with it.
+            // The host takes what fits and the rest of the transfer is gone with it.
             Sent(avail);
-            return r;
+            return {End::Overflow, r.moved};
         }
         Sent(n);
         if (n == avail && closed) return r;

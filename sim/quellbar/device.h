@@ -24,7 +24,7 @@
 //     the new reply (newReply). A transport that cannot see the host's write
 //     before it completes asks WriteFaultDue() first and, if so, calls
 //     Out(nullptr, 0) to play the refused write.
-//  4. Serve the host's IN reads from Front(), in order:
+//  4. Serve the host's IN reads from Front(), in order (ReadIn plays it all):
 //       Data  - one IN transfer. Before its first byte, wait TakeDelay() ms
 //               (0 mostly; a slow chunk). Hand bytes from bytes[sent] on and
 //               report each piece with Sent(n); Sent pops the transfer when all
@@ -80,11 +80,13 @@ struct InTransfer {
 // How far one host IN read got, as ReadIn plays it.
 struct InRead {
     enum class End {
-        Done,     // the read completes with what it has (a short packet, a zero-length packet, full, a halt)
-        Pending,  // nothing queued: the read stays pending until the host gives up
-        Delayed,  // the next byte is ready only delayMs later: wait, then ReadIn the rest
-        Error,    // the read fails with `error`
-        Leave,    // the device left the bus during the read: Plugged(false), back after backAfterMs
+        Done,      // the read completes with what it has (a short packet, a zero-length packet, full)
+        Halted,    // the IN endpoint is halted: the read ends with what it has
+        Overflow,  // a packet was longer than the room left: the read keeps what fit, the rest is lost
+        Pending,   // nothing queued: the read stays pending until the host gives up
+        Delayed,   // the next byte is ready only delayMs later: wait, then ReadIn the rest
+        Error,     // the read fails with `error`
+        Leave,     // the device left the bus during the read: Plugged(false), back after backAfterMs
     };
     End end = End::Done;
     size_t moved = 0;  // bytes stored by this call, whatever the end

@@ -31,7 +31,9 @@ int QuellbarTransport::BulkIn(int, uint8_t* data, int length, Clock::time_point 
         moved += r.moved;
         if (!SleepWithin(model_.WireTime(r.moved), deadline)) return -ETIMEDOUT;
         switch (r.end) {
-        case End::Done: return static_cast<int>(moved);
+        case End::Done:
+        case End::Halted:
+        case End::Overflow: return static_cast<int>(moved);
         case End::Pending: std::this_thread::sleep_until(deadline); return -ETIMEDOUT;
         case End::Delayed:
             if (!SleepWithin(std::chrono::milliseconds(r.delayMs), deadline)) return -ETIMEDOUT;

@@ -86,7 +86,9 @@ public:
             moved += r.moved;
             if (!wait(model_->WireTime(r.moved))) return Failed(-ETIMEDOUT);
             switch (r.end) {
-            case quellbar::InRead::End::Done: return static_cast<int32_t>(moved);
+            case quellbar::InRead::End::Done:
+            case quellbar::InRead::End::Halted:
+            case quellbar::InRead::End::Overflow: return static_cast<int32_t>(moved);
             case quellbar::InRead::End::Pending: wait(kTimeout); return Failed(-ETIMEDOUT);
             case quellbar::InRead::End::Delayed:
                 if (!wait(std::chrono::milliseconds(r.delayMs))) return Failed(-ETIMEDOUT);
