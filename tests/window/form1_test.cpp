@@ -325,7 +325,7 @@ TEST_F(Form1Test, FailureStateAndRestart)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.Model().Inject("noreply");
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
@@ -373,7 +373,7 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     auto f = Started();
     f->Tim1_Timer();
     const QImage before = f->Image1().Picture();
-    link.Model().Inject("badoffset");
+    ASSERT_EQ(link.Model().Inject("badoffset"), "");
     f->Tim1_Timer();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(f->Tim1().isActive());
@@ -408,7 +408,7 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.Model().Inject("nosig:40000");
+    ASSERT_EQ(link.Model().Inject("nosig:40000"), "");
     const size_t writes = link.requests.size();
     const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
@@ -433,7 +433,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
-    link.Model().Inject("noreply");
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     boxes.answers = {IDOK, IDCANCEL};
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 2u);
