@@ -281,7 +281,7 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
     EXPECT_EQ(st.TransferBusy, kFalse);
 }
 
-// Every fault of the device model, on the in-process link.
+// The endings every transport gives alike, on the in-process link.
 class InProcessLink : public ::testing::TestWithParam<testing::FaultEnding> {
 protected:
     void Play(testing::Requests requests)
