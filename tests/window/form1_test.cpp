@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostInfo>
 #include <QKeyEvent>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -106,17 +106,16 @@ TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNo
     QTemporaryDir dir;
     const QString lockPath = dir.filePath("viewer.lock");
 
-    // A lock left by an instance that died.
+    // A lock left by an instance that died: taken, never released.
     const pid_t child = fork();
     if (child == 0) {
-        _exit(0);
+        QLockFile held(lockPath);
+        _exit(held.tryLock(0) ? 0 : 1);
     }
-    waitpid(child, nullptr, 0);
-    {
-        QFile stale(lockPath);
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-        stale.write(QByteArray::number(child) + "\nkarvolen-viewer\n" + QHostInfo::localHostName().toUtf8() + "\n");
-    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not take the lock";
+    ASSERT_TRUE(QFile::exists(lockPath));
 
     auto s1 = Services();
     s1.lockPath = lockPath;

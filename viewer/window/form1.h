@@ -77,7 +77,7 @@ public:
     void Terminate();
 
     // The geometry of the picture area.
-    void FitWindowToImage(int16_t& width);
+    void FitWindowToImage(int16_t width);
     void Form_Resize();
     float ScaleWidth() override { return scaleWidth_; }
     float ScaleHeight() const { return scaleHeight_; }
@@ -110,6 +110,8 @@ private:
     void SetCmdstopVisible(bool visible);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
+    // The logical scale for a picture `imageWidth` pixels wide.
+    void SetScale(int imageWidth);
     void ClearPic1();
     void CloseLink();
     int Box(const QString& text, const QString& title, int style);
