@@ -275,7 +275,7 @@ void Present(World& w, int32_t received, bool minimized)
         if (widthBefore > 0) ReferenceLineDelta(rx, s, received, w.expected.data(), widthBefore);
     } else {
         CHECK(d.fullFrame && st.RequestMode == kModeLineDelta);
-        CHECK(st.ImageWidth == (received <= decode::kNarrowReplyMaxSize ? 640 : 800));
+        CHECK(st.ImageWidth == (received <= decode::kNarrowReplyMaxSize ? wire::kNarrowWidth : wire::kWideWidth));
         CHECK(st.AppliedWidth == st.ImageWidth);
         CHECK(d.widthChanged == (st.ImageWidth != appliedBefore));
         if (s < received) std::memcpy(w.expected.data(), rx + s, static_cast<size_t>(received - s));

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "marlex.h"
 #include "protocol.h"
 #include "simctl.h"
 

@@ -46,6 +46,11 @@ inline const QString kTitleError = QStringLiteral("Error");
 inline constexpr int kTimerInterval = 1000;
 inline constexpr int kDesignClientWidth = 800;
 inline constexpr int kDesignClientHeight = 481;
+// Cmdstop's place in client pixels; the desktop scripts click it there.
+inline constexpr int kButtonLeft = 4;
+inline constexpr int kButtonTop = 4;
+inline constexpr int kButtonWidth = 73;
+inline constexpr int kButtonHeight = 49;
 
 // What the window needs from the process around it.
 struct Form1Services {
