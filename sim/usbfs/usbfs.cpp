@@ -16,7 +16,6 @@ namespace usbfs {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using quellbar::InTransfer;
 using quellbar::OutResult;
 
 // A device that leaves the bus while a transfer is pending: usbfs completes
@@ -211,8 +210,7 @@ void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node)
 
 std::chrono::nanoseconds WireTime(const quellbar::Device* model, int bytes)
 {
-    if (!model) return {};
-    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / model->Opts().speed);
+    return model ? model->WireTime(static_cast<size_t>(bytes)) : std::chrono::nanoseconds{};
 }
 
 }  // namespace
@@ -458,63 +456,33 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
-// Moves the model's IN transfers into a pending read, packet by packet.
+// Moves the model's IN transfers into a pending read.
 void Bus::Impl::Advance(Handle& h, Urb& u)
 {
     quellbar::Device* model = h.node->device->model.get();
     if (u.done || !model) return;
     const auto now = Clock::now();
     if (now < u.readyAt) return;  // a slow chunk not ready yet
-    const int packet = model->Opts().maxPacket;
-    auto finish = [&](int status, Clock::time_point at) {
+    using End = quellbar::InRead::End;
+    const quellbar::InRead r = model->ReadIn(u.buffer->data + u.moved, static_cast<size_t>(u.length - u.moved));
+    u.moved += static_cast<int>(r.moved);
+    auto finish = [&](int status) {
         u.done = true;
         u.status = status;
-        u.readyAt = std::max(at, now + WireTime(model, u.moved));
+        u.readyAt = now + WireTime(model, u.moved);
     };
-    while (u.moved < u.length) {
-        const InTransfer* t = model->Front();
-        if (!t) return;  // nothing queued: the read stays pending
-        switch (t->kind) {
-        case InTransfer::Kind::Halt: finish(-EPIPE, now); return;
-        case InTransfer::Kind::Error:
-            u.reapErrno = -t->error;
-            model->Pop();
-            finish(0, now);
-            return;
-        case InTransfer::Kind::Leave: {
-            const int back = t->backAfterMs;
-            model->Pop();
-            Leave(h.node, back);
-            return;
-        }
-        case InTransfer::Kind::Data: break;
-        }
-        if (t->sent == 0 && t->delayMs > 0) {
-            u.readyAt = now + std::chrono::milliseconds(model->TakeDelay());
-            return;
-        }
-        const size_t size = t->bytes.size();
-        const size_t avail = size - t->sent;
-        const bool closed = size % static_cast<size_t>(packet) != 0 || t->zlp;
-        const size_t room = static_cast<size_t>(u.length - u.moved);
-        if (avail == 0) {
-            model->Sent(0);  // a zero-length packet ends the read
-            finish(0, now);
-            return;
-        }
-        const size_t n = std::min(avail, room);
-        std::memcpy(u.buffer->data + u.moved, t->bytes.data() + t->sent, n);
-        u.moved += static_cast<int>(n);
-        if (avail > room && room % static_cast<size_t>(packet) != 0 && model->Opts().overflow) {
-            // The packet did not fit: the host keeps what did and the rest is lost.
-            model->Sent(avail);
-            finish(-EOVERFLOW, now);
-            return;
-        }
-        model->Sent(n);
-        if (n == avail && closed) break;
+    switch (r.end) {
+    case End::Done: finish(0); return;
+    case End::Halted: finish(-EPIPE); return;
+    case End::Overflow: finish(-EOVERFLOW); return;
+    case End::Pending: return;
+    case End::Delayed: u.readyAt = now + std::chrono::milliseconds(r.delayMs); return;
+    case End::Error:
+        u.reapErrno = -r.error;
+        finish(0);
+        return;
+    case End::Leave: Leave(h.node, r.backAfterMs); return;
     }
-    finish(0, now);
 }
 
 void Bus::Impl::Reap(UMockdevIoctlClient* client, bool block, bool firstTry)

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "marlex.h"
 #include "protocol.h"
 #include "usbfs.h"
 
@@ -57,9 +58,9 @@ struct Marlex {
 const Marlex& Lib()
 {
     static const Marlex lib = [] {
-        void* h = dlopen("libmarlex.so.1", RTLD_NOW | RTLD_LOCAL);
+        void* h = dlopen(MARLEX_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (!h) {
-            ADD_FAILURE() << "dlopen libmarlex.so.1: " << dlerror();
+            ADD_FAILURE() << "dlopen " MARLEX_SONAME ": " << dlerror();
             std::abort();
         }
         Marlex m{h, nullptr, nullptr, nullptr, nullptr};

@@ -82,6 +82,27 @@ TEST_F(Usbfs, AnUnpluggedDeviceIsGoneAndComesBackUnderANewNumber)
     EXPECT_EQ(Read(h_, buf, 64), -19) << "the old handle stays dead";
 }
 
+TEST_F(Usbfs, LeavingDuringATransferEndsItWithNothingHalfASecondLater)
+{
+    Start("faults=writegone:800,unplug:300@2");
+    // As the real stack: the pending URB completes with EPROTO, which libusb
+    // ignores; only the next transfer sees the device gone.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Write(h_, "BMP? 0\r\n", 8), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, Ms(450));
+    EXPECT_EQ(Write(h_, "BMP? 0\r\n", 8), -19);
+    EXPECT_EQ(Find(kVendor), nullptr);
+
+    std::this_thread::sleep_for(Ms(400));
+    usb_close(h_);
+    h_ = usb_open(Find(kVendor));
+    ASSERT_EQ(Write(h_, "BMP? 0\r\n", 8), 8);
+    std::vector<uint8_t> buf(25600);
+    ASSERT_EQ(Read(h_, buf.data(), 64), 64);
+    EXPECT_EQ(Read(h_, buf.data(), 25600), 0) << "gone where the first chunk begins";
+    EXPECT_EQ(Read(h_, buf.data(), 25600), -19);
+}
+
 TEST_F(Usbfs, ResetIsInPlaceAndDropsTheClaims)
 {
     Start();

@@ -3,15 +3,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostInfo>
 #include <QKeyEvent>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 #include <csignal>
-#include <map>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +25,6 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
-using testing::StillClock;
 
 class Form1Test : public ::testing::Test {
 protected:
@@ -35,7 +33,7 @@ protected:
         Form1Services s;
         s.link = l != nullptr ? l : &link;
         s.boxes = &boxes;
-        s.clock = &clock;
+        s.clock = &link.clock;
         s.endProgram = [this](int status) { ended.push_back(status); };
         return s;
     }
@@ -51,7 +49,6 @@ protected:
 
     FakeQuellbar link;
     FakeBoxes boxes;
-    StillClock clock;
     std::vector<int> ended;
 };
 
@@ -106,17 +103,16 @@ TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNo
     QTemporaryDir dir;
     const QString lockPath = dir.filePath("viewer.lock");
 
-    // A lock left by an instance that died.
+    // A lock left by an instance that died: taken, never released.
     const pid_t child = fork();
     if (child == 0) {
-        _exit(0);
+        QLockFile held(lockPath);
+        _exit(held.tryLock(0) ? 0 : 1);
     }
-    waitpid(child, nullptr, 0);
-    {
-        QFile stale(lockPath);
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-        stale.write(QByteArray::number(child) + "\nkarvolen-viewer\n" + QHostInfo::localHostName().toUtf8() + "\n");
-    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not take the lock";
+    ASSERT_TRUE(QFile::exists(lockPath));
 
     auto s1 = Services();
     s1.lockPath = lockPath;
@@ -257,44 +253,14 @@ TEST(ApplicationTest, AppIdIsTheInstalledDesktopEntry)
     EXPECT_TRUE(QFile::exists(QStringLiteral(KARVOLEN_SOURCE_DIR "/packaging/") + kDesktopEntryName + ".desktop"));
 }
 
-// The desktop scripts find windows by title and click the button by place;
-// they read both from one file, which must say what the program does.
-TEST_F(Form1Test, DesktopScriptsLookForTheProgramsTitlesAndButton)
+// The desktop scripts click the button at the place its constants give.
+TEST_F(Form1Test, ButtonSitsWhereTheDesktopScriptsClick)
 {
-    QFile file(QStringLiteral(KARVOLEN_SOURCE_DIR "/tools/e2e-facts.sh"));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
-    std::map<QString, QString> facts;
-    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
-        const qsizetype eq = line.indexOf('=');
-        if (!line.startsWith('#') && eq > 0) {
-            QString value = line.mid(eq + 1);
-            if (value.startsWith('"') && value.endsWith('"')) {
-                value = value.mid(1, value.size() - 2);
-            }
-            facts[line.left(eq)] = value;
-        }
-    }
-    const std::map<QString, QString> titles = {
-        {"TITLE_APP", kAppTitle},
-        {"TITLE_COMMUNICATING", kTitleCommunicating},
-        {"TITLE_PAUSED", kTitlePaused},
-        {"TITLE_FAILURE", kTitleFailure},
-        {"TITLE_STOPPING", kTitleStopping},
-        {"TITLE_START_UP_ERROR", kTitleStartUpError},
-        {"TITLE_DRIVER_ERROR", kTitleDriverError},
-        {"TITLE_COMMUNICATION_ERROR", kTitleCommunicationError},
-        {"TITLE_ERROR", kTitleError},
-    };
-    for (const auto& [name, title] : titles) {
-        EXPECT_EQ(facts[name].toStdString(), title.toStdString()) << name.toStdString();
-    }
     auto f = Started();
-    const QRect button = f->Cmdstop().geometry();
-    EXPECT_EQ(facts["BUTTON_LEFT"].toInt(), button.left());
-    EXPECT_EQ(facts["BUTTON_TOP"].toInt(), button.top());
-    EXPECT_EQ(facts["BUTTON_WIDTH"].toInt(), button.width());
-    EXPECT_EQ(facts["BUTTON_HEIGHT"].toInt(), button.height());
-    EXPECT_EQ(facts.size(), titles.size() + 4) << "a fact the program does not check";
+    EXPECT_EQ(f->Cmdstop().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
+    f->resize(300, 200);
+    Pump();
+    EXPECT_EQ(f->Cmdstop().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
 }
 
 TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
@@ -309,8 +275,10 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     f->Tim1_Timer();
     EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
 
-    // The picture shown is the instrument's picture, top row first.
-    const auto& screen = link.gen.Current();
+    // The picture shown is the instrument's third picture, top row first.
+    quellbar::ScreenGenerator expected(800, 7);
+    for (int i = 0; i < 2; ++i) expected.Next();
+    const auto& screen = expected.Next();
     const QImage& shown = f->Image1().Picture();
     ASSERT_EQ(shown.size(), QSize(800, 480));
     for (int y : {0, 123, 479}) {
@@ -325,7 +293,7 @@ TEST_F(Form1Test, FailureStateAndRestart)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
@@ -340,7 +308,6 @@ TEST_F(Form1Test, FailureStateAndRestart)
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
-    link.silent = false;
     f->Cmdstop_Click();
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_TRUE(f->Tim1().isActive());
@@ -356,7 +323,6 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
 {
     auto f = Started();
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
-    link.sent.assign(800 * 480, 0);
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Drawing error");
@@ -375,10 +341,7 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     auto f = Started();
     f->Tim1_Timer();
     const QImage before = f->Image1().Picture();
-    link.mutate = [](std::vector<uint8_t>& reply) {
-        reply[14] = 0xFF;  // bfOffBits far beyond the buffer
-        reply[17] = 0x7F;
-    };
+    ASSERT_EQ(link.Model().Inject("badoffset"), "");
     f->Tim1_Timer();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(f->Tim1().isActive());
@@ -413,9 +376,9 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.garbage = true;
+    ASSERT_EQ(link.Model().Inject("nosig:40000"), "");
     const size_t writes = link.requests.size();
-    const int drainRead = link.readCount + 3;  // first read, one drain block, then this one
+    const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
         if (n == drainRead) {
             EXPECT_EQ(f->State().TransferBusy, kTrue);
@@ -438,7 +401,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     boxes.answers = {IDOK, IDCANCEL};
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 2u);
@@ -451,7 +414,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 
 TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     Pump();
@@ -476,7 +439,7 @@ TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 
 TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     f->showMaximized();
@@ -484,8 +447,7 @@ TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
     ASSERT_TRUE(f->isMaximized());
     const QSize maximized = f->size();
 
-    link.gen = quellbar::ScreenGenerator(800, 3);
-    link.sent.clear();
+    ASSERT_EQ(link.Model().Configure("width=800"), "");
     f->State().RequestMode = kModeWhole;
     f->Tim1_Timer();
     Pump();

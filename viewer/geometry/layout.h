@@ -3,13 +3,17 @@
 // client size the minimum-size hook allows.
 #pragma once
 
+#include <QRect>
 #include <QSize>
 #include <QSizeF>
 #include <algorithm>
+#include <cstdint>
 
-#include "bitmap_info.h"
+#include "wire_format.h"
 
 namespace karvolen::geometry {
+
+using wire::kPictureHeight;
 
 // The smallest outer size (frame included) the window can be dragged to.
 inline constexpr int kMinTrackWidth = 100;
@@ -28,6 +32,34 @@ inline QSizeF LogicalScale(int imageWidth) { return {static_cast<qreal>(imageWid
 inline QSize MinimumClientSize(QSize frame)
 {
     return {std::max(1, kMinTrackWidth - frame.width()), std::max(1, kMinTrackHeight - frame.height())};
+}
+
+// How the picture fills the picture area. Stretch is the window's own; the
+// others keep the picture's shape and leave black bars.
+enum class FitMode { Stretch, KeepAspect, IntegerZoom };
+
+// Where a `picture`-sized image is painted inside an `area`, both in device
+// pixels so that integer zoom stays crisp at any screen scale. Empty sizes
+// give an empty rectangle.
+inline QRect FitTarget(QSize area, QSize picture, FitMode mode)
+{
+    if (area.isEmpty() || picture.isEmpty()) {
+        return {};
+    }
+    if (mode == FitMode::Stretch) {
+        return {QPoint(0, 0), area};
+    }
+    const int64_t aw = area.width(), ah = area.height(), pw = picture.width(), ph = picture.height();
+    QSize size;
+    if (const int64_t zoom = std::min(aw / pw, ah / ph); mode == FitMode::IntegerZoom && zoom >= 1) {
+        size = QSize(static_cast<int>(pw * zoom), static_cast<int>(ph * zoom));
+    } else if (aw * ph <= ah * pw) {
+        // The width limits: full width, the height rounded to the nearest pixel.
+        size = QSize(static_cast<int>(aw), std::max(1, static_cast<int>((aw * ph * 2 + pw) / (pw * 2))));
+    } else {
+        size = QSize(std::max(1, static_cast<int>((ah * pw * 2 + ph) / (ph * 2))), static_cast<int>(ah));
+    }
+    return {QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2), size};
 }
 
 }  // namespace karvolen::geometry

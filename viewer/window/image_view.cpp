@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 
 namespace karvolen {
 
@@ -18,6 +19,21 @@ void ImageView::SetPicture(const QImage& picture)
     update();
 }
 
+void ImageView::SetFitMode(geometry::FitMode mode)
+{
+    fitMode_ = mode;
+    update();
+}
+
+void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry::FitMode mode)
+{
+    const QRect target = geometry::FitTarget(area, picture.size(), mode);
+    for (const QRect& bar : QRegion(QRect(QPoint(0, 0), area)).subtracted(target)) {
+        painter.fillRect(bar, Qt::black);
+    }
+    painter.drawImage(target, picture);
+}
+
 void ImageView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -25,7 +41,10 @@ void ImageView::paintEvent(QPaintEvent*)
         painter.fillRect(rect(), palette().window());
         return;
     }
-    painter.drawImage(rect(), picture_);
+    // Painted in device pixels, so that integer zoom stays crisp at any scale.
+    const qreal dpr = devicePixelRatioF();
+    painter.scale(1 / dpr, 1 / dpr);
+    PaintFitted(painter, (QSizeF(size()) * dpr).toSize(), picture_, fitMode_);
 }
 
 void ImageView::mousePressEvent(QMouseEvent* event)

@@ -1,11 +1,19 @@
-// Image1: shows a picture stretched over its own rectangle. Paints only.
+// Image1: shows a picture over its own rectangle, stretched or fitted. Paints only.
 #pragma once
 
 #include <QImage>
 #include <QWidget>
 #include <functional>
 
+#include "../geometry/layout.h"
+
+class QPainter;
+
 namespace karvolen {
+
+// Paints `picture` into a device-pixel `area` as `mode` places it, the bars
+// black.
+void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry::FitMode mode);
 
 class ImageView : public QWidget {
 public:
@@ -13,6 +21,8 @@ public:
 
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return picture_; }
+    void SetFitMode(geometry::FitMode mode);
+    geometry::FitMode FitMode() const { return fitMode_; }
     std::function<void()> onClick;
 
 protected:
@@ -22,6 +32,7 @@ protected:
 
 private:
     QImage picture_;
+    geometry::FitMode fitMode_ = geometry::FitMode::Stretch;
 };
 
 }  // namespace karvolen
