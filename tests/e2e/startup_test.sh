@@ -31,6 +31,11 @@ first=$VIEWER_PID
 e2e_wait "$TITLE_COMMUNICATING" >/dev/null || fail "no Communicating window"
 e2e_wait_log "request BMP? 0" 1
 echo "ok - device present: '$TITLE_COMMUNICATING'"
+# The libusb it talks through is the system's, none of our own in front.
+system="$(readlink -f "$(ldconfig -p | awk '$1 == "libusb-0.1.so.4" {print $NF; exit}')")"
+loaded="$(awk '/libusb-0\.1\.so\.4/ {print $NF}' "/proc/$first/maps" | sort -u | xargs -r readlink -f)"
+[ -n "$system" ] && [ "$loaded" = "$system" ] || fail "libusb loaded: '$loaded', the system's: '$system'"
+echo "ok - libusb is the system's: $loaded"
 
 e2e_start_viewer "log=$E2E_TMP/sim2.log" || fail "second instance: no start"
 second=$VIEWER_PID
