@@ -324,7 +324,9 @@ gboolean Bus::Impl::Ioctl(NodeState* node, UMockdevIoctlClient* client)
         done(-1, f->second.first);
         return TRUE;
     }
-    if (node->gone && (request != USBDEVFS_REAPURBNDELAY || h.urbs.empty())) {
+    // What completed before the device left can still be reaped.
+    const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (node->gone && !(reap && !h.urbs.empty())) {
         if (urb) Record(h, name);
         done(-1, ENODEV);
         return TRUE;
