@@ -6,6 +6,7 @@ ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 BUILD="${1:-$ROOT/build}"
 . "$ROOT/tools/e2e-lib.sh"
 command -v openbox >/dev/null || { echo "SKIP: openbox not installed"; exit 77; }
+E2E_SCREEN="${E2E_SCREEN:-1920x1080x24}"
 e2e_init
 e2e_start_openbox || fail "no window manager"
 
@@ -25,6 +26,36 @@ e2e_wait "$TITLE_PAUSED" 5 >/dev/null || fail "STOP did not pause"
 e2e_click_button "$win"
 e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
 echo "ok - STOP and START"
+
+# Full screen with F11 and back with Escape to the same size and place; then
+# Ctrl+S and a name typed into the dialog: the file holds the picture's pixels.
+place() { xwininfo -id "$win" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}'; }
+screen="$(xwininfo -root | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w " " h}')"
+before="$(place)"
+xdo windowfocus "$win"
+xdo key --clearmodifiers F11
+end=$((SECONDS + 5))
+until [ "$(place)" = "0 0 $screen " ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+[ "$(place)" = "0 0 $screen " ] || fail "F11: at $(place), not the whole screen"
+xdo key --clearmodifiers Escape
+end=$((SECONDS + 5))
+until [ "$(place)" = "$before" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+[ "$(place)" = "$before" ] || fail "Escape: at $(place), not back at $before"
+xdo key --clearmodifiers ctrl+s
+dialog="$(e2e_wait "Save Picture")" || fail "Ctrl+S: no dialog"
+saved="$E2E_TMP/kept pictures/Bild ä 1"
+mkdir "$E2E_TMP/kept pictures"
+sleep 0.5
+xdo windowfocus "$dialog"
+xdo key --clearmodifiers ctrl+a BackSpace
+xdo type --delay 20 "$saved"
+xdo key --clearmodifiers Return
+end=$((SECONDS + 10))
+until [ -s "$saved.png" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+[ -s "$saved.png" ] || fail "no file '$saved.png'"
+[ "$(identify -format '%[png:IHDR.color-type-orig] %wx%h' "$saved.png")" = "3 640x480" ] || fail "not a 640x480 palette PNG"
+[ "$(compare -metric AE "$saved.png" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
+echo "ok - full screen in and out, picture saved through the dialog pixel for pixel"
 
 # The exit question: Cancel keeps polling, then the second copy is refused.
 wmctrl -i -c "$win"
