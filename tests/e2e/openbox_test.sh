@@ -27,33 +27,22 @@ e2e_click_button "$win"
 e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
 echo "ok - STOP and START"
 
-# Full screen with F11 and back with Escape to the same size and place; then
-# Ctrl+S and a name typed into the dialog: the file holds the picture's pixels.
-place() { xwininfo -id "$win" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}'; }
-screen="$(xwininfo -root | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w " " h}')"
-before="$(place)"
-xdo windowfocus "$win"
-xdo key --clearmodifiers F11
-end=$((SECONDS + 5))
-until [ "$(place)" = "0 0 $screen " ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
-[ "$(place)" = "0 0 $screen " ] || fail "F11: at $(place), not the whole screen"
+# F11 fills the screen, Escape gives back size and place; Ctrl+S and a name
+# (non-ASCII, no suffix) typed into the dialog save the picture as a palette PNG.
+place() { xwininfo "$@" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}'; }
+at() { local end=$((SECONDS + 5)); until [ "$(place -id "$1")" = "$2" ]; do [ $SECONDS -le $end ] || return 1; sleep 0.1; done; }
+before="$(place -id "$win")"
+xdo windowfocus "$win" key --clearmodifiers F11
+at "$win" "$(place -root)" || fail "F11: at $(place -id "$win"), not $(place -root)"
 xdo key --clearmodifiers Escape
-end=$((SECONDS + 5))
-until [ "$(place)" = "$before" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
-[ "$(place)" = "$before" ] || fail "Escape: at $(place), not back at $before"
-xdo key --clearmodifiers ctrl+s
-dialog="$(e2e_wait "Save Picture")" || fail "Ctrl+S: no dialog"
-saved="$E2E_TMP/kept pictures/Bild ä 1"
-mkdir "$E2E_TMP/kept pictures"
+at "$win" "$before" || fail "Escape: at $(place -id "$win"), not $before"
+mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/Bild ä 1"
+xdo key --clearmodifiers ctrl+s && dialog="$(e2e_wait "Save Picture")" || fail "Ctrl+S: no dialog"
 sleep 0.5
-xdo windowfocus "$dialog"
-xdo key --clearmodifiers ctrl+a BackSpace
-xdo type --delay 20 "$saved"
+xdo windowfocus "$dialog" key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
 xdo key --clearmodifiers Return
-end=$((SECONDS + 10))
-until [ -s "$saved.png" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
-[ -s "$saved.png" ] || fail "no file '$saved.png'"
-[ "$(identify -format '%[png:IHDR.color-type-orig] %wx%h' "$saved.png")" = "3 640x480" ] || fail "not a 640x480 palette PNG"
+end=$((SECONDS + 10)) && until [ -s "$saved.png" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+[ "$(identify -format '%[png:IHDR.color-type-orig] %wx%h' "$saved.png")" = "3 640x480" ] || fail "no palette PNG"
 [ "$(compare -metric AE "$saved.png" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
 echo "ok - full screen in and out, picture saved through the dialog pixel for pixel"
 
