@@ -324,20 +324,15 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     }
 }
 
-// `image` is the instrument's screen `s`, colour for colour (and index for
-// index where it keeps them).
-void ExpectShowsScreen(const QImage& image, const quellbar::Screen& s, const char* what)
+// The instrument's screen as a picture: its palette indices top row first,
+// its colours.
+QImage ScreenImage(const quellbar::Screen& s)
 {
-    ASSERT_EQ(image.size(), QSize(s.width, 480)) << what;
-    int wrong = 0;
-    for (int y = 0; y < 480; ++y) {
-        for (int x = 0; x < s.width; ++x) {
-            const uint8_t index = s.pixels[static_cast<size_t>((479 - y) * s.width + x)];
-            wrong += (image.pixel(x, y) & 0xFFFFFFu) != s.palette[index];
-            wrong += image.format() == QImage::Format_Indexed8 && image.pixelIndex(x, y) != index;
-        }
-    }
-    EXPECT_EQ(wrong, 0) << what;
+    QImage image(s.width, 480, QImage::Format_Indexed8);
+    for (int c = 0; c < 256; ++c) image.setColor(c, 0xFF000000u | s.palette[static_cast<size_t>(c)]);
+    for (int y = 0; y < 480; ++y)
+        std::memcpy(image.scanLine(y), &s.pixels[static_cast<size_t>((479 - y) * s.width)], s.width);
+    return image;
 }
 
 TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoFile)
@@ -359,19 +354,18 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         f.Tim1_Timer();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
         f.SavePicture();
-        EXPECT_EQ(QImage(answer).format(), QImage::Format_Indexed8) << "a palette PNG";
-        ExpectShowsScreen(QImage(answer), quellbar.gen.Current(), "whole");
+        EXPECT_EQ(QImage(answer), ScreenImage(quellbar.gen.Current())) << "a palette PNG of the picture";
 
-        // After a line delta; one more arrives while the user chooses and does
-        // not change what is saved. No suffix: PNG.
+        // After a line delta, with one more arriving while the user chooses.
+        // No suffix: PNG.
         f.Tim1_Timer();
-        const quellbar::Screen asked = quellbar.gen.Current();
+        const QImage asked = ScreenImage(quellbar.gen.Current());
         whileAsked = [&] { f.Tim1_Timer(); };
         answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
         f.SavePicture();
-        ExpectShowsScreen(QImage(answer, "png"), asked, "line deltas");
+        EXPECT_EQ(QImage(answer, "png"), asked);
         f.CopyPicture();
-        ExpectShowsScreen(QGuiApplication::clipboard()->image(), quellbar.gen.Current(), "clipboard");
+        EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(quellbar.gen.Current()));
 
         // A folder that vanished: no file, one box that says why, and no
         // dialog on top of it.
@@ -387,29 +381,28 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
     }
 }
 
-TEST_F(Form1Test, StartStopKeyIsTheButtonsClickInEveryState)
+// Communicating, Paused, Communication failure (in full screen), each with the
+// button hidden and shown: the key does what the click does, a right click
+// opens the menu and leaves the button alone.
+TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
 {
-    // Communicating, Paused, Communication failure (in full screen); each with
-    // the button hidden and shown.
     for (int state = 0; state < 6; ++state) {
         QStringList after[2];
         for (int byKey : {0, 1}) {
             FakeQuellbar quellbar;
+            quellbar.silent = state >= 4;
             Form1 f(Services(&quellbar));
             ASSERT_TRUE(f.Form_Load());
             f.show();
+            if (state >= 4) f.SetFullScreen(true);
             f.Tim1_Timer();
-            if (state / 2 == 1) {
-                f.Cmdstop_Click();
-            } else if (state / 2 == 2) {
-                f.SetFullScreen(true);
-                quellbar.silent = true;
-                f.Tim1_Timer();
-            }
-            if (f.Cmdstop().isVisible() != (state % 2 == 1)) {
-                f.Image1_Click();
-            }
-            f.State().RequestMode = kModeLineDelta;
+            if (state / 2 == 1) f.Cmdstop_Click();
+            if (f.Cmdstop().isVisible() != (state % 2 == 1)) f.Image1_Click();
+            QTest::mouseClick(f.windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
+            EXPECT_EQ(f.Cmdstop().isVisible(), state % 2 == 1);
+            EXPECT_EQ(QApplication::activePopupWidget(), &f.ContextMenu());
+            EXPECT_EQ(f.ContextMenu().actions().first()->text(), f.Cmdstop().text());
+            f.ContextMenu().close();
             f.activateWindow();
             ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
             byKey != 0 ? QTest::keyClick(&f, Qt::Key_P) : f.Cmdstop_Click();
@@ -419,30 +412,15 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickInEveryState)
                             QString::number(f.Tim1().isActive()),
                             QString::number(f.State().RequestMode),
                             QString::number(f.Cmdstop().isVisible())};
+            if (state != 0) continue;
+            // The fit modes: one choice, Stretch at start, set on Image1.
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::Stretch);
+            f.FitAction(geometry::FitMode::IntegerZoom).trigger();
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::IntegerZoom);
+            EXPECT_FALSE(f.FitAction(geometry::FitMode::Stretch).isChecked());
         }
         EXPECT_EQ(after[1], after[0]) << "state " << state;
     }
-}
-
-TEST_F(Form1Test, RightClickShowsTheMenuNeverTheButtonAndTheMenuChoosesTheFit)
-{
-    auto f = Started();
-    for (bool shown : {false, true}) {
-        if (f->Cmdstop().isVisible() != shown) {
-            f->Image1_Click();
-        }
-        // Through the window, as the platform delivers a click.
-        QTest::mouseClick(f->windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
-        EXPECT_EQ(f->Cmdstop().isVisible(), shown);
-        EXPECT_EQ(QApplication::activePopupWidget(), &f->ContextMenu());
-        EXPECT_EQ(f->ContextMenu().actions().first()->text(), f->Cmdstop().text());
-        f->ContextMenu().close();
-        f->Cmdstop_Click();  // STOP, then START
-    }
-    EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::Stretch);
-    f->FitAction(geometry::FitMode::IntegerZoom).trigger();
-    EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::IntegerZoom);
-    EXPECT_FALSE(f->FitAction(geometry::FitMode::Stretch).isChecked());
 }
 
 TEST_F(Form1Test, FailureStateAndRestart)
