@@ -350,9 +350,13 @@ void Form1::Terminate()
     if (unloaded_ || exitConfirmed_) {
         return;
     }
-    // Nobody is there to answer an open box: the exit question, a message.
+    // Nobody is there to answer an open box (the exit question, a message)
+    // or the save dialog.
     if (QWidget* box = QApplication::activeModalWidget()) {
         box->close();
+    }
+    if (saveDialog_ != nullptr) {
+        saveDialog_->reject();
     }
     BeginExit();
 }
@@ -409,8 +413,9 @@ void Form1::SavePicture()
         return;
     }
 
-    // Window-modal and without a loop of its own: the fetch cycle runs on, and
-    // a drain that let this handler in is not held up by it.
+    // Not modal and without a loop of its own: the fetch cycle runs on, a
+    // drain that let this handler in is not held up, and a close request
+    // still reaches the window.
     auto* dialog = new QFileDialog(this, kTitleSavePicture);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
@@ -427,7 +432,7 @@ void Form1::SavePicture()
     connect(dialog, &QFileDialog::fileSelected, this,
             [this, picture](const QString& path) { FinishSave(picture, path); });
     saveDialog_ = dialog;
-    dialog->open();
+    dialog->show();
 }
 
 void Form1::FinishSave(const QImage& picture, const QString& path)
