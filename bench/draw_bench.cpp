@@ -1,14 +1,17 @@
 // The drawing step: the 8-bit picture into the persistent 32-bit surface, then
-// that surface stretched to a full-HD display as the picture widget paints it.
+// that surface painted on a full-HD display as the picture widget paints it,
+// in each fit mode.
 #include <benchmark/benchmark.h>
 
 #include <QImage>
 #include <QPainter>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include "bench_cases.h"
 #include "decode.h"
+#include "window/image_view.h"
 
 namespace benchbench {
 namespace {
@@ -56,16 +59,24 @@ void RegisterDrawing()
     })->Unit(benchmark::kMicrosecond);
     RegisterMemcpy("draw_setdibits_800x480", 800u * 480u * 4u);
 
-    benchmark::RegisterBenchmark("draw_step_stretch_1920x1080", [scene](benchmark::State& state) {
-        for (auto _ : state) {
-            if (!scene->Draw()) state.SkipWithError("drawing failed");
-            QPainter p(&scene->display);
-            p.drawImage(QRect(0, 0, 1920, 1080), scene->surface);
-            p.end();
-            benchmark::ClobberMemory();
-        }
-    })->Unit(benchmark::kMicrosecond);
-    RegisterMemcpy("draw_step_stretch_1920x1080", 1920u * 1080u * 4u);
+    // Each fit mode as the picture widget paints it, on a full-HD screen.
+    const std::pair<const char*, karvolen::geometry::FitMode> modes[] = {
+        {"draw_step_stretch_1920x1080", karvolen::geometry::FitMode::Stretch},
+        {"draw_step_keep_aspect_1920x1080", karvolen::geometry::FitMode::KeepAspect},
+        {"draw_step_integer_zoom_1920x1080", karvolen::geometry::FitMode::IntegerZoom},
+    };
+    for (const auto& [name, mode] : modes) {
+        benchmark::RegisterBenchmark(name, [scene, mode = mode](benchmark::State& state) {
+            for (auto _ : state) {
+                if (!scene->Draw()) state.SkipWithError("drawing failed");
+                QPainter p(&scene->display);
+                karvolen::PaintFitted(p, scene->display.size(), scene->surface, mode);
+                p.end();
+                benchmark::ClobberMemory();
+            }
+        })->Unit(benchmark::kMicrosecond);
+        RegisterMemcpy(name, 1920u * 1080u * 4u);
+    }
 
     benchmark::RegisterBenchmark("draw_step_smooth_stretch_1920x1080", [scene](benchmark::State& state) {
         for (auto _ : state) {

@@ -275,7 +275,7 @@ void Present(World& w, int32_t received, bool minimized)
         if (widthBefore > 0) ReferenceLineDelta(rx, s, received, w.expected.data(), widthBefore);
     } else {
         CHECK(d.fullFrame && st.RequestMode == kModeLineDelta);
-        CHECK(st.ImageWidth == (received <= decode::kNarrowReplyMaxSize ? 640 : 800));
+        CHECK(st.ImageWidth == (received <= decode::kNarrowReplyMaxSize ? wire::kNarrowWidth : wire::kWideWidth));
         CHECK(st.AppliedWidth == st.ImageWidth);
         CHECK(d.widthChanged == (st.ImageWidth != appliedBefore));
         if (s < received) std::memcpy(w.expected.data(), rx + s, static_cast<size_t>(received - s));
@@ -302,7 +302,7 @@ void Draw(World& w, int32_t height)
     CHECK(width <= kSurfaceMaxWidth);
     const int32_t lines =
         decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer.data());
-    CHECK(lines == kPictureHeight);
+    CHECK(lines == height);
     // Bottom-up: the top-left surface pixel is the first pixel of row 479,
     // the last one the last pixel of row 480 - height.
     const auto& colours = st.FrameInfo.bmiColors;

@@ -24,18 +24,33 @@
 extern "C" {
 #endif
 
+/* OpenCom's results. */
+enum MarlexOpenResult {
+    MARLEX_OK = 0,
+    MARLEX_ERR_NO_DEVICE = -1,
+    MARLEX_ERR_OPEN = -2,
+    MARLEX_ERR_CONFIGURATION = -4,
+    MARLEX_ERR_CLAIM = -5,
+    MARLEX_ERR_ALT_SETTING = -6
+};
+
+/* ReadCom's and WriteCom's results while no link is open. */
+enum MarlexClosedResult { MARLEX_ERR_READ_CLOSED = -101, MARLEX_ERR_WRITE_CLOSED = -102 };
+
 /*
  * Finds the first device with vendor 0x7E3A and product 0xFF05 or 0x0009 over
  * all buses (rescanning them first), opens it, selects configuration 1, claims
  * interface 0 and selects alternate setting 0.
  *
- * Returns:
- *    0  link open
- *   -1  no matching device on any bus
- *   -2  opening the first matching device failed
- *   -4  selecting configuration 1 failed (handle closed)
- *   -5  claiming interface 0 failed (handle closed, nothing released)
- *   -6  selecting alternate setting 0 failed (interface released, handle closed)
+ * Returns a MarlexOpenResult:
+ *   MARLEX_OK                 link open
+ *   MARLEX_ERR_NO_DEVICE      no matching device on any bus
+ *   MARLEX_ERR_OPEN           opening the first matching device failed
+ *   MARLEX_ERR_CONFIGURATION  selecting configuration 1 failed (handle closed)
+ *   MARLEX_ERR_CLAIM          claiming interface 0 failed (handle closed,
+ *                             nothing released)
+ *   MARLEX_ERR_ALT_SETTING    selecting alternate setting 0 failed (interface
+ *                             released, handle closed)
  *
  * Call it only while no link is open; it does not close a link that is.
  */
@@ -54,7 +69,7 @@ MARLEX_API int MARLEX_CALL CloseCom(void);
  *
  * Returns:
  *   >= 0  bytes received (may be fewer than asked; the link stays open)
- *   -101  no link open; `buffer` is not touched
+ *   MARLEX_ERR_READ_CLOSED (-101)  no link open; `buffer` is not touched
  *   < 0   libusb's error for the failed transfer, passed through unchanged
  *         (-110 on a time-out); the link has been closed
  *
@@ -69,7 +84,7 @@ MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length);
  *
  * Returns:
  *   >= 0  bytes sent (0 when the endpoint stalled; the link stays open)
- *   -102  no link open; nothing is sent
+ *   MARLEX_ERR_WRITE_CLOSED (-102)  no link open; nothing is sent
  *   < 0   libusb's error for the failed transfer, passed through unchanged;
  *         the link has been closed
  *

@@ -1,4 +1,4 @@
-/* Fixed values of the USB link to the Quellbar. None of them is configurable. */
+/* The Quellbar's USB facts: ids, configuration, endpoints, time limit. */
 #ifndef MARLEX_PROTOCOL_H
 #define MARLEX_PROTOCOL_H
 
@@ -13,15 +13,5 @@
 #define MARLEX_EP_OUT 0x01
 #define MARLEX_EP_IN 0x82
 #define MARLEX_TIMEOUT_MS 5000
-
-/* Result codes of the four exports. */
-#define MARLEX_OK 0
-#define MARLEX_ERR_NO_DEVICE (-1)
-#define MARLEX_ERR_OPEN (-2)
-#define MARLEX_ERR_CONFIGURATION (-4)
-#define MARLEX_ERR_CLAIM (-5)
-#define MARLEX_ERR_ALT_SETTING (-6)
-#define MARLEX_ERR_READ_CLOSED (-101)
-#define MARLEX_ERR_WRITE_CLOSED (-102)
 
 #endif

@@ -14,7 +14,8 @@ WESTON_PID=""
 WESTON_WIN=""
 
 E2E_MAIN=""
-. "$ROOT/tools/e2e-facts.sh"
+# Titles and button place, written by the build from the window's constants.
+. "$BUILD/e2e-facts.sh"
 
 fail() {
   echo "FAIL: $*" >&2

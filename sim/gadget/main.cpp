@@ -174,16 +174,16 @@ private:
                 lock.lock();
                 halted = true;
                 continue;
-            case InTransfer::Kind::Leave: {
-                const int back = front.backAfterMs;
-                model_.Pop();
-                model_.Plugged(false);
-                Leave(back);
-            }
             case InTransfer::Kind::Error:
                 // Refused at start-up: a real device cannot fail a read on its own.
                 std::_Exit(1);
             case InTransfer::Kind::Data: break;
+            case InTransfer::Kind::Leave: {
+                const int back = front.backAfterMs;
+                model_.Pop();
+                model_.Plugged(false);
+                Leave(back);  // does not return
+            }
             }
             if (halted) {
                 lock.unlock();

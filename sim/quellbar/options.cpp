@@ -63,50 +63,49 @@ std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
         const std::string bad = "bad value for " + std::string(key) + ": '" + std::string(value) + "'";
 
         // One of two words: `second` is whether the value is the second one.
-        auto either = [&](std::string_view first, std::string_view second, bool& field, bool& set) {
+        auto either = [&](std::string_view first, std::string_view second, bool& field) {
             if (value != first && value != second) return false;
             field = value == second;
-            return set = true;
+            return true;
         };
-        auto number = [&](auto& field, bool& set, long long least, int base = 10) {
+        auto number = [&](auto& field, long long least, int base = 10) {
             auto v = field;
             if (!ParseNumber(value, v, base) || static_cast<long long>(v) < least) return false;
             field = v;
-            return set = true;
+            return true;
         };
         bool ok = true;
         if (key == "device") {
-            ok = either("absent", "present", o.present, s.present);
+            s.present = ok = either("absent", "present", o.present);
         } else if (key == "product") {
-            ok = number(o.product, s.product, 0, 16);
+            ok = number(o.product, 0, 16);
         } else if (key == "width") {
-            ok = (value == "640" || value == "800") && number(o.width, s.width, 0);
+            s.width = ok = (value == "640" || value == "800") && number(o.width, 0);
         } else if (key == "speed") {
-            ok = number(o.speed, s.speed, 1);
+            ok = number(o.speed, 1);
         } else if (key == "freeze") {
-            ok = either("0", "1", o.freeze, s.freeze);
+            ok = either("0", "1", o.freeze);
         } else if (key == "loud") {
-            ok = either("0", "1", o.loud, s.loud);
+            ok = either("0", "1", o.loud);
         } else if (key == "seed") {
-            ok = number(o.seed, s.seed, 0);
+            s.seed = ok = number(o.seed, 0);
         } else if (key == "dump") {
             o.dump = std::string(value);
-            s.dump = true;
         } else if (key == "log") {
             o.log = std::string(value);
             s.log = true;
         } else if (key == "reset") {
-            ok = either("inplace", "reenum", o.reenumerate, s.reset);
+            s.reset = ok = either("inplace", "reenum", o.reenumerate);
         } else if (key == "queue") {
-            ok = either("split", "whole", o.wholeTransfer, s.queue);
+            ok = either("split", "whole", o.wholeTransfer);
         } else if (key == "usb") {
             bool high = o.maxPacket == kHighSpeedPacket;
-            ok = either("full", "high", high, s.usb);
+            ok = either("full", "high", high);
             o.maxPacket = high ? kHighSpeedPacket : kFullSpeedPacket;
         } else if (key == "overflow") {
-            ok = either("0", "1", o.overflow, s.overflow);
+            ok = either("0", "1", o.overflow);
         } else if (key == "reenum_ms") {
-            ok = number(o.reenumMs, s.reenumMs, 0);
+            s.reenumMs = ok = number(o.reenumMs, 0);
         } else if (key == "faults") {
             std::vector<FaultSpec> faults;
             while (!value.empty()) {
@@ -124,9 +123,8 @@ std::string ParseOptions(std::string_view text, Options& o, OptionsSeen* seen)
             double p = 0.0;
             ok = ParseProbability(value, p) && p >= 0.0 && p <= 1.0;
             if (ok) o.random = p;
-            s.random = s.random || ok;
         } else if (key == "widthswitch") {
-            ok = number(o.widthSwitch, s.widthSwitch, 0);
+            ok = number(o.widthSwitch, 0);
         } else {
             return "unknown option '" + std::string(key) + "'";
         }

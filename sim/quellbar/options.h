@@ -50,11 +50,9 @@ struct Options {
     bool overflow = false;
 };
 
-// Which options a text set, so that a later configure changes only those.
+// The options a text set whose change a running device must act on.
 struct OptionsSeen {
-    bool present = false, product = false, width = false, speed = false, freeze = false, loud = false, seed = false,
-         dump = false, log = false, reset = false, reenumMs = false, faults = false, random = false,
-         widthSwitch = false, queue = false, usb = false, overflow = false;
+    bool present = false, width = false, seed = false, log = false, reset = false, reenumMs = false, faults = false;
 };
 
 // Applies `text` on top of `options`. Returns an empty string on success,

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "wire_format.h"
+
 namespace quellbar {
 
-inline constexpr int kRows = 480;
+inline constexpr int kRows = karvolen::wire::kPictureHeight;
 
 struct Screen {
     int width = 640;  // 640 or 800

@@ -79,7 +79,7 @@ TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
     for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
     // An 800-wide picture on a 640 x 200 surface: the top-left part is drawn.
     std::vector<uint32_t> surface(640 * 201, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 200, 640, Info(800), bits.data()), 480);
+    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 200, 640, Info(800), bits.data()), 200);
     for (int y = 0; y < 200; ++y) {
         ASSERT_EQ(surface[static_cast<size_t>(y * 640)], Colour((479 - y) & 0xFF)) << y;
         ASSERT_EQ(surface[static_cast<size_t>(y * 640 + 639)], Colour(1));
@@ -94,7 +94,7 @@ TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
     GuardedBits bits;
     for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = 5;
     std::vector<uint32_t> surface(1000 * 480, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits.data()), 480);
+    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits.data()), 401);
     // Bits row 400 starts at index 400000 (surface row 79); row 401 lies beyond.
     EXPECT_EQ(surface[78 * 1000], kUntouched);
     EXPECT_EQ(surface[79 * 1000], Colour(5));

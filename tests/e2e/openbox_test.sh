@@ -37,7 +37,7 @@ at "$win" "$(place -root)" || fail "F11: at $(place -id "$win"), not $(place -ro
 xdo key --clearmodifiers Escape
 at "$win" "$before" || fail "Escape: at $(place -id "$win"), not $before"
 mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/Bild ä 1"
-xdo key --clearmodifiers ctrl+s && dialog="$(e2e_wait "Save Picture")" || fail "Ctrl+S: no dialog"
+xdo key --clearmodifiers ctrl+s && dialog="$(e2e_wait "$TITLE_SAVE_PICTURE")" || fail "Ctrl+S: no dialog"
 sleep 0.5
 xdo windowfocus "$dialog" key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
 xdo key --clearmodifiers Return

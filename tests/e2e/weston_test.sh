@@ -110,7 +110,7 @@ geometry_is "0, 0, ${E2E_WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 |
 wl_key Escape
 geometry_is "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
 mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/screen 1.bmp"
-wl_key ctrl+s && wl_wait 1 'set_title("Save Picture")' 10 || fail "Ctrl+S: no dialog"
+wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
 sleep 1
 xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
 xdo key --clearmodifiers Return

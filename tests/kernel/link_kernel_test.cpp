@@ -14,6 +14,7 @@
 #include "encoder.h"
 #include "gadget_host.h"
 #include "link_binding.h"
+#include "marlex.h"
 #include "protocol.h"
 #include "wire_format.h"
 

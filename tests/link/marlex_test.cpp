@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "marlex.h"
 #include "protocol.h"
 #include "simctl.h"
 
@@ -29,9 +30,9 @@ struct Marlex {
 const Marlex& Lib()
 {
     static const Marlex lib = [] {
-        void* h = dlopen("libmarlex.so", RTLD_NOW | RTLD_LOCAL);
+        void* h = dlopen(MARLEX_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (!h) {
-            ADD_FAILURE() << "dlopen libmarlex.so: " << dlerror();
+            ADD_FAILURE() << "dlopen " MARLEX_SONAME ": " << dlerror();
             std::abort();
         }
         Marlex m{};

@@ -212,11 +212,13 @@ int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfa
 
     const int32_t columns = std::min(width, surfaceWidth);
     const int32_t rows = std::min(kPictureHeight, surfaceHeight);
+    int32_t drawn = 0;
     for (int32_t y = 0; y < rows; ++y) {
         // Bottom-up bits: the top surface row shows the last row. Rows of a
         // width above 833 reach past the buffer and are cut off at its end.
         const int64_t start = static_cast<int64_t>(kPictureHeight - 1 - y) * width;
         if (start >= kBufferSize) continue;
+        ++drawn;
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(columns, kBufferSize - start));
         const uint8_t* src = bits + start;
         uint32_t* dst = surface + static_cast<int64_t>(y) * stride;
@@ -229,7 +231,7 @@ int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfa
         }
         for (; x < n; ++x) dst[x] = lut[src[x]];
     }
-    return kPictureHeight;
+    return drawn;
 }
 
 }  // namespace karvolen::decode

@@ -29,7 +29,9 @@ DecodeResult DecodeReply(FormState& st, int32_t received);
 // The SetDIBitsToDevice equivalent: draws the 480-row bottom-up 8-bit picture
 // `bits` with info.bmiHeader.biWidth and info's colours 1:1 at the top-left of
 // a 32-bit surface (0xFFRRGGBB, `stride` pixels per row). Returns the number of
-// scan lines drawn, 0 on failure (a width that is not positive, no surface).
+// surface rows drawn (at most the surface's height; rows whose bits lie past
+// the buffer are not drawn), 0 on failure (a width that is not positive, no
+// surface).
 int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
                           const BitmapInfo& info, const uint8_t* bits);
 

@@ -27,7 +27,7 @@ inline constexpr uint32_t kMaxOffBits = static_cast<uint32_t>(kBufferLastIndex) 
 
 // A full frame's width follows from its received byte count alone.
 inline constexpr int32_t kNarrowReplyMaxSize = 350000;
-inline constexpr int16_t kNarrowWidth = 640;
-inline constexpr int16_t kWideWidth = 800;
+using wire::kNarrowWidth;
+using wire::kWideWidth;
 
 }  // namespace karvolen::decode

@@ -11,7 +11,7 @@
 namespace karvolen::fetch {
 
 inline constexpr double kChunkTimeLimit = 1.0;
-inline constexpr int32_t kDrainBlockSize = 16384;
+using wire::kDrainBlockSize;
 
 inline const std::string kMsgReconnectFailed = "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";
 inline const std::string kMsgNoReply = "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable";

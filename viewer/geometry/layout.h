@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "bitmap_info.h"
+#include "wire_format.h"
 
 namespace karvolen::geometry {
+
+using wire::kPictureHeight;
 
 // The smallest outer size (frame included) the window can be dragged to.
 inline constexpr int kMinTrackWidth = 100;

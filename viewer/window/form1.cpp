@@ -15,13 +15,6 @@
 
 namespace karvolen {
 
-namespace {
-constexpr int kButtonLeft = 4;
-constexpr int kButtonTop = 4;
-constexpr int kButtonWidth = 73;
-constexpr int kButtonHeight = 49;
-}  // namespace
-
 Form1::Form1(Form1Services services, QWidget* parent)
     : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this), fitGroup_(this)
 {

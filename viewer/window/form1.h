@@ -55,6 +55,11 @@ inline const QString kMsgCannotSave = QStringLiteral("Cannot save the picture as
 inline constexpr int kTimerInterval = 1000;
 inline constexpr int kDesignClientWidth = 800;
 inline constexpr int kDesignClientHeight = 481;
+// Cmdstop's place in client pixels; the desktop scripts click it there.
+inline constexpr int kButtonLeft = 4;
+inline constexpr int kButtonTop = 4;
+inline constexpr int kButtonWidth = 73;
+inline constexpr int kButtonHeight = 49;
 
 // What the window needs from the process around it.
 struct Form1Services {
@@ -95,7 +100,7 @@ public:
     void ShowContextMenu(const QPoint& globalPos);
 
     // The geometry of the picture area.
-    void FitWindowToImage(int16_t& width);
+    void FitWindowToImage(int16_t width);
     void Form_Resize();
     float ScaleWidth() override { return scaleWidth_; }
     float ScaleHeight() const { return scaleHeight_; }
@@ -137,6 +142,8 @@ private:
     void FinishSave(const QImage& picture, const QString& path);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
+    // The logical scale for a picture `imageWidth` pixels wide.
+    void SetScale(int imageWidth);
     void ClearPic1();
     void CloseLink();
     int Box(const QString& text, const QString& title, int style);

@@ -6,7 +6,7 @@
 
 namespace karvolen {
 
-void Form1::FitWindowToImage(int16_t& width)
+void Form1::FitWindowToImage(int16_t width)
 {
     // The picture is drawn with the width it was decoded with, also while the
     // layout waits for a normal window; otherwise rows would shear.
@@ -16,9 +16,7 @@ void Form1::FitWindowToImage(int16_t& width)
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
         return;
     }
-    const QSizeF scale = geometry::LogicalScale(width);
-    scaleWidth_ = static_cast<float>(scale.width());
-    scaleHeight_ = static_cast<float>(scale.height());
+    SetScale(width);
     // Qt sizes the client area; the window manager adds its frame around it.
     resize(geometry::PictureClientSize(width));
 }
@@ -28,11 +26,16 @@ void Form1::Form_Resize()
     if (isMinimized()) {
         return;
     }
-    const QSizeF scale = geometry::LogicalScale(st_.ImageWidth);
-    scaleWidth_ = static_cast<float>(scale.width());
-    scaleHeight_ = static_cast<float>(scale.height());
+    SetScale(st_.ImageWidth);
     image1_.setGeometry(0, 0, width(), height());
     cmdstop_.raise();
+}
+
+void Form1::SetScale(int imageWidth)
+{
+    const QSizeF scale = geometry::LogicalScale(imageWidth);
+    scaleWidth_ = static_cast<float>(scale.width());
+    scaleHeight_ = static_cast<float>(scale.height());
 }
 
 }  // namespace karvolen

@@ -25,6 +25,15 @@ void ImageView::SetFitMode(geometry::FitMode mode)
     update();
 }
 
+void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry::FitMode mode)
+{
+    const QRect target = geometry::FitTarget(area, picture.size(), mode);
+    for (const QRect& bar : QRegion(QRect(QPoint(0, 0), area)).subtracted(target)) {
+        painter.fillRect(bar, Qt::black);
+    }
+    painter.drawImage(target, picture);
+}
+
 void ImageView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -32,19 +41,10 @@ void ImageView::paintEvent(QPaintEvent*)
         painter.fillRect(rect(), palette().window());
         return;
     }
-    if (fitMode_ == geometry::FitMode::Stretch) {
-        painter.drawImage(rect(), picture_);
-        return;
-    }
-    // The other modes place the picture on whole device pixels.
+    // Painted in device pixels, so that integer zoom stays crisp at any scale.
     const qreal dpr = devicePixelRatioF();
-    const QRect area(QPoint(0, 0), (QSizeF(size()) * dpr).toSize());
-    const QRect target = geometry::FitTarget(area.size(), picture_.size(), fitMode_);
     painter.scale(1 / dpr, 1 / dpr);
-    for (const QRect& bar : QRegion(area).subtracted(target)) {
-        painter.fillRect(bar, Qt::black);
-    }
-    painter.drawImage(target, picture_);
+    PaintFitted(painter, (QSizeF(size()) * dpr).toSize(), picture_, fitMode_);
 }
 
 void ImageView::mousePressEvent(QMouseEvent* event)

@@ -7,7 +7,13 @@
 
 #include "../geometry/layout.h"
 
+class QPainter;
+
 namespace karvolen {
+
+// Paints `picture` into a device-pixel `area` as `mode` places it, the bars
+// black.
+void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry::FitMode mode);
 
 class ImageView : public QWidget {
 public:

@@ -7,7 +7,6 @@ class QWidget;
 
 namespace karvolen {
 
-inline constexpr int MB_OK = 0x0;
 inline constexpr int MB_OKCANCEL = 0x1;
 inline constexpr int MB_ICONERROR = 0x10;
 inline constexpr int IDOK = 1;

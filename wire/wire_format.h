@@ -1,6 +1,6 @@
 // The bytes of the conversation with the Quellbar above the USB link: the
-// screen request and the framing of its reply. One home for the viewer, the
-// simulated Quellbar, the benchmarks and the fuzzer.
+// screen request, the framing of its reply and the picture it carries. The
+// viewer's protocol, not the link's: marlex moves bytes and knows none of it.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,11 @@ inline constexpr uint8_t kSignature[2] = {'B', 'M'};
 inline constexpr int32_t kMinSignedReply = kSignatureIndex + 2;
 inline constexpr uint8_t kPrefixTopBit = 0x80;
 
+// The picture: always 480 rows, 640 or 800 pixels wide.
+inline constexpr int32_t kPictureHeight = 480;
+inline constexpr int16_t kNarrowWidth = 640;
+inline constexpr int16_t kWideWidth = 800;
+
 // The BMP stream: file header, info header, 256-entry colour table, then the
 // pixel data (a whole picture or LineDelta records).
 inline constexpr int32_t kFileHeaderSize = 14;
@@ -42,6 +47,9 @@ inline constexpr int32_t kReplyHeaderSize = kPrefixSize + kPixelOffset;  // 1082
 inline constexpr int32_t kFirstReadSize = 64;
 inline constexpr int32_t kChunkThreshold = 25600;
 inline constexpr int32_t kChunkRows = 32;
+// A reply without its signature is drained in reads of this size until one
+// comes back shorter. The viewer's choice, apart from libusb's URB size.
+inline constexpr int32_t kDrainBlockSize = 16384;
 
 inline uint32_t ReadBe32(const uint8_t* p)
 {

@@ -9,7 +9,7 @@
 
 namespace karvolen {
 
-inline constexpr int32_t kPictureHeight = 480;
+using wire::kPictureHeight;
 
 struct BitmapInfoHeader {
     uint32_t biSize = 0;
