@@ -93,7 +93,8 @@ public:
     // The exit as confirmed, without the question: for termination signals.
     void Terminate();
 
-    // Keeping the picture: each does nothing before the first picture.
+    // Keeping the picture (Save and Copy do nothing before the first one),
+    // full screen and the context menu.
     void SavePicture();
     void CopyPicture();
     void SetFullScreen(bool on);
