@@ -28,7 +28,6 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
-using testing::StillClock;
 
 class Form1Test : public ::testing::Test {
 protected:
@@ -37,7 +36,7 @@ protected:
         Form1Services s;
         s.link = l != nullptr ? l : &link;
         s.boxes = &boxes;
-        s.clock = &clock;
+        s.clock = &link.clock;
         s.endProgram = [this](int status) { ended.push_back(status); };
         return s;
     }
@@ -53,7 +52,6 @@ protected:
 
     FakeQuellbar link;
     FakeBoxes boxes;
-    StillClock clock;
     std::vector<int> ended;
 };
 
@@ -280,8 +278,10 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     f->Tim1_Timer();
     EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
 
-    // The picture shown is the instrument's picture, top row first.
-    const auto& screen = link.gen.Current();
+    // The picture shown is the instrument's third picture, top row first.
+    quellbar::ScreenGenerator expected(800, 7);
+    for (int i = 0; i < 2; ++i) expected.Next();
+    const auto& screen = expected.Next();
     const QImage& shown = f->Image1().Picture();
     ASSERT_EQ(shown.size(), QSize(800, 480));
     for (int y : {0, 123, 479}) {
@@ -307,10 +307,12 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
 {
     QTemporaryDir dir;
     for (int width : {640, 800}) {
-        FakeQuellbar quellbar(width);
+        FakeQuellbar quellbar("seed=7;width=" + std::to_string(width));
+        quellbar::ScreenGenerator expected(width, 7);  // one picture a tick
         QString answer;
         std::function<void()> whileAsked = [] {};
         Form1Services svc = Services(&quellbar);
+        svc.clock = &quellbar.clock;
         svc.chooseSaveFile = [&](const QString&) {
             whileAsked();
             return answer;
@@ -322,18 +324,18 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         f.Tim1_Timer();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
         f.SavePicture();
-        EXPECT_EQ(QImage(answer), ScreenImage(quellbar.gen.Current())) << "a palette PNG of the picture";
+        EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
 
         // After a line delta, with one more arriving while the user chooses.
         // No suffix: PNG.
         f.Tim1_Timer();
-        const QImage asked = ScreenImage(quellbar.gen.Current());
+        const QImage asked = ScreenImage(expected.Next());
         whileAsked = [&] { f.Tim1_Timer(); };
         answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
         f.SavePicture();
         EXPECT_EQ(QImage(answer, "png"), asked);
         f.CopyPicture();
-        EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(quellbar.gen.Current()));
+        EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(expected.Next()));
 
         // A folder that vanished: no file, one box that says why, and no
         // dialog on top of it.
@@ -358,14 +360,19 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
         QStringList after[2];
         for (int byKey : {0, 1}) {
             FakeQuellbar quellbar;
-            quellbar.silent = state >= 4;
-            Form1 f(Services(&quellbar));
+            if (state >= 4) {
+                ASSERT_EQ(quellbar.Model().Inject("noreply"), "");
+            }
+            Form1Services svc = Services(&quellbar);
+            svc.clock = &quellbar.clock;
+            Form1 f(svc);
             ASSERT_TRUE(f.Form_Load());
             f.show();
             if (state >= 4) f.SetFullScreen(true);
             f.Tim1_Timer();
             if (state / 2 == 1) f.Cmdstop_Click();
             if (f.Cmdstop().isVisible() != (state % 2 == 1)) f.Image1_Click();
+            ASSERT_EQ(f.windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
             QTest::mouseClick(f.windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
             EXPECT_EQ(f.Cmdstop().isVisible(), state % 2 == 1);
             EXPECT_EQ(QApplication::activePopupWidget(), &f.ContextMenu());
@@ -395,7 +402,7 @@ TEST_F(Form1Test, FailureStateAndRestart)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
@@ -410,7 +417,6 @@ TEST_F(Form1Test, FailureStateAndRestart)
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
-    link.silent = false;
     f->Cmdstop_Click();
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_TRUE(f->Tim1().isActive());
@@ -426,7 +432,6 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
 {
     auto f = Started();
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
-    link.sent.assign(800 * 480, 0);
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Drawing error");
@@ -445,10 +450,7 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     auto f = Started();
     f->Tim1_Timer();
     const QImage before = f->Image1().Picture();
-    link.mutate = [](std::vector<uint8_t>& reply) {
-        reply[14] = 0xFF;  // bfOffBits far beyond the buffer
-        reply[17] = 0x7F;
-    };
+    ASSERT_EQ(link.Model().Inject("badoffset"), "");
     f->Tim1_Timer();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(f->Tim1().isActive());
@@ -483,9 +485,9 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.garbage = true;
+    ASSERT_EQ(link.Model().Inject("nosig:40000"), "");
     const size_t writes = link.requests.size();
-    const int drainRead = link.readCount + 3;  // first read, one drain block, then this one
+    const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
         if (n == drainRead) {
             EXPECT_EQ(f->State().TransferBusy, kTrue);
@@ -508,7 +510,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     boxes.answers = {IDOK, IDCANCEL};
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 2u);
@@ -521,7 +523,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 
 TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     Pump();
@@ -546,7 +548,7 @@ TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 
 TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     f->showMaximized();
@@ -554,8 +556,7 @@ TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
     ASSERT_TRUE(f->isMaximized());
     const QSize maximized = f->size();
 
-    link.gen = quellbar::ScreenGenerator(800, 3);
-    link.sent.clear();
+    ASSERT_EQ(link.Model().Configure("width=800"), "");
     f->State().RequestMode = kModeWhole;
     f->Tim1_Timer();
     Pump();
