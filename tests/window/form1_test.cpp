@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWindow>
 #include <csignal>
@@ -286,6 +289,112 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
             const uint8_t index = screen.pixels[static_cast<size_t>((479 - y) * 800 + x)];
             EXPECT_EQ(shown.pixel(x, y) & 0xFFFFFFu, screen.palette[index]) << x << "," << y;
         }
+    }
+}
+
+// The instrument's screen as a picture: its palette indices top row first,
+// its colours.
+QImage ScreenImage(const quellbar::Screen& s)
+{
+    QImage image(s.width, 480, QImage::Format_Indexed8);
+    for (int c = 0; c < 256; ++c) image.setColor(c, 0xFF000000u | s.palette[static_cast<size_t>(c)]);
+    for (int y = 0; y < 480; ++y)
+        std::memcpy(image.scanLine(y), &s.pixels[static_cast<size_t>((479 - y) * s.width)], s.width);
+    return image;
+}
+
+TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoFile)
+{
+    QTemporaryDir dir;
+    for (int width : {640, 800}) {
+        FakeQuellbar quellbar("seed=7;width=" + std::to_string(width));
+        quellbar::ScreenGenerator expected(width, 7);  // one picture a tick
+        QString answer;
+        std::function<void()> whileAsked = [] {};
+        Form1Services svc = Services(&quellbar);
+        svc.clock = &quellbar.clock;
+        svc.chooseSaveFile = [&](const QString&) {
+            whileAsked();
+            return answer;
+        };
+        Form1 f(svc);
+        ASSERT_TRUE(f.Form_Load());
+        f.show();
+        EXPECT_FALSE(f.SaveAction().isEnabled() || f.CopyAction().isEnabled()) << "no picture yet";
+        f.Tim1_Timer();  // whole
+        answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
+        f.SavePicture();
+        EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
+
+        // After a line delta, with one more arriving while the user chooses.
+        // No suffix: PNG.
+        f.Tim1_Timer();
+        const QImage asked = ScreenImage(expected.Next());
+        whileAsked = [&] { f.Tim1_Timer(); };
+        answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
+        f.SavePicture();
+        EXPECT_EQ(QImage(answer, "png"), asked);
+        f.CopyPicture();
+        EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(expected.Next()));
+
+        // A folder that vanished: no file, one box that says why, and no
+        // dialog on top of it.
+        answer = dir.filePath(QStringLiteral("gone/picture.png"));
+        boxes.shown.clear();
+        boxes.onShow = [&](const testing::ShownBox&) { f.SavePicture(); };
+        f.SavePicture();
+        boxes.onShow = nullptr;
+        EXPECT_FALSE(QFileInfo::exists(answer));
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].title, kTitleError);
+        EXPECT_NE(boxes.shown[0].text, kMsgCannotSave.arg(answer, QString()));
+    }
+}
+
+// Communicating, Paused, Communication failure (in full screen), each with the
+// button hidden and shown: the key does what the click does, a right click
+// opens the menu and leaves the button alone.
+TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
+{
+    for (int state = 0; state < 6; ++state) {
+        QStringList after[2];
+        for (int byKey : {0, 1}) {
+            FakeQuellbar quellbar;
+            if (state >= 4) {
+                ASSERT_EQ(quellbar.Model().Inject("noreply"), "");
+            }
+            Form1Services svc = Services(&quellbar);
+            svc.clock = &quellbar.clock;
+            Form1 f(svc);
+            ASSERT_TRUE(f.Form_Load());
+            f.show();
+            if (state >= 4) f.SetFullScreen(true);
+            f.Tim1_Timer();
+            if (state / 2 == 1) f.Cmdstop_Click();
+            if (f.Cmdstop().isVisible() != (state % 2 == 1)) f.Image1_Click();
+            ASSERT_EQ(f.windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
+            QTest::mouseClick(f.windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
+            EXPECT_EQ(f.Cmdstop().isVisible(), state % 2 == 1);
+            EXPECT_EQ(QApplication::activePopupWidget(), &f.ContextMenu());
+            EXPECT_EQ(f.ContextMenu().actions().first()->text(), f.Cmdstop().text());
+            f.ContextMenu().close();
+            f.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+            byKey != 0 ? QTest::keyClick(&f, Qt::Key_P) : f.Cmdstop_Click();
+            after[byKey] = {f.windowTitle(),
+                            f.Cmdstop().text(),
+                            f.StartStopAction().text(),
+                            QString::number(f.Tim1().isActive()),
+                            QString::number(f.State().RequestMode),
+                            QString::number(f.Cmdstop().isVisible())};
+            if (state != 0) continue;
+            // The fit modes: one choice, Stretch at start, set on Image1.
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::Stretch);
+            f.FitAction(geometry::FitMode::IntegerZoom).trigger();
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::IntegerZoom);
+            EXPECT_FALSE(f.FitAction(geometry::FitMode::Stretch).isChecked());
+        }
+        EXPECT_EQ(after[1], after[0]) << "state " << state;
     }
 }
 
