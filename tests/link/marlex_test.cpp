@@ -109,11 +109,11 @@ protected:
         return calls;
     }
 
-    void OpenLink(int id)
+    // Opens the link and forgets the calls it took.
+    void OpenLink()
     {
         ASSERT_EQ(Lib().OpenCom(), MARLEX_OK);
         bus_->ClearCalls();
-        (void)id;
     }
 
     std::unique_ptr<usbfs::Bus> bus_;
@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinkTest, TransfersUseTheEndpointsAndMoveTheBytes)
 {
     const int q = AddQuellbar("width=640");
-    OpenLink(q);
+    OpenLink();
     EXPECT_EQ(Lib().WriteCom(kRequest, 8), 8);
     std::array<unsigned char, 64> buf{};
     EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64);
@@ -263,13 +263,13 @@ TEST_F(LinkTest, TransfersUseTheEndpointsAndMoveTheBytes)
 
 TEST_F(LinkTest, NoLinkRefusesTransfersWithoutTouchingTheBuffer)
 {
-    const int q = AddQuellbar();
+    AddQuellbar();
     std::array<unsigned char, 16> buf;
     buf.fill(0xCC);
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
     EXPECT_EQ(Lib().WriteCom(buf.data(), 16), -102);
 
-    OpenLink(q);
+    OpenLink();
     EXPECT_EQ(Lib().CloseCom(), 0);
     bus_->ClearCalls();
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
@@ -282,8 +282,8 @@ TEST_F(LinkTest, ShortStalledAndEmptyTransfersKeepTheLinkOpen)
 {
     // At high speed the device's first 64 bytes are a short packet. It halts
     // its IN endpoint for the second request, its OUT endpoint at the third.
-    const int q = AddQuellbar("usb=high;faults=noreply@2,writefail@3");
-    OpenLink(q);
+    AddQuellbar("usb=high;faults=noreply@2,writefail@3");
+    OpenLink();
     std::vector<unsigned char> buf(400000);
     ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
     EXPECT_EQ(Lib().ReadCom(buf.data(), 1000), 64) << "a short packet ends the read";
@@ -309,7 +309,7 @@ TEST_P(TransferFailureTest, ClosesTheLinkWithReleaseResetClose)
 {
     const auto& p = GetParam();
     const int q = AddQuellbar();
-    OpenLink(q);
+    OpenLink();
     std::array<unsigned char, 64> buf{};
     if (p.error == -ENODEV) {
         bus_->Unplug(q, -1);
@@ -336,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, TransferFailureTest,
 TEST_F(LinkTest, ASilentDeviceTimesOutAfterFiveSecondsAndClosesTheLink)
 {
     const int q = AddQuellbar("faults=mute");
-    OpenLink(q);
+    OpenLink();
     ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
     std::array<unsigned char, 64> buf{};
     const auto start = std::chrono::steady_clock::now();
@@ -349,8 +349,8 @@ TEST_F(LinkTest, ASilentDeviceTimesOutAfterFiveSecondsAndClosesTheLink)
 
 TEST_F(LinkTest, BadArgumentsAreRefusedAndTheLinkStaysOpen)
 {
-    const int q = AddQuellbar();
-    OpenLink(q);
+    AddQuellbar();
+    OpenLink();
     std::array<unsigned char, 64> buf{};
     EXPECT_EQ(Lib().ReadCom(buf.data(), -1), -22);
     EXPECT_EQ(Lib().WriteCom(buf.data(), -8), -22);
@@ -367,7 +367,7 @@ TEST_F(LinkTest, BadArgumentsAreRefusedAndTheLinkStaysOpen)
 TEST_F(LinkTest, CloseReleasesResetsClosesOnceOnly)
 {
     const int q = AddQuellbar();
-    OpenLink(q);
+    OpenLink();
     EXPECT_EQ(Lib().CloseCom(), 0);
     EXPECT_EQ(Seen(q, 0), kClose);
 
@@ -381,7 +381,7 @@ TEST_F(LinkTest, OpenRightAfterCloseWaitsForReEnumeration)
 {
     const int q = AddQuellbar("reset=reenum;reenum_ms=300");
     const int before = bus_->Devnum(q);
-    OpenLink(q);
+    OpenLink();
     ASSERT_EQ(Lib().CloseCom(), 0);
 
     EXPECT_EQ(Lib().OpenCom(), -1) << "still re-enumerating";
