@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# One X server for all the desktop cases, as a ctest fixture:
-#   xvfb_fixture.sh start STATE BUILD   writes "DISPLAY PID" to STATE
-#   xvfb_fixture.sh stop STATE          ends that server
+# One X server for all the desktop cases, as a ctest fixture: "start STATE
+# BUILD" writes "DISPLAY PID" to STATE, "stop STATE" ends that server.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 state="$2"
@@ -9,8 +8,7 @@ case "$1" in
   start)
     BUILD="$3"
     . "$ROOT/tools/e2e-lib.sh"
-    mkdir -p "$state.d"
-    rm -f "$state.d/display"
+    rm -rf "$state.d" && mkdir "$state.d"
     e2e_xvfb "$state.d"
     echo "$DISPLAY $XVFB_PID" >"$state"
     echo "xvfb: $DISPLAY (process $XVFB_PID)"
