@@ -21,6 +21,8 @@ using wire::kFirstReadSize;
 
 // The host's libusb hands the device requests of at most this many bytes.
 constexpr size_t kHostPiece = 16384;
+// bfOffBits in the reply: the file header's last field.
+constexpr size_t kOffBitsIndex = wire::kPrefixSize + wire::kFileHeaderSize - 4;
 // toolarge pads the stream to the declared length; keep that bounded.
 constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 
@@ -246,6 +248,10 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
             bytes[0] |= wire::kPrefixTopBit;
             reply->faulty = true;
             break;
+        case Fault::BadOffset:
+            bytes[kOffBitsIndex + 3] = 0x7F;
+            reply->faulty = true;
+            break;
         case Fault::FinalShort: {
             const size_t cut = std::min(static_cast<size_t>(f.arg), bytes.size() - kFirstReadSize);
             bytes.resize(bytes.size() - cut);
@@ -340,6 +346,54 @@ void Device::Pop()
     if (!queue_.empty()) queue_.pop_front();
 }
 
+std::chrono::nanoseconds Device::WireTime(size_t bytes) const
+{
+    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1'000'000'000 / options_.speed);
+}
+
+InRead Device::ReadIn(uint8_t* data, size_t length)
+{
+    using End = InRead::End;
+    const size_t packet = static_cast<size_t>(options_.maxPacket);
+    InRead r;
+    while (r.moved < length) {
+        if (queue_.empty()) return {End::Pending, r.moved};
+        InTransfer& t = queue_.front();
+        switch (t.kind) {
+        case InTransfer::Kind::Halt: return {End::Halted, r.moved};
+        case InTransfer::Kind::Error:
+            r = {End::Error, r.moved, t.error};
+            Pop();
+            return r;
+        case InTransfer::Kind::Leave:
+            r = {End::Leave, r.moved, 0, 0, t.backAfterMs};
+            Pop();
+            return r;
+        case InTransfer::Kind::Data: break;
+        }
+        if (t.sent == 0 && t.delayMs > 0) return {End::Delayed, r.moved, 0, TakeDelay()};
+        const size_t size = t.bytes.size();
+        const size_t avail = size - t.sent;
+        const bool closed = size % packet != 0 || t.zlp;
+        const size_t room = length - r.moved;
+        if (avail == 0) {
+            Sent(0);  // a zero-length packet ends the read
+            return r;
+        }
+        const size_t n = std::min(avail, room);
+        std::memcpy(data + r.moved, t.bytes.data() + t.sent, n);
+        r.moved += n;
+        if (avail > room && room % packet != 0 && options_.overflow) {
+            // The host takes what fits and the rest of the transfer is gone with it.
+            Sent(avail);
+            return {End::Overflow, r.moved};
+        }
+        Sent(n);
+        if (n == avail && closed) return r;
+    }
+    return r;
+}
+
 void Device::Delivered()
 {
     Reply& r = *reply_;
@@ -383,18 +437,8 @@ void Device::Dump(const Screen& s)
         Log("dump failed: cannot write " + tmp);
         return;
     }
-    std::fprintf(f, "P6\n%d %d\n255\n", s.width, kRows);
-    std::vector<uint8_t> row(static_cast<size_t>(s.width) * 3);
-    for (int y = kRows - 1; y >= 0; --y) {  // top row first; pixels are stored bottom row first
-        const uint8_t* src = s.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(s.width);
-        for (int x = 0; x < s.width; ++x) {
-            const uint32_t c = s.palette[src[x]];
-            row[static_cast<size_t>(x) * 3] = static_cast<uint8_t>(c >> 16);
-            row[static_cast<size_t>(x) * 3 + 1] = static_cast<uint8_t>(c >> 8);
-            row[static_cast<size_t>(x) * 3 + 2] = static_cast<uint8_t>(c);
-        }
-        std::fwrite(row.data(), 1, row.size(), f);
-    }
+    const std::string ppm = EncodePpm(s);
+    std::fwrite(ppm.data(), 1, ppm.size(), f);
     const bool ok = std::fclose(f) == 0;
     std::error_code ec;
     if (ok) std::filesystem::rename(tmp, options_.dump, ec);

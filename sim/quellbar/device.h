@@ -24,7 +24,7 @@
 //     the new reply (newReply). A transport that cannot see the host's write
 //     before it completes asks WriteFaultDue() first and, if so, calls
 //     Out(nullptr, 0) to play the refused write.
-//  4. Serve the host's IN reads from Front(), in order:
+//  4. Serve the host's IN reads from Front(), in order (ReadIn plays it all):
 //       Data  - one IN transfer. Before its first byte, wait TakeDelay() ms
 //               (0 mostly; a slow chunk). Hand bytes from bytes[sent] on and
 //               report each piece with Sent(n); Sent pops the transfer when all
@@ -77,6 +77,24 @@ struct InTransfer {
     int backAfterMs = -1;        // Leave: back on the bus after this; -1: never
 };
 
+// How far one host IN read got, as ReadIn plays it.
+struct InRead {
+    enum class End {
+        Done,      // the read completes with what it has (a short packet, a zero-length packet, full)
+        Halted,    // the IN endpoint is halted: the read ends with what it has
+        Overflow,  // a packet was longer than the room left: the read keeps what fit, the rest is lost
+        Pending,   // nothing queued: the read stays pending until the host gives up
+        Delayed,   // the next byte is ready only delayMs later: wait, then ReadIn the rest
+        Error,     // the read fails with `error`
+        Leave,     // the device left the bus during the read: Plugged(false), back after backAfterMs
+    };
+    End end = End::Done;
+    size_t moved = 0;  // bytes stored by this call, whatever the end
+    int error = 0;
+    int delayMs = 0;
+    int backAfterMs = -1;
+};
+
 struct OutResult {
     enum class Kind { Accepted, Halt, Leave };
     Kind kind = Kind::Accepted;
@@ -103,6 +121,11 @@ public:
     int TakeDelay();
     void Sent(size_t n);
     void Pop();
+    // Serves a host IN read of up to `length` bytes from the queue as step 4
+    // describes, packet by packet, as far as it can go now; it never waits.
+    InRead ReadIn(uint8_t* data, size_t length);
+    // How long `bytes` take on the wire at Options().speed.
+    std::chrono::nanoseconds WireTime(size_t bytes) const;
 
     void Reset();
     void Plugged(bool plugged);

@@ -135,4 +135,19 @@ std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp)
     return reply;
 }
 
+std::string EncodePpm(const Screen& s)
+{
+    std::string ppm = "P6\n" + std::to_string(s.width) + " " + std::to_string(kRows) + "\n255\n";
+    ppm.reserve(ppm.size() + s.pixels.size() * 3);
+    for (int y = kRows - 1; y >= 0; --y) {  // pixels are stored bottom row first
+        for (int x = 0; x < s.width; ++x) {
+            const uint32_t c = s.palette[s.pixels[static_cast<size_t>(y) * static_cast<size_t>(s.width) + x]];
+            ppm += static_cast<char>(c >> 16);
+            ppm += static_cast<char>(c >> 8);
+            ppm += static_cast<char>(c);
+        }
+    }
+    return ppm;
+}
+
 }  // namespace quellbar

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "screen.h"
@@ -19,5 +20,7 @@ std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& 
 
 // The reply on the wire: 4-byte big-endian length, then the BMP stream.
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& bmp);
+// The screen as a binary PPM (P6), top row first: what the device dumps.
+std::string EncodePpm(const Screen& screen);
 
 }  // namespace quellbar

@@ -27,9 +27,10 @@ constexpr FaultInfo kFaults[] = {
     {Fault::FinalShort, "finalshort", 1000, false, Strikes::Reply, kNone},
     {Fault::Unplug, "unplug", 2000, true, Strikes::FirstChunk, kBackLater},
     {Fault::Palette, "palette", 1, false, Strikes::Reply, kPalette},
+    {Fault::BadOffset, "badoffset", -1, false, Strikes::Reply, {}},
 };
 
-static_assert(static_cast<size_t>(Fault::Palette) + 1 == std::size(kFaults), "one row per fault");
+static_assert(static_cast<size_t>(Fault::BadOffset) + 1 == std::size(kFaults), "one row per fault");
 
 std::string_view Trim(std::string_view s)
 {

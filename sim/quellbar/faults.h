@@ -29,6 +29,7 @@ enum class Fault {
     FinalShort,  // the last arg bytes of the reply are never sent
     Unplug,      // the device leaves where the first chunk begins, back after arg ms
     Palette,     // the reply's colour table is turned by arg entries, the pixels as they are
+    BadOffset,   // the pixel offset in the picture's header points far beyond any reply
 };
 
 // Where a fault acts.

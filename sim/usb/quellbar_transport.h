@@ -21,8 +21,6 @@ public:
     quellbar::Device& Model() { return model_; }
 
 private:
-    bool Wire(size_t bytes, Clock::time_point deadline) const;
-
     quellbar::Device model_;
 };
 

@@ -26,6 +26,7 @@ int main(int argc, char** argv)
         {"TITLE_DRIVER_ERROR", kTitleDriverError},
         {"TITLE_COMMUNICATION_ERROR", kTitleCommunicationError},
         {"TITLE_ERROR", kTitleError},
+        {"TITLE_SAVE_PICTURE", kTitleSavePicture},
     };
     std::fprintf(out, "# Generated from viewer/window/form1.h at build time.\n");
     for (const auto& t : titles) {

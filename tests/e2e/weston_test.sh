@@ -96,6 +96,24 @@ xdo click 1
 wl_title 1 "$TITLE_COMMUNICATING" || fail "START did not resume"
 echo "ok - Wayland: STOP and START"
 
+# F11 asks for the whole output, Escape for the size before; Ctrl+S and a
+# name typed into the dialog save the picture as an 8-bit BMP.
+geometry_is() { local end=$((SECONDS + 10)); until [ "$(wl_last 1 set_window_geometry)" = "$1" ]; do [ $SECONDS -le $end ] || return 1; sleep 0.1; done; }
+before="$(wl_last 1 set_window_geometry)"
+wl_key F11
+geometry_is "0, 0, ${E2E_WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fail "F11: $(wl_last 1 set_window_geometry)"
+wl_key Escape
+geometry_is "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
+mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/screen 1.bmp"
+wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
+sleep 1
+xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
+xdo key --clearmodifiers Return
+end=$((SECONDS + 10)) && until [ -s "$saved" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+[ "$(od -An -tu2 -j28 -N2 "$saved" 2>/dev/null | tr -d ' ')" = 8 ] || fail "no 8-bit BMP"
+[ "$(compare -metric AE "$saved" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
+echo "ok - Wayland: full screen in and out, picture saved as BMP through the dialog pixel for pixel"
+
 # A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.
 # The pointer enters the window first: the decoration takes a press as the
 # start of a resize only where it has seen the pointer.

@@ -1,6 +1,7 @@
 // The fetch cycle's endings for each fault of the simulated Quellbar, run over
-// a real link: the stand-in libusb (quellbar_link_test.cpp) and the real USB
-// stack in the kernel rig (tests/kernel/fetch_kernel_test.cpp).
+// every link to it: in-process (fetch_cycle_test.cpp), the stand-in libusb
+// (quellbar_link_test.cpp) and the real USB stack in the kernel rig
+// (tests/kernel/fetch_kernel_test.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "decode.h"
+#include "encoder.h"
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -71,20 +73,17 @@ inline std::string Slurp(const std::string& path)
     return s.str();
 }
 
-// The decoded picture as the device's dump writes it: P6, top row first.
+// The decoded picture as the device's dump writes it.
 inline std::string AsPpm(const FormState& st)
 {
-    const int w = st.ImageWidth;
-    std::string out = "P6\n" + std::to_string(w) + " 480\n255\n";
-    for (int y = 479; y >= 0; --y) {
-        for (int x = 0; x < w; ++x) {
-            const RgbQuad& c = st.FrameInfo.bmiColors[st.PixelBuffer[y * w + x]];
-            out += static_cast<char>(c.rgbRed);
-            out += static_cast<char>(c.rgbGreen);
-            out += static_cast<char>(c.rgbBlue);
-        }
+    quellbar::Screen s;
+    s.width = st.ImageWidth;
+    s.pixels.assign(st.PixelBuffer.data(), st.PixelBuffer.data() + s.width * quellbar::kRows);
+    for (size_t i = 0; i < s.palette.size(); ++i) {
+        const RgbQuad& c = st.FrameInfo.bmiColors[i];
+        s.palette[i] = uint32_t{c.rgbRed} << 16 | uint32_t{c.rgbGreen} << 8 | c.rgbBlue;
     }
-    return out;
+    return quellbar::EncodePpm(s);
 }
 
 // Faults that strike a line-delta reply (one too small for chunk reads): the
@@ -110,9 +109,10 @@ enum class Requests {
 };
 
 // Plays one scenario on an open link to a 640-wide device that dumps each
-// picture it delivers whole to `dump`.
+// picture it delivers whole to `dump`. In real time, or on `fake` when the
+// link's time passes there.
 inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::string& dump,
-                            Requests requests = Requests::AllWhole)
+                            Requests requests = Requests::AllWhole, FakeClock* fake = nullptr)
 {
     using fetch::Ending;
     auto st = std::make_unique<FormState>();
@@ -120,9 +120,11 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     RecordingHost host;
     host.scaleWidth = 640.0f;
     host.closeOnFailure = &link;
-    fetch::SteadyClock clock;
+    fetch::SteadyClock steady;
+    fetch::Clock& clock = fake != nullptr ? static_cast<fetch::Clock&>(*fake) : steady;
     auto cycle = [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
+        if (fake != nullptr) fake->now += sc.pauseMs / 1000.0;
+        if (fake == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
         const auto r = fetch::ReceiveScreen(*st, link, host, clock);
         if (r.ending == Ending::Complete && requests == Requests::AsViewer) {
             EXPECT_FALSE(decode::DecodeReply(*st, r.received).refused);

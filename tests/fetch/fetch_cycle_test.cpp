@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
+#include "fault_endings.h"
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -11,30 +13,24 @@ namespace {
 
 using fetch::Ending;
 using testing::FakeClock;
+using testing::FakeQuellbar;
 using testing::OpenStep;
 using testing::ReadStep;
-using testing::ReplyLink;
 using testing::ScriptedLink;
 using testing::WriteStep;
 
-// A reply: big-endian length prefix, "BM", then `declared` - 2 filler bytes.
-std::vector<uint8_t> Reply(uint32_t declared)
+// The first `n` bytes of a reply: big-endian length prefix, "BM", then filler.
+std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
 {
-    std::vector<uint8_t> r(declared + 4, 0x11);
+    std::vector<uint8_t> r(n, 0x11);
     wire::WriteBe32(r.data(), declared);
     std::copy_n(wire::kSignature, 2, r.begin() + wire::kSignatureIndex);
     return r;
 }
 
-std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
-{
-    auto r = Reply(declared);
-    r.resize(n);
-    return r;
-}
-
 class FetchCycle : public ::testing::Test {
 protected:
+    FetchCycle() { std::copy_n(wire::kRequestText, wire::kRequestSize, st.CommandBytes.begin()); }
     fetch::FetchResult Run() { return fetch::ReceiveScreen(st, link, host, clock); }
 
     FormState st;
@@ -72,9 +68,10 @@ TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
     };
     for (const auto& c : cases) {
         const uint32_t declared = 1078 + c.width * 480;
-        ReplyLink device(Reply(declared));
+        FakeQuellbar device("width=" + std::to_string(c.width));
+        ASSERT_EQ(device.OpenCom(), 0);
         host.scaleWidth = c.scaleWidth;
-        const auto result = fetch::ReceiveScreen(st, device, host, clock);
+        const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
         ASSERT_EQ(result.ending, Ending::Complete);
         EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));
         ASSERT_EQ(device.reads.size(), static_cast<size_t>(c.chunks + 2)) << c.width << "@" << c.scaleWidth;
@@ -244,8 +241,9 @@ TEST_F(FetchCycle, RepliesThatDoNotFitAreRefusedBeforeAnyStore)
         EXPECT_FALSE(host.timer);
     }
     // The largest reply that fits is read whole.
-    ReplyLink device(Reply(400001 - 4));
-    const auto result = fetch::ReceiveScreen(st, device, host, clock);
+    FakeQuellbar device("faults=toolarge:399997");
+    ASSERT_EQ(device.OpenCom(), 0);
+    const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
     EXPECT_EQ(result.ending, Ending::Complete);
     EXPECT_EQ(result.received, 400001);
 }
@@ -253,8 +251,9 @@ TEST_F(FetchCycle, RepliesThatDoNotFitAreRefusedBeforeAnyStore)
 TEST_F(FetchCycle, ChunksNeverAskForMoreThanTheBufferHolds)
 {
     host.scaleWidth = 13000.0f;  // 416000-byte chunks
-    ReplyLink device(Reply(400001 - 4));
-    const auto result = fetch::ReceiveScreen(st, device, host, clock);
+    FakeQuellbar device("faults=toolarge:399997");
+    ASSERT_EQ(device.OpenCom(), 0);
+    const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
     EXPECT_EQ(result.ending, Ending::Complete);
     ASSERT_GE(device.reads.size(), 2u);
     EXPECT_EQ(device.reads[1], 400001 - 64);
@@ -281,6 +280,26 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
     EXPECT_EQ(result.ending, Ending::Fault);
     EXPECT_EQ(st.TransferBusy, kFalse);
 }
+
+// The endings every transport gives alike, on the in-process link.
+class InProcessLink : public ::testing::TestWithParam<testing::FaultEnding> {
+protected:
+    void Play(testing::Requests requests)
+    {
+        const std::string dump = testing::CaseFile(::testing::TempDir(), "in_process.ppm");
+        std::remove(dump.c_str());
+        FakeQuellbar device("width=640;dump=" + dump + ";" + GetParam().options);
+        ASSERT_EQ(device.OpenCom(), 0);
+        testing::PlayFaultEnding(GetParam(), device, dump, requests, &device.clock);
+    }
+};
+class InProcessLinkDelta : public InProcessLink {};
+
+TEST_P(InProcessLink, FaultEndsAsItMustAndPollingRecovers) { Play(testing::Requests::AllWhole); }
+TEST_P(InProcessLinkDelta, FaultEndsAsItMustAndTheDeltasStayRight) { Play(testing::Requests::AsViewer); }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, InProcessLink, ::testing::ValuesIn(testing::CommonFaultEndings()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, InProcessLinkDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
 
 }  // namespace
 }  // namespace karvolen

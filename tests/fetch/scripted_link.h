@@ -12,15 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "fake_quellbar.h"
 #include "fetch_cycle.h"
 
 namespace karvolen::testing {
-
-class FakeClock : public fetch::Clock {
-public:
-    double Now() override { return now; }
-    double now = 1000.0;
-};
 
 // The window around the cycle, recorded. With `closeOnFailure` set, a message
 // also closes that link, as the window does.
@@ -133,33 +128,6 @@ private:
     }
 
     FakeClock& clock_;
-};
-
-// Serves one reply in whatever pieces are asked for and records the sizes.
-class ReplyLink : public LinkApi {
-public:
-    explicit ReplyLink(std::vector<uint8_t> reply) : reply_(std::move(reply)) {}
-    std::vector<int32_t> reads;
-
-    int32_t OpenCom() override { return 0; }
-    int32_t CloseCom() override { return 0; }
-    int32_t WriteCom(const uint8_t*, int32_t length) override
-    {
-        pos_ = 0;
-        return length;
-    }
-    int32_t ReadCom(uint8_t* buffer, int32_t length) override
-    {
-        reads.push_back(length);
-        const size_t n = std::min<size_t>(reply_.size() - pos_, static_cast<size_t>(length));
-        std::memcpy(buffer, reply_.data() + pos_, n);
-        pos_ += n;
-        return static_cast<int32_t>(n);
-    }
-
-private:
-    std::vector<uint8_t> reply_;
-    size_t pos_ = 0;
 };
 
 }  // namespace karvolen::testing

@@ -1,107 +1,65 @@
-// The simulated Quellbar behind the stand-in: replies and fault scenarios, read
-// the way the viewer reads them.
+// The simulated Quellbar's replies and fault scenarios, received by the
+// viewer's own fetch cycle over the in-process link.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <numeric>
-#include <sstream>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 #include "encoder.h"
-#include "screen.h"
-#include "sim_test_util.h"
-#include "simctl.h"
+#include "fake_quellbar.h"
+#include "fault_endings.h"
 #include "wire_format.h"
 
+namespace karvolen {
 namespace {
 
-using namespace karvolen::testing;
-namespace wire = karvolen::wire;
-using Ms = std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-constexpr uint16_t kQuellbarVendor = 0x7E3A;
+using fetch::Ending;
+using testing::FakeQuellbar;
 constexpr int kHeader = wire::kPixelOffset;
-constexpr char kWhole[] = "BMP? 0\r\n";
+constexpr size_t kWhole800 = 4u + kHeader + 800u * 480u;
 constexpr char kDelta[] = "BMP? 2\r\n";
+constexpr int32_t kFirst = wire::kFirstReadSize;
+constexpr int32_t kChunk800 = wire::kChunkRows * 800;
+constexpr int32_t kDrain = fetch::kDrainBlockSize;
 
 class Quellbar : public ::testing::Test {
 protected:
     void Start(const std::string& options)
     {
-        simctl_reset();
-        id_ = simctl_add_quellbar(simctl_add_bus(), options.c_str());
-        ASSERT_GT(id_, 0);
-        struct usb_device* dev = Find(kQuellbarVendor);
-        ASSERT_NE(dev, nullptr);
-        h_ = usb_open(dev);
-        ASSERT_NE(h_, nullptr);
+        link_.emplace(options);
+        ASSERT_EQ(link_->OpenCom(), 0);
+        host_.closeOnFailure = &*link_;
+        std::copy_n(wire::kRequestText, wire::kRequestSize, st_->CommandBytes.begin());
     }
-    void TearDown() override
+    // One reception as the viewer makes it; the reply is left in Reply().
+    Ending Fetch(int32_t mode = kModeWhole)
     {
-        if (h_) usb_close(h_);
+        st_->RequestMode = mode;
+        const auto r = fetch::ReceiveScreen(*st_, *link_, host_, link_->clock);
+        received_ = r.received;
+        return r.ending;
     }
-
-    // One read call as the viewer makes it, appended to `reply_`.
-    int ReadInto(int length, int timeout = 5000)
+    std::vector<uint8_t> Reply() const { return {st_->RxBuffer.data(), st_->RxBuffer.data() + received_}; }
+    uint32_t Prefix() const { return wire::ReadBe32(st_->RxBuffer.data()); }
+    int32_t ReadCom(int32_t length)
     {
-        std::vector<uint8_t> buf(static_cast<size_t>(std::max(length, 0)));
-        const int n = Read(h_, buf.data(), length, timeout);
-        if (n > 0) reply_.insert(reply_.end(), buf.begin(), buf.begin() + n);
-        return n;
+        std::vector<uint8_t> buf(static_cast<size_t>(length));
+        return link_->ReadCom(buf.data(), length);
     }
+    FakeQuellbar& Link() { return *link_; }
+    double& Now() { return link_->clock.now; }
 
-    // The viewer's reading pattern: 64, chunks while more than 25600 remain, the rest.
-    void ReadReply(int chunk = 25600)
-    {
-        reply_.clear();
-        ASSERT_EQ(ReadInto(64), 64);
-        const long total = long{wire::ReadBe32(reply_.data())} + wire::kPrefixSize;
-        while (total - static_cast<long>(reply_.size()) > 25600) ASSERT_GT(ReadInto(chunk), 0);
-        const int rest = static_cast<int>(total - static_cast<long>(reply_.size()));
-        ASSERT_EQ(ReadInto(rest), rest);
-    }
-
-    // Asks for a whole picture and reads it as the viewer does, up to the
-    // final read; returns the count that read will ask for.
-    int ReadUpToFinal()
-    {
-        EXPECT_EQ(Write(h_, kWhole, 8), 8);
-        reply_.clear();
-        EXPECT_EQ(ReadInto(64), 64);
-        const int total = static_cast<int>(wire::ReadBe32(reply_.data())) + wire::kPrefixSize;
-        while (total - static_cast<int>(reply_.size()) > 25600) {
-            if (ReadInto(25600) != 25600) {
-                ADD_FAILURE() << "a chunk came short";
-                break;
-            }
-        }
-        return total - static_cast<int>(reply_.size());
-    }
-
-    // Reads until the first piece that is not a full 16384: the viewer's drain.
-    std::vector<int> Drain(int timeout)
-    {
-        std::vector<int> pieces;
-        int n = 0;
-        do {
-            n = ReadInto(16384, timeout);
-            pieces.push_back(n);
-        } while (n == 16384);
-        return pieces;
-    }
-
-    int id_ = 0;
-    usb_dev_handle* h_ = nullptr;
-    std::vector<uint8_t> reply_;
+    std::optional<FakeQuellbar> link_;
+    std::unique_ptr<FormState> st_ = std::make_unique<FormState>();
+    testing::RecordingHost host_;
+    int32_t received_ = 0;
 };
 
 TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
@@ -109,180 +67,183 @@ TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
     Start("width=800;seed=7");
     quellbar::ScreenGenerator expected(800, 7);
 
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    auto reply = Reply();
     const quellbar::Screen first = expected.Next();
-    ASSERT_EQ(reply_.size(), 4u + kHeader + 800u * 480u);
-    EXPECT_EQ(wire::ReadBe32(reply_.data()), reply_.size() - wire::kPrefixSize);
-    EXPECT_EQ(reply_[4], 'B');
-    EXPECT_EQ(reply_[5], 'M');
-    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset});
-    EXPECT_EQ(wire::ReadLe32(&reply_[22]), 800u);
-    EXPECT_TRUE(std::equal(first.pixels.begin(), first.pixels.end(), reply_.begin() + 4 + kHeader));
+    ASSERT_EQ(reply.size(), kWhole800);
+    EXPECT_EQ(wire::ReadBe32(reply.data()), reply.size() - wire::kPrefixSize);
+    EXPECT_EQ(reply[4], 'B');
+    EXPECT_EQ(reply[5], 'M');
+    EXPECT_EQ(wire::ReadLe32(&reply[14]), uint32_t{wire::kPixelOffset});
+    EXPECT_EQ(wire::ReadLe32(&reply[22]), 800u);
+    EXPECT_TRUE(std::equal(first.pixels.begin(), first.pixels.end(), reply.begin() + 4 + kHeader));
 
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
+    ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
+    reply = Reply();
     const quellbar::Screen second = expected.Next();
     const auto delta = quellbar::EncodeLineDelta(first.pixels.data(), second.pixels.data(), 800);
-    ASSERT_EQ(reply_.size(), 4u + kHeader + delta.size());
-    EXPECT_EQ(reply_[4], 'B');
-    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset});
-    EXPECT_TRUE(std::equal(delta.begin(), delta.end(), reply_.begin() + 4 + kHeader));
+    ASSERT_EQ(reply.size(), 4u + kHeader + delta.size());
+    EXPECT_EQ(reply[4], 'B');
+    EXPECT_EQ(wire::ReadLe32(&reply[14]), uint32_t{wire::kPixelOffset});
+    EXPECT_TRUE(std::equal(delta.begin(), delta.end(), reply.begin() + 4 + kHeader));
 }
 
 TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
 {
     Start("");
-    EXPECT_EQ(Write(h_, "BMP? 1\r\n", 8), 8);
-    EXPECT_EQ(ReadInto(64, 100), -110) << "no reply to garbage";
+    ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>("BMP? 1\r\n"), 8), 8);
+    EXPECT_EQ(ReadCom(64), -ETIMEDOUT) << "no reply to garbage";
+    ASSERT_EQ(Link().OpenCom(), 0);
 
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
+    ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>(wire::kRequestText), 8), 8);
+    ASSERT_EQ(Fetch(), Ending::Complete);
     quellbar::ScreenGenerator expected(800, 1);
     expected.Next();
     const quellbar::Screen second = expected.Next();
-    EXPECT_TRUE(std::equal(second.pixels.begin(), second.pixels.end(), reply_.begin() + 4 + kHeader))
+    EXPECT_TRUE(std::equal(second.pixels.begin(), second.pixels.end(), Reply().begin() + 4 + kHeader))
         << "the reply not begun gave way to the second request's";
 
     // Partly sent: the request is lost and the rest of the reply still comes.
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    const std::vector<int> rest = Drain(200);
-    EXPECT_EQ(std::accumulate(rest.begin(), rest.end(), 0), 385082 - 64);
-    EXPECT_EQ(ReadInto(64, 100), -110) << "no reply to the lost request";
+    ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>(wire::kRequestText), 8), 8);
+    ASSERT_EQ(ReadCom(kFirst), kFirst);
+    EXPECT_EQ(Fetch(kModeLineDelta), Ending::Drained) << "the rest has no signature where a reply has one";
+    EXPECT_EQ(Link().Model().Frames(), 3u) << "the request during the reply was lost";
+    EXPECT_TRUE(Link().open);
+    EXPECT_EQ(ReadCom(64), -ETIMEDOUT) << "the drain took all of it, and no reply to the lost request";
 }
 
 TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
 {
     Start("faults=nosig:40000,nosig:32768@2");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_FALSE(reply_[4] == 'B' && reply_[5] == 'M');
-    EXPECT_EQ(Drain(200), (std::vector<int>{16384, 16384, 7232}));
+    const std::vector<int32_t> drained = {kFirst, kDrain, kDrain, kDrain};
+    double start = Now();
+    EXPECT_EQ(Fetch(), Ending::Drained);
+    EXPECT_EQ(Link().reads, drained);
+    EXPECT_TRUE(Link().open) << "ended by the short third piece";
+    EXPECT_LT(Now() - start, 1.0);
 
     // On a 16384 boundary the drain ends only with a read that times out.
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(Drain(200), (std::vector<int>{16384, 16384, -110}));
+    Link().reads.clear();
+    start = Now();
+    EXPECT_EQ(Fetch(), Ending::Drained);
+    EXPECT_EQ(Link().reads, drained);
+    EXPECT_FALSE(Link().open);
+    EXPECT_GE(Now() - start, 5.0);
 }
 
 TEST_F(Quellbar, ChunkReadStallsTwiceThenGoesOnWhereItWas)
 {
     Start("faults=chunkstall:2");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(ReadInto(25600), 0);
-    EXPECT_EQ(ReadInto(25600), 0);
-    // A request now, as the cycle after a reply given up sends it, finds the
-    // device still sending: it is ignored and the rest of the old reply comes.
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    EXPECT_EQ(ReadInto(25600), 25600);
-    EXPECT_EQ(wire::ReadLe32(&reply_[14]), uint32_t{wire::kPixelOffset}) << "no bytes were lost";
+    ASSERT_EQ(Fetch(), Ending::FailedRead);
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kChunk800, kChunk800}));
+
+    // The next cycle's request finds the device still sending: it is ignored
+    // and the cycle reads on in the old reply, where the first one stopped.
+    std::vector<uint8_t> head;
+    Link().onRead = [&](int n) {
+        if (n == 5) head.assign(st_->RxBuffer.data(), st_->RxBuffer.data() + kFirst);  // before the first drain read
+    };
+    EXPECT_EQ(Fetch(), Ending::Drained);
+    quellbar::ScreenGenerator expected(800, 1);
+    const quellbar::Screen& s = expected.Next();
+    const auto sent = quellbar::BuildReply(quellbar::BuildBmp(s, s.pixels));
+    EXPECT_EQ(head, std::vector<uint8_t>(sent.begin() + kFirst, sent.begin() + 2 * kFirst)) << "no bytes were lost";
 }
 
 TEST_F(Quellbar, FinalReadStallsOnceAndFailsWithAnErrorAtOnce)
 {
     Start("width=800;faults=finalstall,finalerror@2");
-    int rest = ReadUpToFinal();
-    EXPECT_EQ(ReadInto(rest), 0);
-    EXPECT_EQ(ReadInto(rest), rest);
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    EXPECT_EQ(received_, static_cast<int32_t>(kWhole800));
+    ASSERT_EQ(Link().reads.size(), 18u) << "64, 15 chunks, the final read twice";
+    EXPECT_EQ(Link().reads[16], Link().reads[17]);
 
-    rest = ReadUpToFinal();
-    const auto start = steady_clock::now();
-    EXPECT_EQ(ReadInto(rest), -110);
-    EXPECT_LT(steady_clock::now() - start, Ms(1000));
+    const double start = Now();
+    EXPECT_EQ(Fetch(), Ending::FailedRead);
+    EXPECT_FALSE(Link().open);
+    EXPECT_LT(Now() - start, 1.0);
 }
 
 TEST_F(Quellbar, SlowChunkArrivesLateButWhole)
 {
     Start("faults=slowchunk:300");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    const auto start = steady_clock::now();
-    EXPECT_EQ(ReadInto(25600), 25600);
-    EXPECT_GE(steady_clock::now() - start, Ms(300));
+    const double start = Now();
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    EXPECT_EQ(Reply().size(), kWhole800);
+    EXPECT_GE(Now() - start, 0.3);
 }
 
 TEST_F(Quellbar, BrokenLengthPrefixes)
 {
     Start("faults=toolarge:500000,topbit@2,finalshort:1000@3");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(wire::ReadBe32(reply_.data()), 500000u);
-    EXPECT_EQ(reply_[4], 'B');
+    EXPECT_EQ(Fetch(), Ending::Fault);
+    EXPECT_EQ(Prefix(), 500000u);
+    EXPECT_EQ(st_->RxBuffer[4], 'B');
 
-    usb_reset(h_);  // the viewer's fault ending closes the link
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    reply_.clear();
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(wire::ReadBe32(reply_.data()), 0x80000000u + uint32_t{wire::kPixelOffset} + 800u * 480u);
+    ASSERT_EQ(Link().OpenCom(), 0);  // the fault ending closed the link
+    EXPECT_EQ(Fetch(), Ending::Fault);
+    EXPECT_EQ(Prefix(), 0x80000000u + uint32_t{wire::kPixelOffset} + 800u * 480u);
 
-    usb_reset(h_);
-    const int rest = ReadUpToFinal();
-    EXPECT_EQ(ReadInto(rest), rest - 1000) << "the final read comes short";
-    EXPECT_EQ(ReadInto(1000, 100), -110) << "and nothing follows";
+    ASSERT_EQ(Link().OpenCom(), 0);
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    EXPECT_EQ(received_, static_cast<int32_t>(kWhole800) - 1000) << "the final read comes short";
+    EXPECT_EQ(ReadCom(1000), -ETIMEDOUT) << "and nothing follows";
 }
 
 TEST_F(Quellbar, AfterAShortenedReplyTheNextDeltaRewritesEveryRow)
 {
     Start("freeze=1;faults=finalshort:10@2");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    reply_.clear();
-    ASSERT_EQ(ReadInto(64), 64);
-    ASSERT_EQ(ReadInto(480 + kHeader - 60), 480 + kHeader - 60 - 10) << "shortened";
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
+    ASSERT_EQ(received_, 4 + kHeader + 480 - 10) << "shortened";
 
     // The picture is frozen, yet the host may hold a half-applied delta.
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    EXPECT_GT(reply_.size(), 4u + kHeader + 480u);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    EXPECT_EQ(reply_.size(), 4u + kHeader + 480u) << "then unchanged rows again";
+    ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
+    EXPECT_GT(received_, 4 + kHeader + 480);
+    ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
+    EXPECT_EQ(received_, 4 + kHeader + 480) << "then unchanged rows again";
 }
 
 TEST_F(Quellbar, NoReplyStallsAndMuteTimesOut)
 {
     Start("faults=noreply,mute@2");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    EXPECT_EQ(ReadInto(64, 1000), 0);
-    EXPECT_EQ(ReadInto(64, 1000), 0);
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    EXPECT_EQ(ReadInto(64, 100), -110);
+    double start = Now();
+    EXPECT_EQ(Fetch(), Ending::NoReply);
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kFirst}));
+    EXPECT_EQ(Now(), start) << "a stall answers at once";
+
+    ASSERT_EQ(Link().OpenCom(), 0);  // the message closed the link
+    start = Now();
+    EXPECT_EQ(Fetch(), Ending::NoReply);
+    EXPECT_DOUBLE_EQ(Now() - start, 5.0) << "one time-out; it closed the link, so the retry fails at once";
 }
 
 TEST_F(Quellbar, WriteFaults)
 {
     Start("faults=writefail,writegone:900@2");
-    EXPECT_EQ(Write(h_, kWhole, 8), 0) << "stalled write";
-    EXPECT_EQ(ReadInto(64, 100), -110) << "the request never arrived";
+    EXPECT_EQ(Fetch(), Ending::Reconnected) << "a stalled write";
+    EXPECT_EQ(Link().Model().Frames(), 0u) << "the request never arrived";
 
     // As the real stack: the pending write completes with nothing after about
-    // half a second, and only the next transfer sees the device gone.
-    const auto start = steady_clock::now();
-    EXPECT_EQ(Write(h_, kWhole, 8), 0);
-    EXPECT_GE(steady_clock::now() - start, Ms(400));
-    EXPECT_EQ(Write(h_, kWhole, 8), -19);
-    EXPECT_EQ(Find(kQuellbarVendor), nullptr) << "gone, so a re-open fails";
-    std::this_thread::sleep_for(Ms(500));
-    EXPECT_NE(Find(kQuellbarVendor), nullptr) << "and back later";
+    // half a second, and the device is gone for the reconnect.
+    const double start = Now();
+    EXPECT_EQ(Fetch(), Ending::ReconnectFailed);
+    EXPECT_GE(Now() - start, 0.4);
+    EXPECT_EQ(host_.messages, std::vector<std::string>{fetch::kMsgReconnectFailed});
+    Now() += 0.5;
+    EXPECT_EQ(Link().OpenCom(), 0) << "and back later";
 }
 
 TEST_F(Quellbar, UnplugDuringTheReplyAndBack)
 {
     Start("faults=unplug:900");
-    const int before = simctl_devnum(id_);
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_EQ(ReadInto(25600), 0) << "a read pending when the device leaves gives 0";
-    EXPECT_EQ(ReadInto(25600), -19) << "the next transfer finds it gone";
-    EXPECT_EQ(Find(kQuellbarVendor), nullptr);
-    std::this_thread::sleep_for(Ms(500));
-    ASSERT_NE(Find(kQuellbarVendor), nullptr);
-    EXPECT_NE(simctl_devnum(id_), before);
+    EXPECT_EQ(Fetch(), Ending::FailedRead) << "0 from the read pending when it left, then the retry finds it gone";
+    EXPECT_EQ(Link().reads, (std::vector<int32_t>{kFirst, kChunk800, kChunk800}));
+    EXPECT_FALSE(Link().open);
+    EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_NO_DEVICE);
+    Now() += 0.5;
+    ASSERT_EQ(Link().OpenCom(), 0);
+    EXPECT_EQ(Fetch(), Ending::Complete);
 }
 
 // A 64-byte read at high speed of a reply queued as one transfer loses the
@@ -290,36 +251,28 @@ TEST_F(Quellbar, UnplugDuringTheReplyAndBack)
 TEST_F(Quellbar, HighSpeedOverflowLosesTheRestOfAWholeTransfer)
 {
     Start("usb=high;overflow=1");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
-    EXPECT_EQ(reply_.size(), 4u + kHeader + 800u * 480u) << "first 64 bytes apart: complete";
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    EXPECT_EQ(Reply().size(), kWhole800) << "first 64 bytes apart: complete";
 
-    ASSERT_EQ(simctl_quellbar_configure("queue=whole"), 0);
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    reply_.clear();
-    EXPECT_EQ(ReadInto(64), 64) << "the read itself looks well";
-    EXPECT_EQ(reply_[4], 'B');
-    EXPECT_EQ(ReadInto(25600, 200), -110) << "the rest of the transfer is gone";
+    ASSERT_EQ(Link().Model().Configure("queue=whole"), "");
+    EXPECT_EQ(Fetch(), Ending::FailedRead) << "the rest of the transfer is gone";
+    EXPECT_EQ(st_->RxBuffer[4], 'B') << "the first read itself looks well";
 
-    ASSERT_EQ(simctl_quellbar_configure("overflow=0"), 0);
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
-    EXPECT_EQ(reply_.size(), 4u + kHeader + 800u * 480u) << "without the option nothing is lost";
+    ASSERT_EQ(Link().Model().Configure("overflow=0"), "");
+    ASSERT_EQ(Link().OpenCom(), 0);
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    EXPECT_EQ(Reply().size(), kWhole800) << "without the option nothing is lost";
 }
 
 TEST_F(Quellbar, InjectCountsFromTheNextRequest)
 {
     Start("");
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
-    ASSERT_EQ(simctl_quellbar_inject("topbit@2"), 0);
-    EXPECT_EQ(simctl_quellbar_inject("nonsense"), -22);
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    ReadReply();
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    reply_.clear();
-    ASSERT_EQ(ReadInto(64), 64);
-    EXPECT_TRUE(reply_[0] & 0x80);
+    ASSERT_EQ(Fetch(), Ending::Complete);
+    ASSERT_EQ(Link().Model().Inject("topbit@2"), "");
+    EXPECT_NE(Link().Model().Inject("nonsense"), "");
+    ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
+    EXPECT_EQ(Fetch(kModeLineDelta), Ending::Fault);
+    EXPECT_TRUE(st_->RxBuffer[0] & 0x80);
 }
 
 TEST_F(Quellbar, DumpAndLogFollowTheReplies)
@@ -329,14 +282,13 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
     const auto dump = (dir / "screen.ppm").string();
     const auto log = (dir / "events.log").string();
     Start("width=640;seed=5;dump=" + dump + ";log=" + log + ";faults=nosig:10@2");
+    host_.scaleWidth = 640.0f;
 
-    ASSERT_EQ(Write(h_, kWhole, 8), 8);
-    ReadReply();
+    ASSERT_EQ(Fetch(), Ending::Complete);
     quellbar::ScreenGenerator expected(640, 5);
     const quellbar::Screen& s = expected.Next();
 
-    std::ifstream in(dump, std::ios::binary);
-    const std::string ppm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string ppm = testing::Slurp(dump);
     const std::string head = "P6\n640 480\n255\n";
     ASSERT_EQ(ppm.size(), head.size() + 640u * 480u * 3u);
     EXPECT_EQ(ppm.substr(0, head.size()), head);
@@ -348,13 +300,10 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
     const uint32_t bottomRight = s.palette[s.pixels[639]];
     EXPECT_EQ(static_cast<uint8_t>(ppm[ppm.size() - 1]), static_cast<uint8_t>(bottomRight));
 
-    ASSERT_EQ(Write(h_, kDelta, 8), 8);
-    usb_reset(h_);
+    ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>(kDelta), 8), 8);
+    Link().CloseCom();
 
-    std::ifstream logIn(log);
-    std::stringstream text;
-    text << logIn.rdbuf();
-    const std::string events = text.str();
+    const std::string events = testing::Slurp(log);
     for (const char* e : {"request BMP? 0", "reply sent 308282 bytes whole", "request BMP? 2",
                           "fault nosig:10 at request 2", "reset", "reply abandoned after 0 of 74 bytes"}) {
         EXPECT_NE(events.find(e), std::string::npos) << e << " in\n" << events;
@@ -363,3 +312,4 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
 }
 
 }  // namespace
+}  // namespace karvolen

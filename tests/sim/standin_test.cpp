@@ -105,6 +105,7 @@ TEST_F(StandIn, StallReturnsZeroNotAnError)
 
 TEST_F(StandIn, UnpluggedDeviceFailsWithNoDeviceAndLeavesTheList)
 {
+    const int before = simctl_devnum(id_);
     simctl_unplug(id_, -1);
     uint8_t buf[64];
     EXPECT_EQ(Read(h_, buf, 64), -19);
@@ -115,6 +116,7 @@ TEST_F(StandIn, UnpluggedDeviceFailsWithNoDeviceAndLeavesTheList)
     simctl_replug(id_);
     EXPECT_EQ(Read(h_, buf, 64), -19) << "the old handle stays dead";
     EXPECT_NE(Find(kVendor), nullptr);
+    EXPECT_NE(simctl_devnum(id_), before) << "back under a new number";
 }
 
 TEST_F(StandIn, ResetIsInPlaceByDefault)

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWindow>
 #include <csignal>
@@ -25,7 +28,6 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
-using testing::StillClock;
 
 class Form1Test : public ::testing::Test {
 protected:
@@ -34,7 +36,7 @@ protected:
         Form1Services s;
         s.link = l != nullptr ? l : &link;
         s.boxes = &boxes;
-        s.clock = &clock;
+        s.clock = &link.clock;
         s.endProgram = [this](int status) { ended.push_back(status); };
         return s;
     }
@@ -50,7 +52,6 @@ protected:
 
     FakeQuellbar link;
     FakeBoxes boxes;
-    StillClock clock;
     std::vector<int> ended;
 };
 
@@ -277,8 +278,10 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     f->Tim1_Timer();
     EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
 
-    // The picture shown is the instrument's picture, top row first.
-    const auto& screen = link.gen.Current();
+    // The picture shown is the instrument's third picture, top row first.
+    quellbar::ScreenGenerator expected(800, 7);
+    for (int i = 0; i < 2; ++i) expected.Next();
+    const auto& screen = expected.Next();
     const QImage& shown = f->Image1().Picture();
     ASSERT_EQ(shown.size(), QSize(800, 480));
     for (int y : {0, 123, 479}) {
@@ -289,11 +292,117 @@ TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
     }
 }
 
+// The instrument's screen as a picture: its palette indices top row first,
+// its colours.
+QImage ScreenImage(const quellbar::Screen& s)
+{
+    QImage image(s.width, 480, QImage::Format_Indexed8);
+    for (int c = 0; c < 256; ++c) image.setColor(c, 0xFF000000u | s.palette[static_cast<size_t>(c)]);
+    for (int y = 0; y < 480; ++y)
+        std::memcpy(image.scanLine(y), &s.pixels[static_cast<size_t>((479 - y) * s.width)], s.width);
+    return image;
+}
+
+TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoFile)
+{
+    QTemporaryDir dir;
+    for (int width : {640, 800}) {
+        FakeQuellbar quellbar("seed=7;width=" + std::to_string(width));
+        quellbar::ScreenGenerator expected(width, 7);  // one picture a tick
+        QString answer;
+        std::function<void()> whileAsked = [] {};
+        Form1Services svc = Services(&quellbar);
+        svc.clock = &quellbar.clock;
+        svc.chooseSaveFile = [&](const QString&) {
+            whileAsked();
+            return answer;
+        };
+        Form1 f(svc);
+        ASSERT_TRUE(f.Form_Load());
+        f.show();
+        EXPECT_FALSE(f.SaveAction().isEnabled() || f.CopyAction().isEnabled()) << "no picture yet";
+        f.Tim1_Timer();  // whole
+        answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
+        f.SavePicture();
+        EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
+
+        // After a line delta, with one more arriving while the user chooses.
+        // No suffix: PNG.
+        f.Tim1_Timer();
+        const QImage asked = ScreenImage(expected.Next());
+        whileAsked = [&] { f.Tim1_Timer(); };
+        answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
+        f.SavePicture();
+        EXPECT_EQ(QImage(answer, "png"), asked);
+        f.CopyPicture();
+        EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(expected.Next()));
+
+        // A folder that vanished: no file, one box that says why, and no
+        // dialog on top of it.
+        answer = dir.filePath(QStringLiteral("gone/picture.png"));
+        boxes.shown.clear();
+        boxes.onShow = [&](const testing::ShownBox&) { f.SavePicture(); };
+        f.SavePicture();
+        boxes.onShow = nullptr;
+        EXPECT_FALSE(QFileInfo::exists(answer));
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].title, kTitleError);
+        EXPECT_NE(boxes.shown[0].text, kMsgCannotSave.arg(answer, QString()));
+    }
+}
+
+// Communicating, Paused, Communication failure (in full screen), each with the
+// button hidden and shown: the key does what the click does, a right click
+// opens the menu and leaves the button alone.
+TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
+{
+    for (int state = 0; state < 6; ++state) {
+        QStringList after[2];
+        for (int byKey : {0, 1}) {
+            FakeQuellbar quellbar;
+            if (state >= 4) {
+                ASSERT_EQ(quellbar.Model().Inject("noreply"), "");
+            }
+            Form1Services svc = Services(&quellbar);
+            svc.clock = &quellbar.clock;
+            Form1 f(svc);
+            ASSERT_TRUE(f.Form_Load());
+            f.show();
+            if (state >= 4) f.SetFullScreen(true);
+            f.Tim1_Timer();
+            if (state / 2 == 1) f.Cmdstop_Click();
+            if (f.Cmdstop().isVisible() != (state % 2 == 1)) f.Image1_Click();
+            ASSERT_EQ(f.windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
+            QTest::mouseClick(f.windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
+            EXPECT_EQ(f.Cmdstop().isVisible(), state % 2 == 1);
+            EXPECT_EQ(QApplication::activePopupWidget(), &f.ContextMenu());
+            EXPECT_EQ(f.ContextMenu().actions().first()->text(), f.Cmdstop().text());
+            f.ContextMenu().close();
+            f.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+            byKey != 0 ? QTest::keyClick(&f, Qt::Key_P) : f.Cmdstop_Click();
+            after[byKey] = {f.windowTitle(),
+                            f.Cmdstop().text(),
+                            f.StartStopAction().text(),
+                            QString::number(f.Tim1().isActive()),
+                            QString::number(f.State().RequestMode),
+                            QString::number(f.Cmdstop().isVisible())};
+            if (state != 0) continue;
+            // The fit modes: one choice, Stretch at start, set on Image1.
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::Stretch);
+            f.FitAction(geometry::FitMode::IntegerZoom).trigger();
+            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::IntegerZoom);
+            EXPECT_FALSE(f.FitAction(geometry::FitMode::Stretch).isChecked());
+        }
+        EXPECT_EQ(after[1], after[0]) << "state " << state;
+    }
+}
+
 TEST_F(Form1Test, FailureStateAndRestart)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
@@ -308,7 +417,6 @@ TEST_F(Form1Test, FailureStateAndRestart)
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
-    link.silent = false;
     f->Cmdstop_Click();
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_TRUE(f->Tim1().isActive());
@@ -324,7 +432,6 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
 {
     auto f = Started();
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
-    link.sent.assign(800 * 480, 0);
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Drawing error");
@@ -343,10 +450,7 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     auto f = Started();
     f->Tim1_Timer();
     const QImage before = f->Image1().Picture();
-    link.mutate = [](std::vector<uint8_t>& reply) {
-        reply[14] = 0xFF;  // bfOffBits far beyond the buffer
-        reply[17] = 0x7F;
-    };
+    ASSERT_EQ(link.Model().Inject("badoffset"), "");
     f->Tim1_Timer();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(f->Tim1().isActive());
@@ -381,9 +485,9 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
     f->Tim1_Timer();
-    link.garbage = true;
+    ASSERT_EQ(link.Model().Inject("nosig:40000"), "");
     const size_t writes = link.requests.size();
-    const int drainRead = link.readCount + 3;  // first read, one drain block, then this one
+    const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
         if (n == drainRead) {
             EXPECT_EQ(f->State().TransferBusy, kTrue);
@@ -406,7 +510,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
-    link.silent = true;
+    ASSERT_EQ(link.Model().Inject("noreply"), "");
     boxes.answers = {IDOK, IDCANCEL};
     f->Tim1_Timer();
     ASSERT_EQ(boxes.shown.size(), 2u);
@@ -419,7 +523,7 @@ TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
 
 TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     Pump();
@@ -444,7 +548,7 @@ TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 
 TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
 {
-    link = FakeQuellbar(640);
+    ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
     f->Tim1_Timer();
     f->showMaximized();
@@ -452,8 +556,7 @@ TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
     ASSERT_TRUE(f->isMaximized());
     const QSize maximized = f->size();
 
-    link.gen = quellbar::ScreenGenerator(800, 3);
-    link.sent.clear();
+    ASSERT_EQ(link.Model().Configure("width=800"), "");
     f->State().RequestMode = kModeWhole;
     f->Tim1_Timer();
     Pump();

@@ -75,9 +75,10 @@ QSize Module1::VisibleFrame() const
             frame = QSize(static_cast<int>(v[0] + v[1]), static_cast<int>(v[2] + v[3]));
         }
         std::free(r);
-        if (frame.isValid()) {
-            return frame;
-        }
+        // Without the property, what Qt takes for the frame may be mostly
+        // invisible shadow: count none, so the visible window cannot shrink
+        // below the minimum.
+        return frame.isValid() ? frame : QSize(0, 0);
     }
     const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
     return frame.isValid() ? frame : QSize(0, 0);
@@ -98,7 +99,7 @@ void Module1::KeepMinimum()
 {
     const QSize size = window_->size();
     const QSize held = size.expandedTo(window_->minimumSize());
-    if (held != size && !window_->isMinimized()) {
+    if (held != size && !window_->isMinimized() && !window_->isFullScreen()) {
         window_->resize(held);
     }
 }

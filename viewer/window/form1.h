@@ -1,7 +1,11 @@
 // The viewer's one window: start-up, polling switch, failure state and exit.
 #pragma once
 
+#include <QAction>
+#include <QActionGroup>
 #include <QImage>
+#include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
@@ -16,6 +20,7 @@
 #include "image_view.h"
 #include "message_boxes.h"
 
+class QFileDialog;
 class QLockFile;
 
 namespace karvolen {
@@ -43,6 +48,10 @@ inline const QString kTitleDriverError = QStringLiteral("error");
 inline const QString kTitleCommunicationError = QStringLiteral("Communication Error");
 inline const QString kTitleError = QStringLiteral("Error");
 
+inline const QString kTitleSavePicture = QStringLiteral("Save Picture");
+// %1 the file, %2 why the write failed.
+inline const QString kMsgCannotSave = QStringLiteral("Cannot save the picture as %1.\n\n%2");
+
 inline constexpr int kTimerInterval = 1000;
 inline constexpr int kDesignClientWidth = 800;
 inline constexpr int kDesignClientHeight = 481;
@@ -61,6 +70,9 @@ struct Form1Services {
     std::function<void(int)> endProgram;
     // Path of the single-instance lock; empty: no instance check.
     QString lockPath;
+    // Where to save a picture, asked from the suggested path; empty: not at
+    // all. Unset: a file dialog, which lets polling go on while it is open.
+    std::function<QString(const QString& suggested)> chooseSaveFile;
 };
 
 class Form1 : public QWidget, private fetch::FetchHost {
@@ -81,6 +93,13 @@ public:
     // The exit as confirmed, without the question: for termination signals.
     void Terminate();
 
+    // Keeping the picture (Save and Copy do nothing before the first one),
+    // full screen and the context menu.
+    void SavePicture();
+    void CopyPicture();
+    void SetFullScreen(bool on);
+    void ShowContextMenu(const QPoint& globalPos);
+
     // The geometry of the picture area.
     void FitWindowToImage(int16_t width);
     void Form_Resize();
@@ -93,6 +112,12 @@ public:
     ImageView& Image1() { return image1_; }
     const QImage& Pic1() const { return pic1_; }
     Module1& Hook() { return module1_; }
+    QMenu& ContextMenu() { return menu_; }
+    QAction& StartStopAction() { return *startStopAction_; }
+    QAction& SaveAction() { return *saveAction_; }
+    QAction& CopyAction() { return *copyAction_; }
+    QAction& FitAction(geometry::FitMode mode);
+    QAction& FullScreenAction() { return *fullScreenAction_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -113,6 +138,9 @@ private:
     bool BeginExit();
     void Form_Unload();
     void SetCmdstopVisible(bool visible);
+    void SetCmdstopCaption(const QString& caption);
+    void CreateActions();
+    void FinishSave(const QImage& picture, const QString& path);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
     // The logical scale for a picture `imageWidth` pixels wide.
@@ -130,6 +158,18 @@ private:
     Module1 module1_;
     std::unique_ptr<QLockFile> lock_;
 
+    QMenu menu_;
+    QAction* startStopAction_ = nullptr;
+    QAction* copyAction_ = nullptr;
+    QAction* saveAction_ = nullptr;
+    QActionGroup fitGroup_;
+    QAction* fitActions_[3] = {};
+    QAction* fullScreenAction_ = nullptr;
+    QAction* leaveFullScreenAction_ = nullptr;
+    QPointer<QFileDialog> saveDialog_;
+    QString lastSaveFolder_;  // this run's only
+    Qt::WindowStates beforeFullScreen_;
+
     float scaleWidth_ = kDesignClientWidth;
     float scaleHeight_ = kDesignClientHeight;
 
@@ -137,6 +177,8 @@ private:
     bool exitAsked_ = false;      // the exit question is open
     bool exitConfirmed_ = false;  // OK given; the exit completes once no cycle transfers
     bool unloaded_ = false;
+    bool choosingFile_ = false;  // the save seam is asking
+    int boxDepth_ = 0;           // message boxes open
 };
 
 }  // namespace karvolen
