@@ -62,12 +62,14 @@ e2e_xvfb() {
 }
 
 # A private runtime folder for this run, and a display: the one ctest's
-# fixture started (E2E_XVFB_STATE, not ours to end) or one of its own.
+# fixture started (E2E_XVFB_STATE, not ours to end) if its screen is the one
+# asked for (E2E_SCREEN), or one of its own.
 e2e_init() {
   e2e_scratch
-  if [ -s "${E2E_XVFB_STATE:-}" ]; then
-    read -r DISPLAY _ <"$E2E_XVFB_STATE"
-    export DISPLAY
+  local display="" screen=""
+  [ -s "${E2E_XVFB_STATE:-}" ] && read -r display _ screen <"$E2E_XVFB_STATE"
+  if [ -n "$display" ] && [ "${E2E_SCREEN:-$screen}" = "$screen" ]; then
+    export DISPLAY="$display"
   else
     e2e_xvfb "$E2E_TMP" || return 1
   fi

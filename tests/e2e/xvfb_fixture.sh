@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One X server for all the desktop cases, as a ctest fixture: "start STATE
-# BUILD" writes "DISPLAY PID" to STATE, "stop STATE" ends that server.
+# BUILD" writes "DISPLAY PID SCREEN" to STATE, "stop STATE" ends that server.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 state="$2"
@@ -10,7 +10,7 @@ case "$1" in
     . "$ROOT/tools/e2e-lib.sh"
     rm -rf "$state.d" && mkdir "$state.d"
     e2e_xvfb "$state.d"
-    echo "$DISPLAY $XVFB_PID" >"$state"
+    echo "$DISPLAY $XVFB_PID $E2E_SCREEN" >"$state"
     echo "xvfb: $DISPLAY (process $XVFB_PID)"
     ;;
   stop)
