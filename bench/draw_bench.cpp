@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <memory>
 #include <random>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "bench_cases.h"
 #include "decode.h"
 #include "window/image_view.h"
+#include "window/picture_file.h"
 
 namespace benchbench {
 namespace {
@@ -89,6 +91,26 @@ void RegisterDrawing()
         }
     })->Unit(benchmark::kMicrosecond);
     RegisterMemcpy("draw_step_smooth_stretch_1920x1080", 1920u * 1080u * 4u);
+
+    // Keeping a picture: taken out of the decoded state, then written whole.
+    for (const char* suffix : {"png", "bmp"}) {
+        const std::string name = std::string("save_") + suffix + "_800x480";
+        benchmark::RegisterBenchmark(name.c_str(), [suffix](benchmark::State& state) {
+            auto st = std::make_unique<karvolen::FormState>();
+            std::mt19937 rng(13);
+            st->ImageWidth = 800;
+            for (auto& q : st->FrameInfo.bmiColors) q.rgbGreen = static_cast<uint8_t>(rng());
+            for (int32_t i = 0; i < 800 * 480; ++i) st->PixelBuffer[i] = static_cast<uint8_t>(rng() % 16);
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("picture.") + QLatin1String(suffix));
+            for (auto _ : state) {
+                if (!karvolen::WritePicture(karvolen::TakePicture(*st), path).isEmpty()) {
+                    state.SkipWithError("saving failed");
+                }
+            }
+        })->Unit(benchmark::kMillisecond);
+        RegisterMemcpy(name, 800u * 480u);
+    }
 }
 
 }  // namespace benchbench
