@@ -15,7 +15,7 @@ case "$1" in
     ;;
   stop)
     [ -s "$state" ] || exit 0
-    read -r _ pid <"$state"
+    read -r _ pid _ <"$state"
     rm -f "$state"
     kill "$pid" 2>/dev/null || true
     ;;
