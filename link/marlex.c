@@ -1,5 +1,4 @@
 /* The USB link: one process-wide device handle over libusb 0.1. */
-#define MARLEX_BUILD
 #include "marlex.h"
 
 #include <errno.h>
@@ -32,7 +31,7 @@ static struct usb_device* find_first_quellbar(void)
     return NULL;
 }
 
-MARLEX_API int MARLEX_CALL OpenCom(void)
+MARLEX_API int OpenCom(void)
 {
     struct usb_device* dev;
 
@@ -69,7 +68,7 @@ MARLEX_API int MARLEX_CALL OpenCom(void)
     return MARLEX_OK;
 }
 
-MARLEX_API int MARLEX_CALL CloseCom(void)
+MARLEX_API int CloseCom(void)
 {
     if (DeviceHandle == NULL) {
         return 0;
@@ -84,7 +83,7 @@ MARLEX_API int MARLEX_CALL CloseCom(void)
 /* A negative length, or no buffer for a positive one, never reaches libusb. */
 static int bad_arguments(const void* buffer, int length) { return length < 0 || (buffer == NULL && length > 0); }
 
-MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length)
+MARLEX_API int ReadCom(unsigned char* buffer, int length)
 {
     int result;
     if (DeviceHandle == NULL) {
@@ -100,7 +99,7 @@ MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length)
     return result;
 }
 
-MARLEX_API int MARLEX_CALL WriteCom(const unsigned char* buffer, int length)
+MARLEX_API int WriteCom(const unsigned char* buffer, int length)
 {
     int result;
     if (DeviceHandle == NULL) {

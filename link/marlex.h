@@ -8,17 +8,8 @@
 #ifndef MARLEX_H
 #define MARLEX_H
 
-#ifdef _WIN32
-#  define MARLEX_CALL __stdcall
-#  ifdef MARLEX_BUILD
-#    define MARLEX_API __declspec(dllexport)
-#  else
-#    define MARLEX_API __declspec(dllimport)
-#  endif
-#else
-#  define MARLEX_CALL
-#  define MARLEX_API __attribute__((visibility("default")))
-#endif
+/* The library is built with hidden visibility; these four are its exports. */
+#define MARLEX_API __attribute__((visibility("default")))
 
 #ifdef __cplusplus
 extern "C" {
@@ -54,14 +45,14 @@ enum MarlexClosedResult { MARLEX_ERR_READ_CLOSED = -101, MARLEX_ERR_WRITE_CLOSED
  *
  * Call it only while no link is open; it does not close a link that is.
  */
-MARLEX_API int MARLEX_CALL OpenCom(void);
+MARLEX_API int OpenCom(void);
 
 /*
  * If a link is open: releases interface 0, resets the device, closes it.
  * The device re-enumerates after the reset, so an OpenCom right after may
  * return -1 for a moment. Always returns 0; harmless without a link.
  */
-MARLEX_API int MARLEX_CALL CloseCom(void);
+MARLEX_API int CloseCom(void);
 
 /*
  * One bulk read of up to `length` bytes from endpoint 0x82 into `buffer`,
@@ -76,7 +67,7 @@ MARLEX_API int MARLEX_CALL CloseCom(void);
  * A negative `length` is refused with -22 (EINVAL) and the link stays open;
  * a null `buffer` with a positive length likewise.
  */
-MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length);
+MARLEX_API int ReadCom(unsigned char* buffer, int length);
 
 /*
  * One bulk write of `length` bytes from `buffer` to endpoint 0x01, waiting at
@@ -91,7 +82,7 @@ MARLEX_API int MARLEX_CALL ReadCom(unsigned char* buffer, int length);
  * A negative `length`, or a null `buffer` with a positive length, is refused
  * with -22 (EINVAL) and the link stays open.
  */
-MARLEX_API int MARLEX_CALL WriteCom(const unsigned char* buffer, int length);
+MARLEX_API int WriteCom(const unsigned char* buffer, int length);
 
 #ifdef __cplusplus
 }

@@ -15,6 +15,7 @@ WESTON_PID=""
 WESTON_WIN=""
 
 E2E_MAIN=""
+. "$ROOT/tools/wait-until.sh"
 # Titles and button place, written by the build from the window's constants.
 . "$BUILD/e2e-facts.sh"
 
@@ -51,16 +52,28 @@ e2e_scratch() {
   trap e2e_cleanup EXIT
 }
 
-# A private display and runtime folder for this run.
-e2e_init() {
-  e2e_scratch
-  local fifo="$E2E_TMP/display"
+# e2e_xvfb DIR: a new X server, its log in DIR; sets DISPLAY and XVFB_PID.
+e2e_xvfb() {
+  local fifo="$1/display" n
   mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp 3>"$fifo" >"$E2E_TMP/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp 3>"$fifo" </dev/null >"$1/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  local n
   read -r -t 20 n <"$fifo" || { echo "Xvfb did not start" >&2; return 1; }
   export DISPLAY=":$n"
+}
+
+# A private runtime folder for this run, and a display: the one ctest's
+# fixture started (E2E_XVFB_STATE, not ours to end) if its screen is the one
+# asked for (E2E_SCREEN), or one of its own.
+e2e_init() {
+  e2e_scratch
+  local display="" screen=""
+  [ -s "${E2E_XVFB_STATE:-}" ] && read -r display _ screen <"$E2E_XVFB_STATE"
+  if [ -n "$display" ] && [ "${E2E_SCREEN:-$screen}" = "$screen" ]; then
+    export DISPLAY="$display"
+  else
+    e2e_xvfb "$E2E_TMP" || return 1
+  fi
   unset QT_QPA_PLATFORM
 }
 
@@ -75,11 +88,8 @@ e2e_start_viewer() {
     log="$E2E_TMP/viewer-$E2E_STARTS.log"
     QUELLBAR_SIM="$options" ${SIM_RUN:+"$SIM_RUN"} "$binary" >>"$log" 2>&1 &
     VIEWER_PID=$!
-    local end=$((SECONDS + 20))
-    while kill -0 "$VIEWER_PID" 2>/dev/null && [ -z "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] \
-          && [ $SECONDS -le $end ]; do
-      sleep 0.05
-    done
+    wait_until 20 '! kill -0 "$VIEWER_PID" 2>/dev/null || [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null)" ]' ||
+      true
     if kill -0 "$VIEWER_PID" 2>/dev/null; then
       [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] && return 0
       echo "e2e: the viewer shows no window after 20 s" >&2
@@ -103,17 +113,10 @@ e2e_find() {
 
 # e2e_wait TITLE [seconds]: prints the window id once a window has that name.
 e2e_wait() {
-  local title="$1" limit="${2:-15}" id end=$((SECONDS + ${2:-15}))
-  while [ $SECONDS -le $end ]; do
-    id="$(e2e_find "$title" | head -n1)"
-    if [ -n "$id" ]; then
-      echo "$id"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "no window titled '$title' within ${limit}s" >&2
-  return 1
+  local title="$1" id=""
+  wait_until "${2:-15}" 'id="$(e2e_find "$title" | head -n1)"; [ -n "$id" ]' ||
+    { echo "no window titled '$title' within ${2:-15}s" >&2; return 1; }
+  echo "$id"
 }
 
 # xdotool for actions, retried: a connection to Xvfb right after another
@@ -151,19 +154,27 @@ e2e_click_button() {
 # E2E_STATUS to its exit status; after the limit it kills it and fails. Call it
 # directly, not in $(...): only this shell can collect its children's status.
 e2e_wait_exit() {
-  local pid="$1" end=$((SECONDS + $2))
+  local pid="$1"
   E2E_STATUS=""
-  while kill -0 "$pid" 2>/dev/null; do
-    if [ $SECONDS -gt $end ]; then
-      echo "process $pid still running after $2s" >&2
-      kill -KILL "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-      return 1
-    fi
-    sleep 0.1
-  done
+  if ! wait_until "$2" '! kill -0 "$pid" 2>/dev/null'; then
+    echo "process $pid still running after $2s" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return 1
+  fi
   E2E_STATUS=0
   wait "$pid" || E2E_STATUS=$?
+}
+
+# e2e_expect_exit PID WHAT [nonzero]: PID ends within 10 s, with exit status
+# 0 (or, with "nonzero", any other).
+e2e_expect_exit() {
+  e2e_wait_exit "$1" 10 || fail "$2: the program did not end"
+  if [ "${3:-}" = nonzero ]; then
+    [ "$E2E_STATUS" != 0 ] || fail "$2: exit status 0"
+  else
+    [ "$E2E_STATUS" = 0 ] || fail "$2: exit $E2E_STATUS"
+  fi
 }
 
 # e2e_rss_kb PID: resident memory of a process, in kB.
@@ -185,14 +196,9 @@ e2e_log_count() {
 
 # e2e_wait_log PATTERN COUNT [seconds]
 e2e_wait_log() {
-  local end=$((SECONDS + ${3:-15}))
-  while [ "$(e2e_log_count "$1")" -lt "$2" ]; do
-    if [ $SECONDS -gt $end ]; then
-      echo "simulator log: fewer than $2 lines matching '$1'" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
+  local pattern="$1" count="$2"
+  wait_until "${3:-15}" '[ "$(e2e_log_count "$pattern")" -ge "$count" ]' ||
+    { echo "simulator log: fewer than $2 lines matching '$1'" >&2; return 1; }
 }
 
 # e2e_matches_dump WINDOW: the window shows exactly the picture the simulator
@@ -215,13 +221,12 @@ e2e_matches_dump() {
 # e2e_start_openbox: a real X11 window manager on the display; returns once
 # it manages windows (it has set _NET_SUPPORTING_WM_CHECK on the root).
 e2e_start_openbox() {
+  # A shared display may still carry the mark of an earlier, ended one.
+  xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null || true
   openbox --sm-disable >"$E2E_TMP/openbox.log" 2>&1 &
   WM_PID=$!
-  local end=$((SECONDS + 15))
-  until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
-    [ $SECONDS -le $end ] || { echo "openbox did not start" >&2; return 1; }
-    sleep 0.1
-  done
+  wait_until 15 "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" ||
+    { echo "openbox did not start" >&2; return 1; }
 }
 
 # e2e_outer_size WINDOW: the visible outer size, client area plus the frame
@@ -245,13 +250,8 @@ e2e_start_weston() {
   weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
     --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" >"$E2E_TMP/weston.log" 2>&1 &
   WESTON_PID=$!
-  local end=$((SECONDS + 15))
-  until [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] && WESTON_WIN="$(xdotool search --classname '^weston' 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; do
-    if [ $SECONDS -gt $end ] || ! kill -0 "$WESTON_PID" 2>/dev/null; then
-      echo "weston did not start" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
+  wait_until 15 '! kill -0 "$WESTON_PID" 2>/dev/null || { [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
+    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; }'
+  [ -n "$WESTON_WIN" ] && kill -0 "$WESTON_PID" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
   export WAYLAND_DISPLAY=karvolen-e2e
 }

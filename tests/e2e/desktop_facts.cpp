@@ -7,13 +7,9 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT\n", argv[0]);
-        return 2;
-    }
-    std::FILE* out = std::fopen(argv[1], "w");
+    std::FILE* out = argc == 2 ? std::fopen(argv[1], "w") : nullptr;
     if (!out) {
-        std::perror(argv[1]);
+        std::fprintf(stderr, "desktop_facts: cannot write %s\n", argc == 2 ? argv[1] : "(usage: desktop_facts OUTPUT)");
         return 1;
     }
     using namespace karvolen;

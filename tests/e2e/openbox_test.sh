@@ -69,16 +69,13 @@ IFS=, read -r l r t b <<<"$(xprop -id "$win" _NET_FRAME_EXTENTS | sed -n 's/.*= 
 cx=$((x + 640 + r - 1)); cy=$((y + 480 + b - 1))
 xdo mousemove "$cx" "$cy" mousedown 1
 xdo mousemove $((x - l + 60)) $((y - t + 60)) sleep 0.2 mousemove $((x - l + 20)) $((y - t + 20)) sleep 0.2 mouseup 1
-end=$((SECONDS + 5))
-until [ "$(e2e_outer_size "$win")" = "100x100" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
-[ "$(e2e_outer_size "$win")" = "100x100" ] || fail "outer size after the drag is $(e2e_outer_size "$win")"
+wait_until 5 '[ "$(e2e_outer_size "$win")" = 100x100 ]' || fail "outer size after the drag is $(e2e_outer_size "$win")"
 echo "ok - minimum outer size 100x100"
 
 # The exit question again: OK ends the program in order.
 wmctrl -i -c "$win"
 e2e_answer "$TITLE_APP" Return >/dev/null || fail "no exit question"
-e2e_wait_exit "$first" 10 || fail "OK: the program did not end"
-[ "$E2E_STATUS" = 0 ] || fail "OK: exit $E2E_STATUS"
+e2e_expect_exit "$first" OK
 e2e_wait_log "reset" 1 5 || fail "no reset after OK"
 echo "ok - exit question, OK: exit 0, link reset"
 
@@ -87,8 +84,7 @@ echo "ok - exit question, OK: exit 0, link reset"
 e2e_start_viewer "log=$E2E_TMP/sim.log" || fail "restart"
 e2e_wait_log "reply sent" 1 || fail "restart: no pictures"
 kill -TERM "$VIEWER_PID"
-e2e_wait_exit "$VIEWER_PID" 10 || fail "SIGTERM: the program did not end"
-[ "$E2E_STATUS" = 0 ] || fail "SIGTERM: exit $E2E_STATUS"
+e2e_expect_exit "$VIEWER_PID" SIGTERM
 [ "$(e2e_log_count ' reset$')" = 1 ] || fail "SIGTERM: no reset"
 [ ! -e "$XDG_RUNTIME_DIR/karvolen-viewer.lock" ] || fail "SIGTERM: lock left behind"
 echo "ok - SIGTERM: exit 0, link reset, lock released"

@@ -9,21 +9,17 @@ e2e_init
 # No Quellbar: the connect message, then the end without a window.
 e2e_start_viewer "device=absent" || fail "no device: no start"
 e2e_answer "$TITLE_COMMUNICATION_ERROR" >/dev/null
-e2e_wait_exit "$VIEWER_PID" 10 || fail "no device: no end"
-status=$E2E_STATUS
-[ "$status" != 0 ] || fail "no device: exit status 0"
+e2e_expect_exit "$VIEWER_PID" "no device" nonzero
 [ -z "$(e2e_find "$TITLE_COMMUNICATING")" ] || fail "no device: main window shown"
-echo "ok - no device: connect message, exit $status"
+echo "ok - no device: connect message, exit $E2E_STATUS"
 
 # No link library beside the program: "USB Driver not found".
 mkdir -p "$E2E_TMP/alone/bin"
 cp "$VIEWER" "$E2E_TMP/alone/bin/"
 e2e_start_viewer "" "$E2E_TMP/alone/bin/karvolen-viewer" || fail "no library: no start"
 e2e_answer "$TITLE_DRIVER_ERROR" >/dev/null
-e2e_wait_exit "$VIEWER_PID" 10 || fail "no library: no end"
-status=$E2E_STATUS
-[ "$status" != 0 ] || fail "no library: exit status 0"
-echo "ok - no library: driver message, exit $status"
+e2e_expect_exit "$VIEWER_PID" "no library" nonzero
+echo "ok - no library: driver message, exit $E2E_STATUS"
 
 # A Quellbar: the window polls; a second copy is refused and the first goes on.
 e2e_start_viewer "log=$E2E_TMP/sim.log" || fail "no start"
@@ -40,8 +36,7 @@ echo "ok - libusb is the system's: $loaded"
 e2e_start_viewer "log=$E2E_TMP/sim2.log" || fail "second instance: no start"
 second=$VIEWER_PID
 e2e_answer "$TITLE_START_UP_ERROR" >/dev/null || fail "second instance not refused"
-e2e_wait_exit "$second" 10 || fail "second instance: no end"
-[ "$E2E_STATUS" != 0 ] || fail "second instance: exit status 0"
+e2e_expect_exit "$second" "second instance" nonzero
 [ ! -s "$E2E_TMP/sim2.log" ] || fail "second instance touched the link"
 before="$(e2e_log_count "reply sent")"
 e2e_wait_log "reply sent" $((before + 2)) 10 || fail "first instance stopped polling"

@@ -22,11 +22,9 @@ wl_start() {
 }
 # wl_wait N PATTERN [seconds]: the trace of viewer N shows PATTERN.
 wl_wait() {
-  local end=$((SECONDS + ${3:-15}))
-  until grep -q -- "$2" "$E2E_TMP/viewer-$1.log"; do
-    [ $SECONDS -le $end ] || { echo "viewer $1: no '$2' within ${3:-15}s" >&2; return 1; }
-    sleep 0.1
-  done
+  local n="$1" pattern="$2"
+  wait_until "${3:-15}" 'grep -q -- "$pattern" "$E2E_TMP/viewer-$n.log"' ||
+    { echo "viewer $n: no '$pattern' within ${3:-15}s" >&2; return 1; }
 }
 # wl_count N PATTERN: how often the trace of viewer N shows PATTERN.
 wl_count() {
@@ -38,13 +36,13 @@ wl_count() {
 wl_last() {
   grep -- "-> xdg_[a-z]*[@#][0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
 }
+# wl_size: the size of viewer 1's last window geometry, as WxH.
+wl_size() { wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}'; }
 # wl_title N TITLE [seconds]: the last title viewer N set is TITLE.
 wl_title() {
-  local end=$((SECONDS + ${3:-10}))
-  until [ "$(wl_last "$1" set_title)" = "\"$2\"" ]; do
-    [ $SECONDS -le $end ] || { echo "viewer $1: title $(wl_last "$1" set_title), not '$2'" >&2; return 1; }
-    sleep 0.1
-  done
+  local n="$1" title="$2"
+  wait_until "${3:-10}" '[ "$(wl_last "$n" set_title)" = "\"$title\"" ]' ||
+    { echo "viewer $n: title $(wl_last "$n" set_title), not '$title'" >&2; return 1; }
 }
 # wl_frame: where the compositor shows the window, decoration included, as
 # "W H X Y" on the X screen; the background around it is plain black. The
@@ -73,11 +71,8 @@ echo "ok - Wayland: '$TITLE_COMMUNICATING', app id karvolen-viewer"
 # The decoration is drawn around the 640x480 client area: equal borders at
 # the sides and the bottom, the title bar on top. The pointer rests on the
 # title bar, out of the picture.
-end=$((SECONDS + 10))
-until [ "$(wl_last 1 set_window_geometry | awk -F', ' '$3 > 640 && $3 < 700 {print "ok"}')" = ok ]; do
-  [ $SECONDS -le $end ] || fail "window geometry $(wl_last 1 set_window_geometry): not laid out for 640"
-  sleep 0.1
-done
+wait_until 10 'w="$(wl_size)"; [ "${w%x*}" -gt 640 ] 2>/dev/null && [ "${w%x*}" -lt 700 ]' ||
+  fail "window geometry $(wl_last 1 set_window_geometry): not laid out for 640"
 read -r ww wh < <(wl_last 1 set_window_geometry | awk -F', ' '{print $3, $4}')
 border=$(((ww - 640) / 2))
 read -r fw fh fx fy < <(wl_frame)
@@ -125,11 +120,8 @@ echo "ok - Wayland: full screen in and out, picture saved as BMP through the dia
 read -r fw fh fx fy < <(wl_frame)
 xdo mousemove $((fx + fw / 2)) $((fy + 4)) sleep 0.3 mousemove $((fx + fw - 2)) $((fy + fh - 2)) sleep 0.3 mousedown 1
 xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
-end=$((SECONDS + 5))
-until [ "$(wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}')" = 100x100 ]; do
-  [ $SECONDS -le $end ] || fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
-  sleep 0.1
-done
+wait_until 5 '[ "$(wl_size)" = 100x100 ]' ||
+  fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
 read -r fw fh fx fy < <(wl_frame)
 [ "${fw}x${fh}" = 100x100 ] || fail "on screen ${fw}x${fh} after the drag"
 echo "ok - Wayland: minimum outer size 100x100"
@@ -138,15 +130,11 @@ echo "ok - Wayland: minimum outer size 100x100"
 # wl_close: a click on the close button, at the title bar's right end, and
 # the wait for the exit question's box to come up.
 wl_close() {
-  local boxes end
+  local boxes
   boxes="$(wl_count 1 "set_title(\"$TITLE_APP\")")"
   read -r fw fh fx fy < <(wl_frame)
   xdo mousemove $((fx + fw / 2)) $((fy + 15)) sleep 0.3 mousemove $((fx + fw - 17)) $((fy + 15)) sleep 0.3 click 1
-  end=$((SECONDS + 10))
-  until [ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]; do
-    [ $SECONDS -le $end ] || fail "no exit question"
-    sleep 0.1
-  done
+  wait_until 10 '[ "$(wl_count 1 "set_title(\"$TITLE_APP\")")" -gt "$boxes" ]' || fail "no exit question"
   sleep 0.5
 }
 wl_close
@@ -170,22 +158,16 @@ echo "ok - Wayland: second copy refused"
 # The exit question again: OK ends the program in order.
 wl_close
 wl_key Return
-e2e_wait_exit "$first" 10 || fail "OK: the program did not end"
-[ "$E2E_STATUS" = 0 ] || fail "OK: exit $E2E_STATUS"
+e2e_expect_exit "$first" OK
 e2e_wait_log " reset$" 1 5 || fail "no reset after OK"
 echo "ok - Wayland: exit question, OK: exit 0, link reset"
 
 # SIGTERM: the exit in order, without a question.
 wl_start 3 "log=$E2E_TMP/sim3.log"
 wl_wait 3 "set_title(\"$TITLE_COMMUNICATING\")" || fail "restart"
-end=$((SECONDS + 15))
-until grep -q "reply sent" "$E2E_TMP/sim3.log" 2>/dev/null; do
-  [ $SECONDS -le $end ] || fail "restart: no pictures"
-  sleep 0.1
-done
+wait_until 15 'grep -q "reply sent" "$E2E_TMP/sim3.log" 2>/dev/null' || fail "restart: no pictures"
 kill -TERM "$VIEWER_PID"
-e2e_wait_exit "$VIEWER_PID" 10 || fail "SIGTERM: the program did not end"
-[ "$E2E_STATUS" = 0 ] || fail "SIGTERM: exit $E2E_STATUS"
+e2e_expect_exit "$VIEWER_PID" SIGTERM
 [ "$(grep -c ' reset$' "$E2E_TMP/sim3.log")" = 1 ] || fail "SIGTERM: no reset"
 grep -q "set_title(\"$TITLE_STOPPING\")" "$E2E_TMP/viewer-3.log" || fail "SIGTERM: no '$TITLE_STOPPING'"
 [ ! -e "$XDG_RUNTIME_DIR/karvolen-viewer.lock" ] || fail "SIGTERM: lock left behind"

@@ -5,6 +5,7 @@ set -uo pipefail
 scenario="$1"
 ROOT="$RIG_ROOT"
 BUILD="$RIG_BUILD"
+. "$ROOT/tools/wait-until.sh"
 
 # usb_up [DUMMY_HCD_OPTIONS]: the UDC at the rig's speed, gadgetfs mounted.
 usb_up() {
@@ -14,26 +15,29 @@ usb_up() {
     mount -t gadgetfs gadgetfs /dev/gadget
 }
 
-# gadget_plug OPTIONS [VENDOR PRODUCT]: starts the gadget Quellbar (its output
-# in the run folder) and waits up to 10 s until the kernel has configured it;
+# gadget_configured VENDOR PRODUCT: the kernel has configured such a device;
 # GADGET_DEV is then its sysfs folder.
 GADGET_PID="" GADGET_DEV=""
+gadget_configured() {
+  local d
+  for d in /sys/bus/usb/devices/*; do
+    if [ "$(cat "$d/idVendor" 2>/dev/null)" = "$1" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$2" ] &&
+      [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ]; then
+      GADGET_DEV="$d"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# gadget_plug OPTIONS [VENDOR PRODUCT]: starts the gadget Quellbar (its output
+# in the run folder) and waits up to 10 s until the kernel has configured it.
 gadget_plug() {
-  local vendor="${2:-7e3a}" product="${3:-ff05}" end=$((SECONDS + 10)) d
+  local vendor="${2:-7e3a}" product="${3:-ff05}"
   "$BUILD/bin/quellbar-gadget" "$1" >>"$RIG_RESULTS/gadget-$vendor-$product.log" 2>&1 &
   GADGET_PID=$!
-  while [ $SECONDS -le $end ]; do
-    for d in /sys/bus/usb/devices/*; do
-      if [ "$(cat "$d/idVendor" 2>/dev/null)" = "$vendor" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$product" ] &&
-        [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ]; then
-        GADGET_DEV="$d"
-        return 0
-      fi
-    done
-    sleep 0.1
-  done
-  echo "$vendor:$product not configured after 10 s" >&2
-  return 1
+  wait_until 10 'gadget_configured "$vendor" "$product"' ||
+    { echo "$vendor:$product not configured after 10 s" >&2; return 1; }
 }
 
 # gadget_unplug: ends the gadget; fails if its device is still there after 5 s.
@@ -42,11 +46,7 @@ gadget_unplug() {
   kill "$GADGET_PID" 2>/dev/null || true
   wait "$GADGET_PID" 2>/dev/null || true
   GADGET_PID=""
-  local end=$((SECONDS + 5))
-  while [ -n "$GADGET_DEV" ] && [ -e "$GADGET_DEV" ]; do
-    [ $SECONDS -le $end ] || return 1
-    sleep 0.1
-  done
+  wait_until 5 '[ -z "$GADGET_DEV" ] || [ ! -e "$GADGET_DEV" ]'
 }
 
 modprobe usbcore || exit 90

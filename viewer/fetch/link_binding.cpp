@@ -1,12 +1,8 @@
 #include "link_binding.h"
 
-#include <string>
+#include <dlfcn.h>
 
-#ifdef _WIN32
-#  include <windows.h>
-#else
-#  include <dlfcn.h>
-#endif
+#include <string>
 
 #include "marlex.h"
 
@@ -32,15 +28,6 @@ void* MarlexLink::Resolve(const char* name, void*& slot)
     if (slot != nullptr) {
         return slot;
     }
-#ifdef _WIN32
-    if (handle_ == nullptr) {
-        handle_ = reinterpret_cast<void*>(LoadLibraryA(library_));
-        if (handle_ == nullptr) {
-            throw LinkUnavailable(std::string("cannot load ") + library_);
-        }
-    }
-    slot = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
-#else
     if (handle_ == nullptr) {
         handle_ = dlopen(library_, RTLD_NOW | RTLD_LOCAL);
         if (handle_ == nullptr) {
@@ -49,7 +36,6 @@ void* MarlexLink::Resolve(const char* name, void*& slot)
         }
     }
     slot = dlsym(handle_, name);
-#endif
     if (slot == nullptr) {
         throw LinkUnavailable(std::string("missing export ") + name);
     }

@@ -6,12 +6,8 @@
 
 namespace karvolen {
 
-// The library's file name as the platform's library search finds it.
-#ifdef _WIN32
-inline constexpr const char* kMarlexLibrary = "marlex.dll";
-#else
+// The library's file name as the loader's search finds it: its SONAME.
 inline constexpr const char* kMarlexLibrary = "libmarlex.so.1";
-#endif
 
 class MarlexLink : public LinkApi {
 public:
