@@ -313,7 +313,16 @@ gboolean Bus::Impl::Ioctl(NodeState* node, UMockdevIoctlClient* client)
     h.node = node;
     const char* name = NameOf(request);
     auto done = [client](long result, int error) { umockdev_ioctl_client_complete(client, result, error); };
-    auto resolve = [arg](size_t size) { return umockdev_ioctl_data_resolve(arg, 0, size, nullptr); };
+    // resolve() hands over a reference of its own: held to the end of the call.
+    struct Held {
+        std::vector<gpointer> refs;
+        ~Held() { std::for_each(refs.begin(), refs.end(), g_object_unref); }
+    } held;
+    auto resolve = [arg, &held](size_t size) {
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+        held.refs.push_back(d);
+        return d;
+    };
 
     // URBs are recorded by direction and size, and by name only when refused.
     const bool urb = request == USBDEVFS_SUBMITURB || request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
@@ -418,6 +427,7 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint != kEpIn && urb->endpoint != kEpOut) ||
         urb->buffer_length < 0 || urb->buffer_length > quellbar::kUrbSize) {
         umockdev_ioctl_client_complete(client, -1, urb->type != USBDEVFS_URB_TYPE_BULK ? EINVAL : ENOENT);
+        g_object_unref(data);
         return;
     }
     // libusb 0.1 returns a failed reap's errno at its deadline without a
@@ -431,10 +441,10 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     Urb u;
     u.in = urb->endpoint == kEpIn;
     u.length = urb->buffer_length;
-    u.urb = G_TYPE_CHECK_INSTANCE_CAST(g_object_ref(data), UMOCKDEV_TYPE_IOCTL_DATA, UMockdevIoctlData);
+    // Both references are the resolves' own; the URB keeps them until reaped.
+    u.urb = data;
     u.buffer =
         umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(u.length), nullptr);
-    g_object_ref(u.buffer);
     Record(h, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
     quellbar::Device* model = h.node->device->model.get();
     const auto now = Clock::now();
