@@ -45,6 +45,24 @@ inline std::string DeviceNode(const std::string& vendor, const std::string& prod
     return node;
 }
 
+// Until the device with these ids is there and configured (its node exists),
+// or is gone, within `limit`.
+inline bool WaitForDevice(const std::string& vendor, const std::string& product, bool present,
+                          std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        const auto dev = DevicePath(vendor, product);
+        if (!present && dev.empty()) return true;
+        if (present && !dev.empty() && ReadAttr(dev, "bConfigurationValue") == "1" &&
+            std::filesystem::exists(DeviceNode(vendor, product))) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 class Gadget {
 public:
     // Starts `quellbar-gadget OPTIONS`; with `wait`, returns once the device
@@ -76,21 +94,12 @@ public:
         WaitFor(false, std::chrono::seconds(5));
     }
 
-    // Until the device is there (or gone), within `limit`.
     bool WaitFor(bool present, std::chrono::milliseconds limit) const
     {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            const std::string node = Node();
-            if (present ? (!node.empty() && std::filesystem::exists(node) && Configured()) : node.empty()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return WaitForDevice(vendor_, product_, present, limit);
     }
 
 private:
-    bool Configured() const { return ReadAttr(DevicePath(vendor_, product_), "bConfigurationValue") == "1"; }
-
     std::string vendor_, product_;
     pid_t pid_ = -1;
     bool ok_ = false;

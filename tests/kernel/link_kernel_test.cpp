@@ -263,12 +263,7 @@ private:
     }
     static bool WaitFor(bool present)
     {
-        for (int i = 0; i < 500; ++i) {
-            const auto dev = DevicePath("7e3a", "0009");
-            if (present ? !dev.empty() && ReadAttr(dev, "bConfigurationValue") == "1" : dev.empty()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return karvolen::testing::WaitForDevice("7e3a", "0009", present, std::chrono::seconds(10));
     }
     bool ok_ = false;
 };
