@@ -201,6 +201,9 @@ e2e_wait_log() {
     { echo "simulator log: fewer than $2 lines matching '$1'" >&2; return 1; }
 }
 
+# e2e_pixels_differ A B: how many pixels of two pictures differ.
+e2e_pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 || true; }
+
 # e2e_matches_dump WINDOW: the window shows exactly the picture the simulator
 # sent last. Retries, since a new frame may land between the two reads.
 e2e_matches_dump() {
@@ -208,7 +211,7 @@ e2e_matches_dump() {
   for _ in $(seq "$tries"); do
     import -window "$id" "$E2E_TMP/shot.png" 2>/dev/null
     cp "$E2E_TMP/frame.ppm" "$E2E_TMP/frame-copy.ppm" 2>/dev/null
-    ae="$(compare -metric AE "$E2E_TMP/shot.png" "$E2E_TMP/frame-copy.ppm" null: 2>&1 || true)"
+    ae="$(e2e_pixels_differ "$E2E_TMP/shot.png" "$E2E_TMP/frame-copy.ppm")"
     if [ "$ae" = "0" ]; then
       return 0
     fi

@@ -46,7 +46,7 @@ xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved" || fail "typi
 sleep 0.3 && xdo key --clearmodifiers Return  # the name field's completion settles first
 wait_until 10 '[ -s "$saved.png" ]' || true
 [ "$(identify -format '%[png:IHDR.color-type-orig] %wx%h' "$saved.png")" = "3 640x480" ] || fail "no palette PNG"
-[ "$(compare -metric AE "$saved.png" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
+[ "$(e2e_pixels_differ "$saved.png" "$E2E_TMP/frame.ppm")" = 0 ] || fail "saved pixels differ"
 echo "ok - full screen in and out, picture saved through the dialog pixel for pixel"
 
 # The exit question: Cancel keeps polling, then the second copy is refused.

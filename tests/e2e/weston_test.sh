@@ -81,7 +81,7 @@ cx=$((fx + border)); cy=$((fy + wh - border - 480))
 ae=""
 for _ in 1 2 3 4 5 6 7 8; do
   import -window root -crop "640x480+$cx+$cy" +repage "$E2E_TMP/shot.png" 2>/dev/null
-  ae="$(compare -metric AE "$E2E_TMP/shot.png" "$E2E_TMP/frame.ppm" null: 2>&1 || true)"
+  ae="$(e2e_pixels_differ "$E2E_TMP/shot.png" "$E2E_TMP/frame.ppm")"
   [ "$ae" = 0 ] && break
   sleep 0.3
 done
@@ -109,9 +109,9 @@ wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl
 sleep 1
 xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
 xdo key --clearmodifiers Return
-end=$((SECONDS + 10)) && until [ -s "$saved" ] || [ $SECONDS -gt $end ]; do sleep 0.1; done
+wait_until 10 '[ -s "$saved" ]' || true
 [ "$(od -An -tu2 -j28 -N2 "$saved" 2>/dev/null | tr -d ' ')" = 8 ] || fail "no 8-bit BMP"
-[ "$(compare -metric AE "$saved" "$E2E_TMP/frame.ppm" null: 2>&1)" = 0 ] || fail "saved pixels differ"
+[ "$(e2e_pixels_differ "$saved" "$E2E_TMP/frame.ppm")" = 0 ] || fail "saved pixels differ"
 echo "ok - Wayland: full screen in and out, picture saved as BMP through the dialog pixel for pixel"
 
 # A drag of the bottom-right corner towards 20x20 stops at 100x100 outside.

@@ -34,6 +34,13 @@ struct RgbQuad {
 };
 static_assert(sizeof(RgbQuad) == 4);
 
+// A colour entry as an opaque 0xAARRGGBB pixel.
+inline constexpr uint32_t Argb(const RgbQuad& q)
+{
+    return 0xFF000000u | (static_cast<uint32_t>(q.rgbRed) << 16) | (static_cast<uint32_t>(q.rgbGreen) << 8) |
+           static_cast<uint32_t>(q.rgbBlue);
+}
+
 struct BitmapInfo {
     BitmapInfoHeader bmiHeader;
     std::array<RgbQuad, wire::kColourCount> bmiColors{};

@@ -205,9 +205,7 @@ int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfa
 
     uint32_t lut[kColourCount];
     for (int c = 0; c < kColourCount; ++c) {
-        const RgbQuad& q = info.bmiColors[static_cast<size_t>(c)];
-        lut[c] = 0xFF000000u | (static_cast<uint32_t>(q.rgbRed) << 16) | (static_cast<uint32_t>(q.rgbGreen) << 8) |
-                 static_cast<uint32_t>(q.rgbBlue);
+        lut[c] = Argb(info.bmiColors[static_cast<size_t>(c)]);
     }
 
     const int32_t columns = std::min(width, surfaceWidth);

@@ -18,7 +18,7 @@ QImage TakePicture(const FormState& st)
     QList<QRgb> colours;
     colours.reserve(static_cast<qsizetype>(st.FrameInfo.bmiColors.size()));
     for (const RgbQuad& q : st.FrameInfo.bmiColors) {
-        colours.push_back(qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue));
+        colours.push_back(Argb(q));
     }
     picture.setColorTable(colours);
     // The buffer holds the bottom row first.
