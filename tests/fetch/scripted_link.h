@@ -8,7 +8,6 @@
 
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,9 +26,7 @@ public:
     void CommunicationFailure(const std::string& message) override
     {
         messages.push_back(message);
-        if (closeOnFailure != nullptr) {
-            closeOnFailure->CloseCom();
-        }
+        if (closeOnFailure != nullptr) closeOnFailure->CloseCom();
     }
 
     bool timer = false;
@@ -45,15 +42,14 @@ struct Step {
     int32_t result = 0;
     std::vector<uint8_t> data;  // bytes a read stores (at most `result`)
     double seconds = 0.0;       // the call takes this long
-    std::function<void()> during;
 };
 
 inline Step ReadStep(int32_t expectLength, int32_t result, std::vector<uint8_t> data = {}, double seconds = 0.0)
 {
-    return Step{Step::Read, expectLength, result, std::move(data), seconds, {}};
+    return Step{Step::Read, expectLength, result, std::move(data), seconds};
 }
-inline Step WriteStep(int32_t result) { return Step{Step::Write, 8, result, {}, 0.0, {}}; }
-inline Step OpenStep(int32_t result) { return Step{Step::Open, -1, result, {}, 0.0, {}}; }
+inline Step WriteStep(int32_t result) { return Step{Step::Write, 8, result, {}}; }
+inline Step OpenStep(int32_t result) { return Step{Step::Open, -1, result, {}}; }
 
 class ScriptedLink : public LinkApi {
 public:
@@ -80,25 +76,18 @@ public:
     int32_t ReadCom(uint8_t* buffer, int32_t length) override
     {
         calls.push_back("ReadCom(" + std::to_string(length) + ")");
-        if (!open) {
-            return -101;
-        }
+        if (!open) return MARLEX_ERR_READ_CLOSED;
         Step s = Next(Step::Read);
-        if (s.expectLength >= 0) {
-            EXPECT_EQ(length, s.expectLength) << "read #" << calls.size();
-        }
+        EXPECT_TRUE(s.expectLength < 0 || length == s.expectLength)
+            << "read #" << calls.size() << " of " << length << ", scripted " << s.expectLength;
         const size_t n = std::min<size_t>(s.data.size(), static_cast<size_t>(std::max(0, length)));
-        if (n > 0) {
-            std::memcpy(buffer, s.data.data(), n);
-        }
+        if (n > 0) std::memcpy(buffer, s.data.data(), n);
         return Finish(s);
     }
     int32_t WriteCom(const uint8_t* buffer, int32_t length) override
     {
         calls.push_back("WriteCom(" + std::to_string(length) + ")");
-        if (!open) {
-            return -102;
-        }
+        if (!open) return MARLEX_ERR_WRITE_CLOSED;
         lastWrite.assign(buffer, buffer + length);
         return Finish(Next(Step::Write));
     }
@@ -108,7 +97,7 @@ private:
     {
         if (script.empty()) {
             ADD_FAILURE() << "unexpected call " << calls.back();
-            return Step{kind, -1, -1, {}, 0.0, {}};
+            return Step{kind, -1, -1, {}};
         }
         Step s = std::move(script.front());
         script.pop_front();
@@ -118,12 +107,7 @@ private:
     int32_t Finish(const Step& s)
     {
         clock_.now += s.seconds;
-        if (s.during) {
-            s.during();
-        }
-        if (s.result < 0) {
-            open = false;  // a failed transfer closes the link
-        }
+        if (s.result < 0) open = false;
         return s.result;
     }
 
