@@ -16,6 +16,8 @@ using karvolen::decode::DecodeReply;
 using karvolen::decode::DecodeResult;
 using karvolen::testing::Receive;
 using karvolen::testing::Reply;
+using karvolen::testing::SamePalette;
+using karvolen::testing::ScreenWith;
 
 namespace {
 
@@ -43,6 +45,23 @@ bool All(const uint8_t* p, size_t n, uint8_t v)
     return std::all_of(p, p + n, [v](uint8_t b) { return b == v; });
 }
 
+void FillOld(FormState& st) { std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld); }
+
+// The worked rows: 5 then a run of 7s to the width, and `literals` as three
+// literal groups that end exactly at the width, with no run count after them.
+Bytes WorkedRows(const Bytes& literals)
+{
+    Bytes d;
+    Put(d, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
+    Put(d, {0xFF});
+    d.insert(d.end(), literals.begin(), literals.begin() + 255);
+    Put(d, {0x00, 0xFF});
+    d.insert(d.end(), literals.begin() + 255, literals.begin() + 510);
+    Put(d, {0x00, 0x82});
+    d.insert(d.end(), literals.begin() + 510, literals.end());
+    return d;
+}
+
 class LineDeltaTest : public ::testing::Test {
 protected:
     void SetUp() override { Prepare(640); }
@@ -52,7 +71,7 @@ protected:
         st.RequestMode = kModeLineDelta;
         st.ImageWidth = width;
         st.AppliedWidth = width;
-        std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
+        FillOld(st);
     }
 
     DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0)
@@ -68,60 +87,35 @@ protected:
     FormState st;
 };
 
-TEST_F(LineDeltaTest, WorkedExampleRunsRepeatTheLastLiteral)
+// Row 1's literals end at 640, so the 0x00 after them is row 2's record
+// (unchanged), not an empty run of row 1.
+TEST_F(LineDeltaTest, WorkedRowsRunsRepeatTheLastLiteralAndLiteralsEndingAtTheWidthHaveNoRunCount)
 {
-    Bytes d;
-    Put(d, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
-    Unchanged(d, 479);
+    const Bytes row1 = NoRuns(640);
+    Bytes d = WorkedRows(row1);
+    Put(d, {0x00});                                                  // row 2
+    Put(d, {0x01, 0x09, 0xFF, 0x01, 0x09, 0xFF, 0x01, 0x09, 0x7F});  // row 3
+    Unchanged(d, 476);
     const DecodeResult r = Decode(d);
     EXPECT_FALSE(r.refused);
     EXPECT_FALSE(r.fullFrame);
     EXPECT_EQ(Row(0)[0], 5);
     EXPECT_TRUE(All(Row(0) + 1, 639, 7));
-    EXPECT_TRUE(All(Row(1), 479 * 640, kOld));
+    EXPECT_TRUE(std::equal(row1.begin(), row1.end(), Row(1)));
+    EXPECT_TRUE(All(Row(2), 640, kOld));
+    EXPECT_TRUE(All(Row(3), 640, 9));
+    EXPECT_TRUE(All(Row(4), 476 * 640, kOld));
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
 }
 
-TEST_F(LineDeltaTest, LiteralsEndingAtTheWidthHaveNoRunCount)
-{
-    // Row 0: three literal groups ending exactly at 640, so the 0x00 after
-    // them is row 1's record (unchanged), not an empty run of row 0.
-    const Bytes row0 = NoRuns(640);
-    Bytes d;
-    Put(d, {0xFF});
-    d.insert(d.end(), row0.begin(), row0.begin() + 255);
-    Put(d, {0x00, 0xFF});
-    d.insert(d.end(), row0.begin() + 255, row0.begin() + 510);
-    Put(d, {0x00, 0x82});
-    d.insert(d.end(), row0.begin() + 510, row0.end());
-    Put(d, {0x00});                                                  // row 1
-    Put(d, {0x01, 0x09, 0xFF, 0x01, 0x09, 0xFF, 0x01, 0x09, 0x7F});  // row 2
-    Unchanged(d, 477);
-    Decode(d);
-    EXPECT_TRUE(std::equal(row0.begin(), row0.end(), Row(0)));
-    EXPECT_TRUE(All(Row(1), 640, kOld));
-    EXPECT_TRUE(All(Row(2), 640, 9));
-    EXPECT_TRUE(All(Row(3), 477 * 640, kOld));
-}
-
-TEST_F(LineDeltaTest, EncoderProducesTheWorkedExamples)
+TEST_F(LineDeltaTest, EncoderProducesTheWorkedRows)
 {
     Bytes prev(640 * 2, 0);
     Bytes cur(640 * 2, 7);
     cur[0] = 5;
     const Bytes arbitrary = NoRuns(640, 3);
     std::copy(arbitrary.begin(), arbitrary.end(), cur.begin() + 640);
-    const Bytes e = quellbar::EncodeLineDelta(prev.data(), cur.data(), 640, 2);
-
-    Bytes want;
-    Put(want, {0x02, 0x05, 0x07, 0xFF, 0x01, 0x07, 0xFF, 0x01, 0x07, 0x7E});
-    Put(want, {0xFF});
-    want.insert(want.end(), arbitrary.begin(), arbitrary.begin() + 255);
-    Put(want, {0x00, 0xFF});
-    want.insert(want.end(), arbitrary.begin() + 255, arbitrary.begin() + 510);
-    Put(want, {0x00, 0x82});
-    want.insert(want.end(), arbitrary.begin() + 510, arbitrary.end());
-    EXPECT_EQ(e, want);
+    EXPECT_EQ(quellbar::EncodeLineDelta(prev.data(), cur.data(), 640, 2), WorkedRows(arbitrary));
 }
 
 TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals)
@@ -167,7 +161,7 @@ TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette)
     const Bytes before(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize);
     Decode(d, 77);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), st.PixelBuffer.data()));
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 77).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 77).palette));
 }
 
 TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479)
@@ -207,7 +201,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
     Decode(d, 5);
     EXPECT_TRUE(All(Row(499) + 768, 32, 0x34));
     EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(800, 5).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(800, 5).palette));
 
     Prepare(800);
     d = fullRow499(32);  // the run would write index 400000
@@ -239,7 +233,7 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
     EXPECT_TRUE(All(Row(0), 256, 5));
     EXPECT_EQ(Row(0)[256], 6);
     EXPECT_TRUE(All(Row(0) + 257, 480 * 640 - 257, kOld));
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 9).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 9).palette));
 
     // Literals announced but not all received: that group writes nothing.
     Prepare(640);
@@ -282,13 +276,19 @@ TEST_F(LineDeltaTest, NoWidthDecodesNothing)
     const DecodeResult r = Decode(d, 4);
     EXPECT_FALSE(r.refused);
     EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 4).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 4).palette));
 }
 
 class FullFrameTest : public ::testing::Test {
 protected:
+    FullFrameTest() { FillOld(st); }
     FormState st;
 };
+
+void SetOffBits(Bytes& reply, uint32_t offBits)
+{
+    for (int b = 0; b < 4; ++b) reply[static_cast<size_t>(14 + b)] = static_cast<uint8_t>(offBits >> (8 * b));
+}
 
 TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
 {
@@ -311,7 +311,7 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
     EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 0x08776655);
     EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 0x0CBBAA99);
     EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 3).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 3).palette));
 
     st.RequestMode = kModeWhole;
     r = DecodeReply(st, Receive(st, Reply(pixels, 640)));
@@ -337,7 +337,6 @@ TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone)
 
 TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
 {
-    std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
     const int32_t received = karvolen::wire::kReplyHeaderSize + 1000;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
@@ -350,11 +349,9 @@ TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
 
 TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
 {
-    std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld);
     std::fill(st.HeaderBuffer.data(), st.HeaderBuffer.data() + kBufferSize, 0x5A);
     Bytes reply = Reply(Bytes(640 * 480, 3), 640, 12);
-    reply[14] = 0xD0;  // bfOffBits 2000
-    reply[15] = 0x07;
+    SetOffBits(reply, 2000);
     const int32_t received = 1500;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
     const DecodeResult r = DecodeReply(st, received);
@@ -363,7 +360,7 @@ TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
     EXPECT_EQ(st.ImageWidth, 640);
     EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(karvolen::testing::SamePalette(st.FrameInfo, karvolen::testing::ScreenWith(640, 12).palette));
+    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 12).palette));
     EXPECT_EQ(st.HeaderBuffer[received - 5], reply[received - 1]);
     EXPECT_TRUE(All(st.HeaderBuffer.data() + received - 4, 2000 - (received - 4), 0x5A));
 }
@@ -372,9 +369,9 @@ TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything)
 {
     for (uint32_t offBits : {399998u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         FormState s;
-        std::fill(s.PixelBuffer.data(), s.PixelBuffer.data() + kBufferSize, kOld);
+        FillOld(s);
         Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
-        for (int b = 0; b < 4; ++b) reply[14 + b] = static_cast<uint8_t>(offBits >> (8 * b));
+        SetOffBits(reply, offBits);
         const DecodeResult r = DecodeReply(s, Receive(s, reply));
         EXPECT_TRUE(r.refused) << offBits;
         EXPECT_FALSE(r.fullFrame);
@@ -388,9 +385,7 @@ TEST_F(FullFrameTest, HugePixelOffsetIsRefusedWithoutChangingAnything)
     // The largest accepted offset puts the last header byte at RxBuffer 400000.
     FormState s;
     Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
-    reply[14] = static_cast<uint8_t>(399997 & 0xFF);
-    reply[15] = static_cast<uint8_t>((399997 >> 8) & 0xFF);
-    reply[16] = static_cast<uint8_t>(399997 >> 16);
+    SetOffBits(reply, 399997);
     EXPECT_FALSE(DecodeReply(s, Receive(s, reply)).refused);
     EXPECT_EQ(s.HeaderBuffer[static_cast<int32_t>(reply.size()) - 5], reply.back());
 }

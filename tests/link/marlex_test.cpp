@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_binding.h"
 #include "marlex.h"
 #include "protocol.h"
 #include "usbfs.h"
@@ -47,31 +48,11 @@ extern "C" __attribute__((visibility("default"))) usb_dev_handle* usb_open(struc
 
 namespace {
 
-struct Marlex {
-    void* handle;
-    int (*OpenCom)();
-    int (*CloseCom)();
-    int (*ReadCom)(unsigned char*, int);
-    int (*WriteCom)(const unsigned char*, int);
-};
-
-const Marlex& Lib()
+// Bound as the viewer binds it, by the name the install ships.
+karvolen::MarlexLink& Lib()
 {
-    static const Marlex lib = [] {
-        void* h = dlopen(MARLEX_SONAME, RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            ADD_FAILURE() << "dlopen " MARLEX_SONAME ": " << dlerror();
-            std::abort();
-        }
-        Marlex m{h, nullptr, nullptr, nullptr, nullptr};
-        m.OpenCom = reinterpret_cast<int (*)()>(dlsym(h, "OpenCom"));
-        m.CloseCom = reinterpret_cast<int (*)()>(dlsym(h, "CloseCom"));
-        m.ReadCom = reinterpret_cast<int (*)(unsigned char*, int)>(dlsym(h, "ReadCom"));
-        m.WriteCom = reinterpret_cast<int (*)(const unsigned char*, int)>(dlsym(h, "WriteCom"));
-        if (!m.OpenCom || !m.CloseCom || !m.ReadCom || !m.WriteCom) std::abort();
-        return m;
-    }();
-    return lib;
+    static karvolen::MarlexLink link(MARLEX_SONAME);
+    return link;
 }
 
 const unsigned char kRequest[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
@@ -137,8 +118,10 @@ TEST_F(LinkTest, OpenPreparesTheDeviceInOrderOnTheSystemsLibusb)
     EXPECT_EQ(Seen(q, 1), kPrepare);
 
     // No libusb of our own is in the way: marlex's usb_bulk_read is the system's.
+    void* marlex = dlopen(MARLEX_SONAME, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(marlex, nullptr);
     Dl_info info{};
-    ASSERT_NE(dladdr(dlsym(Lib().handle, "usb_bulk_read"), &info), 0);
+    ASSERT_NE(dladdr(dlsym(marlex, "usb_bulk_read"), &info), 0);
     EXPECT_EQ(std::filesystem::canonical(info.dli_fname), std::filesystem::canonical(SYSTEM_LIBUSB));
 }
 
@@ -233,16 +216,13 @@ TEST_P(PrepareFailureTest, UndoesOnlyWhatWasDoneAndNeverResets)
 }
 
 // EPERM: a node without write access (no udev rule); EBUSY: another program holds the interface.
-INSTANTIATE_TEST_SUITE_P(
-    Steps, PrepareFailureTest,
-    ::testing::Values(PrepareFailure{"SETCONFIGURATION", EPERM, -4, {"SETCONFIGURATION", "close"}},
-                      PrepareFailure{"CLAIMINTERFACE", EBUSY, -5, {"SETCONFIGURATION", "CLAIMINTERFACE", "close"}},
-                      PrepareFailure{
-                          "SETINTERFACE",
-                          EPIPE,
-                          -6,
-                          {"SETCONFIGURATION", "CLAIMINTERFACE", "SETINTERFACE", "RELEASEINTERFACE", "close"}}),
-    [](const auto& info) { return std::string(info.param.ioctl); });
+const PrepareFailure kPrepareFailures[] = {
+    {"SETCONFIGURATION", EPERM, -4, {"SETCONFIGURATION", "close"}},
+    {"CLAIMINTERFACE", EBUSY, -5, {"SETCONFIGURATION", "CLAIMINTERFACE", "close"}},
+    {"SETINTERFACE", EPIPE, -6, {"SETCONFIGURATION", "CLAIMINTERFACE", "SETINTERFACE", "RELEASEINTERFACE", "close"}},
+};
+INSTANTIATE_TEST_SUITE_P(Steps, PrepareFailureTest, ::testing::ValuesIn(kPrepareFailures),
+                         [](const auto& info) { return std::string(info.param.ioctl); });
 
 // ---------------------------------------------------------------- transfers
 
@@ -324,14 +304,11 @@ TEST_P(TransferFailureTest, ClosesTheLinkWithReleaseResetClose)
     EXPECT_EQ(Lib().WriteCom(buf.data(), 8), -102);
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, TransferFailureTest,
-                         ::testing::Values(TransferFailure{true, -ETIMEDOUT}, TransferFailure{false, -ETIMEDOUT},
-                                           TransferFailure{true, -ENODEV}, TransferFailure{false, -ENODEV},
-                                           TransferFailure{true, -EPROTO}),
-                         [](const auto& info) {
-                             return std::string(info.param.read ? "Read" : "Write") + "Minus" +
-                                    std::to_string(-info.param.error);
-                         });
+const TransferFailure kTransferFailures[] = {
+    {true, -ETIMEDOUT}, {false, -ETIMEDOUT}, {true, -ENODEV}, {false, -ENODEV}, {true, -EPROTO}};
+INSTANTIATE_TEST_SUITE_P(Errors, TransferFailureTest, ::testing::ValuesIn(kTransferFailures), [](const auto& info) {
+    return std::string(info.param.read ? "Read" : "Write") + "Minus" + std::to_string(-info.param.error);
+});
 
 TEST_F(LinkTest, ASilentDeviceTimesOutAfterFiveSecondsAndClosesTheLink)
 {

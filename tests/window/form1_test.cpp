@@ -28,27 +28,30 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
+using Boxes = std::vector<testing::ShownBox>;
 
 class Form1Test : public ::testing::Test {
 protected:
-    Form1Services Services(LinkApi* l = nullptr)
+    Form1Services Services(FakeQuellbar& q)
     {
         Form1Services s;
-        s.link = l != nullptr ? l : &link;
+        s.link = &q;
         s.boxes = &boxes;
-        s.clock = &link.clock;
+        s.clock = &q.clock;
         s.endProgram = [this](int status) { ended.push_back(status); };
         return s;
     }
+    Form1Services Services() { return Services(link); }
     // A started window, shown as main() shows it.
-    std::unique_ptr<Form1> Started()
+    std::unique_ptr<Form1> Started(const Form1Services& s)
     {
-        auto f = std::make_unique<Form1>(Services());
+        auto f = std::make_unique<Form1>(s);
         EXPECT_TRUE(f->Form_Load());
         f->show();
         Pump(20);
         return f;
     }
+    std::unique_ptr<Form1> Started() { return Started(Services()); }
 
     FakeQuellbar link;
     FakeBoxes boxes;
@@ -81,23 +84,22 @@ TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
         EXPECT_FALSE(f.isVisible());
         EXPECT_FALSE(f.Tim1().isActive());
     }
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+    EXPECT_EQ(boxes.shown, (Boxes{{"Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
                                    " Is the Quellbar connected to the PC through a USB cable?\r\n"
-                                   " Is the Quellbar configured in Video Output mode?");
-    EXPECT_EQ(boxes.shown[0].title, "Communication Error");
-    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+                                   " Is the Quellbar configured in Video Output mode?",
+                                   "Communication Error", MB_ICONERROR}}));
 
     MarlexLink missing("libkarvolen-no-such-library.so");
+    boxes.shown.clear();
     {
-        Form1 f(Services(&missing));
+        auto s = Services();
+        s.link = &missing;
+        Form1 f(s);
         EXPECT_FALSE(f.Form_Load());
     }
-    ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text,
-              "USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
-    EXPECT_EQ(boxes.shown[1].title, "error");
-    EXPECT_EQ(boxes.shown[1].style, MB_ICONERROR);
+    EXPECT_EQ(boxes.shown,
+              (Boxes{{"USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver",
+                      "error", MB_ICONERROR}}));
     EXPECT_TRUE(ended.empty()) << "no close handler runs on a start-up failure";
 }
 
@@ -124,13 +126,12 @@ TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNo
     EXPECT_TRUE(boxes.shown.empty());
 
     FakeQuellbar otherLink;
-    auto s2 = Services(&otherLink);
+    auto s2 = Services(otherLink);
     s2.lockPath = lockPath;
     Form1 second(s2);
     EXPECT_FALSE(second.Form_Load());
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Cannot run Karvolen Remote Screen Software doubly.");
-    EXPECT_EQ(boxes.shown[0].title, "Start up error");
+    EXPECT_EQ(boxes.shown,
+              (Boxes{{"Cannot run Karvolen Remote Screen Software doubly.", "Start up error", MB_ICONERROR}}));
     EXPECT_EQ(otherLink.opens, 0);
     EXPECT_TRUE(first.Tim1().isActive());
 }
@@ -311,15 +312,13 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         quellbar::ScreenGenerator expected(width, 7);  // one picture a tick
         QString answer;
         std::function<void()> whileAsked = [] {};
-        Form1Services svc = Services(&quellbar);
-        svc.clock = &quellbar.clock;
+        Form1Services svc = Services(quellbar);
         svc.chooseSaveFile = [&](const QString&) {
             whileAsked();
             return answer;
         };
-        Form1 f(svc);
-        ASSERT_TRUE(f.Form_Load());
-        f.show();
+        const auto started = Started(svc);
+        Form1& f = *started;
         EXPECT_FALSE(f.SaveAction().isEnabled() || f.CopyAction().isEnabled()) << "no picture yet";
         f.Tim1_Timer();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
@@ -363,11 +362,8 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
             if (state >= 4) {
                 ASSERT_EQ(quellbar.Model().Inject("noreply"), "");
             }
-            Form1Services svc = Services(&quellbar);
-            svc.clock = &quellbar.clock;
-            Form1 f(svc);
-            ASSERT_TRUE(f.Form_Load());
-            f.show();
+            const auto started = Started(Services(quellbar));
+            Form1& f = *started;
             if (state >= 4) f.SetFullScreen(true);
             f.Tim1_Timer();
             if (state / 2 == 1) f.Cmdstop_Click();
@@ -404,10 +400,8 @@ TEST_F(Form1Test, FailureStateAndRestart)
     f->Tim1_Timer();
     ASSERT_EQ(link.Model().Inject("noreply"), "");
     f->Tim1_Timer();
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable");
-    EXPECT_EQ(boxes.shown[0].title, "Communication Error");
-    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+    EXPECT_EQ(boxes.shown, (Boxes{{"Can't get the image from the Quellbar\r\n\r\nCheck the USB cable",
+                                   "Communication Error", MB_ICONERROR}}));
     EXPECT_EQ(f->windowTitle(), kTitleFailure);
     EXPECT_EQ(f->Cmdstop().text(), "START");
     EXPECT_TRUE(f->Cmdstop().isVisible());
@@ -433,10 +427,7 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
     auto f = Started();
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
     f->Tim1_Timer();
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Drawing error");
-    EXPECT_EQ(boxes.shown[0].title, "Error");
-    EXPECT_EQ(boxes.shown[0].style, MB_ICONERROR);
+    EXPECT_EQ(boxes.shown, (Boxes{{"Drawing error", "Error", MB_ICONERROR}}));
     EXPECT_FALSE(f->Tim1().isActive());
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_EQ(f->Cmdstop().text(), "STOP");
@@ -463,10 +454,7 @@ TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
     auto f = Started();
     boxes.answers = {IDCANCEL};
     EXPECT_FALSE(f->close());
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Exit application?");
-    EXPECT_EQ(boxes.shown[0].title, "Karvolen Remote Screen Software");
-    EXPECT_EQ(boxes.shown[0].style, MB_OKCANCEL);
+    EXPECT_EQ(boxes.shown, (Boxes{{"Exit application?", "Karvolen Remote Screen Software", MB_OKCANCEL}}));
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
     EXPECT_TRUE(f->Tim1().isActive());
     EXPECT_TRUE(f->Hook().Hooked());
