@@ -84,6 +84,20 @@ protected:
         return st.PixelBuffer.data() + static_cast<size_t>(r) * static_cast<size_t>(st.ImageWidth);
     }
 
+    // Pixels `x` to `x + n - 1` of `row` (and on into the rows below) hold `value`.
+    struct Span {
+        int row, x, n, value;
+    };
+    void Expect(std::initializer_list<Span> spans)
+    {
+        for (const Span& s : spans) {
+            const uint8_t* p = Row(s.row) + s.x;
+            const uint8_t* bad = std::find_if(p, p + s.n, [&](uint8_t b) { return b != s.value; });
+            EXPECT_EQ(bad, p + s.n) << "row " << s.row << ", pixel " << s.x + (bad - p) << " holds " << int{*bad}
+                                    << ", not " << s.value;
+        }
+    }
+
     FormState st;
 };
 
@@ -99,12 +113,8 @@ TEST_F(LineDeltaTest, WorkedRowsRunsRepeatTheLastLiteralAndLiteralsEndingAtTheWi
     const DecodeResult r = Decode(d);
     EXPECT_FALSE(r.refused);
     EXPECT_FALSE(r.fullFrame);
-    EXPECT_EQ(Row(0)[0], 5);
-    EXPECT_TRUE(All(Row(0) + 1, 639, 7));
+    Expect({{0, 0, 1, 5}, {0, 1, 639, 7}, {2, 0, 640, kOld}, {3, 0, 640, 9}, {4, 0, 476 * 640, kOld}});
     EXPECT_TRUE(std::equal(row1.begin(), row1.end(), Row(1)));
-    EXPECT_TRUE(All(Row(2), 640, kOld));
-    EXPECT_TRUE(All(Row(3), 640, 9));
-    EXPECT_TRUE(All(Row(4), 476 * 640, kOld));
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
 }
 
@@ -127,15 +137,8 @@ TEST_F(LineDeltaTest, EmptyRunsAndGroupsWithoutLiterals)
     Put(d, {0x01, 0x08, 0x00, 0x00, 0x64, 0x01, 0x08, 0xFF, 0x01, 0x08, 0xFF, 0x01, 0x08, 0x1A});
     Unchanged(d, 478);
     Decode(d);
-    EXPECT_EQ(Row(0)[0], 3);
-    EXPECT_EQ(Row(0)[1], 4);
-    EXPECT_TRUE(All(Row(0) + 2, 256, 5));
-    EXPECT_TRUE(All(Row(0) + 258, 256, 6));
-    EXPECT_TRUE(All(Row(0) + 514, 126, 7));
-    EXPECT_EQ(Row(1)[0], 8);
-    EXPECT_TRUE(All(Row(1) + 1, 100, 0));
-    EXPECT_TRUE(All(Row(1) + 101, 539, 8));
-    EXPECT_TRUE(All(Row(2), 478 * 640, kOld));
+    Expect({{0, 0, 1, 3}, {0, 1, 1, 4}, {0, 2, 256, 5}, {0, 258, 256, 6}, {0, 514, 126, 7}});
+    Expect({{1, 0, 1, 8}, {1, 1, 100, 0}, {1, 101, 539, 8}, {2, 0, 478 * 640, kOld}});
 }
 
 TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace)
@@ -146,11 +149,7 @@ TEST_F(LineDeltaTest, OverlongRowSpillsIntoTheNextRowWhichStillStartsInPlace)
     Put(d, {0x01, 0x04, 0xFF, 0x01, 0x04, 0xFF, 0x01, 0x04, 0x7F});  // row 2
     Unchanged(d, 477);
     Decode(d);
-    EXPECT_TRUE(All(Row(0) + 512, 128, 3));
-    EXPECT_TRUE(All(Row(1), 73, 3));
-    EXPECT_TRUE(All(Row(1) + 73, 640 - 73, kOld));
-    EXPECT_TRUE(All(Row(2), 640, 4));
-    EXPECT_TRUE(All(Row(3), 640, kOld));
+    Expect({{0, 512, 128, 3}, {1, 0, 73, 3}, {1, 73, 640 - 73, kOld}, {2, 0, 640, 4}, {3, 0, 640, kOld}});
 }
 
 TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette)
@@ -169,8 +168,7 @@ TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479)
     Bytes d;
     for (int r = 0; r < 10; ++r) Put(d, {0x01, r + 1, 0xFF, 0x01, r + 1, 0xFF, 0x01, r + 1, 0x7F});
     Decode(d);
-    EXPECT_TRUE(All(Row(9), 640, 10));
-    EXPECT_TRUE(All(Row(10), 470 * 640, kOld));
+    Expect({{9, 0, 640, 10}, {10, 0, 470 * 640, kOld}});
 
     Prepare(640);
     d.clear();
@@ -179,10 +177,7 @@ TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479)
     Put(d, {0x00});
     Put(d, {0x01, 0x22, 0xFF, 0x01, 0x22, 0xFF, 0x01, 0x22, 0x7F});  // row 482
     Decode(d);
-    EXPECT_TRUE(All(Row(0), 480 * 640, kOld));
-    EXPECT_TRUE(All(Row(480), 640, 0x21));
-    EXPECT_TRUE(All(Row(481), 640, kOld));
-    EXPECT_TRUE(All(Row(482), 640, 0x22));
+    Expect({{0, 0, 480 * 640, kOld}, {480, 0, 640, 0x21}, {481, 0, 640, kOld}, {482, 0, 640, 0x22}});
 }
 
 // At 800 pixels, row 499 ends exactly at index 400000; row 500 cannot start.
@@ -206,8 +201,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
     Prepare(800);
     d = fullRow499(32);  // the run would write index 400000
     Decode(d);
-    EXPECT_EQ(Row(499)[768], 0x34);
-    EXPECT_TRUE(All(Row(499) + 769, 31, kOld));
+    Expect({{499, 768, 1, 0x34}, {499, 769, 31, kOld}});
     EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
 
     Prepare(800);
@@ -216,8 +210,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
     Put(d, {0x01, 0x31, 0xFF, 0x01, 0x32, 0xFF, 0x01, 0x33, 0xFF, 0x21});  // 33 literals: to 400001
     d.insert(d.end(), 33, 0x44);
     Decode(d);
-    EXPECT_TRUE(All(Row(499) + 512, 256, 0x33));
-    EXPECT_TRUE(All(Row(499) + 768, 33, kOld));
+    Expect({{499, 512, 256, 0x33}, {499, 768, 33, kOld}});
 }
 
 // The reply ends inside a changed row; RxBuffer still holds bytes of an
@@ -230,9 +223,7 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
     Bytes d;
     Put(d, {0x01, 0x05, 0xFF, 0x01, 0x06});  // ends before the run count
     Decode(d, 9);
-    EXPECT_TRUE(All(Row(0), 256, 5));
-    EXPECT_EQ(Row(0)[256], 6);
-    EXPECT_TRUE(All(Row(0) + 257, 480 * 640 - 257, kOld));
+    Expect({{0, 0, 256, 5}, {0, 256, 1, 6}, {0, 257, 480 * 640 - 257, kOld}});
     EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 9).palette));
 
     // Literals announced but not all received: that group writes nothing.
@@ -240,8 +231,7 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
     d.clear();
     Put(d, {0x01, 0x05, 0xFF, 0xC8, 1, 2, 3});
     Decode(d);
-    EXPECT_TRUE(All(Row(0), 256, 5));
-    EXPECT_TRUE(All(Row(0) + 256, 640, kOld));
+    Expect({{0, 0, 256, 5}, {0, 256, 640, kOld}});
 }
 
 // A stream that ends inside a row of many short groups: the row keeps its

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -56,13 +57,15 @@ inline std::vector<FaultEnding> CommonFaultEndings()
     };
 }
 
-// A file of this case in `dir`, apart from the other cases' (ctest runs them side by side).
+// A fresh file of this case in `dir`, apart from the other cases' (ctest runs them side by side).
 inline std::string CaseFile(const std::string& dir, const std::string& what)
 {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string suite = test->test_suite_name();
-    const std::string name = test->name();
-    return dir + "/" + what + "-" + suite.substr(suite.rfind('/') + 1) + "-" + name.substr(name.rfind('/') + 1);
+    const std::string suite = test->test_suite_name(), name = test->name();
+    const std::string path =
+        dir + "/" + what + "-" + suite.substr(suite.rfind('/') + 1) + "-" + name.substr(name.rfind('/') + 1);
+    std::remove(path.c_str());
+    return path;
 }
 
 inline std::string Slurp(const std::string& path)

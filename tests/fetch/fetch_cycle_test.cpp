@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <limits>
 
@@ -267,7 +266,6 @@ protected:
     void Play(testing::Requests requests)
     {
         const std::string dump = testing::CaseFile(::testing::TempDir(), "in_process.ppm");
-        std::remove(dump.c_str());
         FakeQuellbar device("width=640;dump=" + dump + ";" + GetParam().options);
         ASSERT_EQ(device.OpenCom(), 0);
         testing::PlayFaultEnding(GetParam(), device, dump, requests, &device.clock);

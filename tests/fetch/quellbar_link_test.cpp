@@ -3,8 +3,6 @@
 // the viewer must end it.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "fault_endings.h"
 #include "link_binding.h"
 #include "usbfs.h"
@@ -18,7 +16,6 @@ using testing::FaultEnding;
 void Play(const FaultEnding& sc, testing::Requests requests)
 {
     const std::string dump = testing::CaseFile(::testing::TempDir(), "quellbar_link.ppm");
-    std::remove(dump.c_str());
     quellbar::Options options;
     ASSERT_EQ(quellbar::ParseOptions("width=640;dump=" + dump + ";" + sc.options, options), "");
     usbfs::Bus bus;

@@ -3,7 +3,6 @@
 // rig's guest only (tools/kernel-rig fetch).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "fault_endings.h"
@@ -19,7 +18,6 @@ using testing::FaultEnding;
 void Play(const FaultEnding& sc, testing::Requests requests)
 {
     const std::string dump = testing::CaseFile("/tmp", "frame.ppm");
-    std::remove(dump.c_str());
     // The gadget's log goes to the run folder that tools/kernel-rig -k keeps.
     const std::string log = testing::CaseFile(std::getenv("RIG_RESULTS"), "gadget.log");
     karvolen::testing::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);

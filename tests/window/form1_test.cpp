@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
@@ -15,6 +14,7 @@
 #include <QWindow>
 #include <csignal>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "link_binding.h"
@@ -29,6 +29,21 @@ using testing::FakeBoxes;
 using testing::FakeQuellbar;
 using testing::Pump;
 using Boxes = std::vector<testing::ShownBox>;
+
+// What the user sees of the polling: the title, the button's text and whether it shows, and whether the timer runs.
+struct Look {
+    QString title, button;
+    bool shown, polling;
+    bool operator==(const Look&) const = default;
+};
+
+void PrintTo(const Look& l, std::ostream* os)
+{
+    *os << l.title.toStdString() << " / " << l.button.toStdString() << (l.shown ? " shown" : " hidden")
+        << (l.polling ? ", polling" : ", not polling");
+}
+
+Look LookOf(Form1& f) { return {f.windowTitle(), f.Cmdstop().text(), f.Cmdstop().isVisible(), f.Tim1().isActive()}; }
 
 class Form1Test : public ::testing::Test {
 protected:
@@ -61,10 +76,7 @@ protected:
 TEST_F(Form1Test, StartsCommunicatingWithTheButtonHidden)
 {
     auto f = Started();
-    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    EXPECT_FALSE(f->Cmdstop().isVisible());
-    EXPECT_EQ(f->Cmdstop().text(), "STOP");
-    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
     EXPECT_EQ(f->Tim1().interval(), 1000);
     EXPECT_TRUE(f->Hook().Hooked());
     const auto& st = f->State();
@@ -144,10 +156,7 @@ TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
 
     f->State().RequestMode = kModeLineDelta;
     f->Cmdstop_Click();  // timer on: pause
-    EXPECT_EQ(f->windowTitle(), kTitlePaused);
-    EXPECT_EQ(f->Cmdstop().text(), "START");
-    EXPECT_TRUE(f->Cmdstop().isVisible());
-    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitlePaused, "START", true, false}));
     EXPECT_EQ(f->State().RequestMode, kModeWhole);
 
     f->Image1_Click();
@@ -156,24 +165,11 @@ TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
     EXPECT_TRUE(f->Cmdstop().isVisible());
 
     f->Cmdstop_Click();  // timer off: restart
-    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    EXPECT_EQ(f->Cmdstop().text(), "STOP");
-    EXPECT_FALSE(f->Cmdstop().isVisible());
-    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
 }
 
-// Space, Return or Tab to whatever holds the keyboard focus.
-void PressKey(Form1& f, int key)
-{
-    QWidget* target = f.focusWidget() != nullptr ? f.focusWidget() : &f;
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier,
-                    key == Qt::Key_Space ? QStringLiteral(" ")
-                    : key == Qt::Key_Tab ? QStringLiteral("\t")
-                                         : QStringLiteral("\r"));
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, press.text());
-    QApplication::sendEvent(target, &press);
-    QApplication::sendEvent(target, &release);
-}
+// To whatever holds the window's keyboard focus.
+void PressKey(Form1& f, Qt::Key key) { QTest::keyClick(f.focusWidget() != nullptr ? f.focusWidget() : &f, key); }
 
 TEST_F(Form1Test, KeyboardReachesTheButtonOnlyWhileItIsShown)
 {
@@ -211,8 +207,7 @@ TEST_F(Form1Test, TerminationSignalsEndInOrderWithoutTheQuestion)
         Pump(50);
         EXPECT_EQ(ended, std::vector<int>{0}) << signo;
         EXPECT_TRUE(boxes.shown.empty()) << "no question";
-        EXPECT_EQ(f->windowTitle(), kTitleStopping);
-        EXPECT_FALSE(f->Tim1().isActive());
+        EXPECT_EQ(LookOf(*f), (Look{kTitleStopping, "STOP", false, false}));
         EXPECT_FALSE(f->Hook().Hooked());
         EXPECT_FALSE(link.open);
     }
@@ -356,7 +351,7 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
 TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
 {
     for (int state = 0; state < 6; ++state) {
-        QStringList after[2];
+        std::tuple<Look, bool, int32_t> after[2];  // the menu entry says what the button says
         for (int byKey : {0, 1}) {
             FakeQuellbar quellbar;
             if (state >= 4) {
@@ -377,12 +372,7 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
             f.activateWindow();
             ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
             byKey != 0 ? QTest::keyClick(&f, Qt::Key_P) : f.Cmdstop_Click();
-            after[byKey] = {f.windowTitle(),
-                            f.Cmdstop().text(),
-                            f.StartStopAction().text(),
-                            QString::number(f.Tim1().isActive()),
-                            QString::number(f.State().RequestMode),
-                            QString::number(f.Cmdstop().isVisible())};
+            after[byKey] = {LookOf(f), f.StartStopAction().text() == f.Cmdstop().text(), f.State().RequestMode};
             if (state != 0) continue;
             // The fit modes: one choice, Stretch at start, set on Image1.
             EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::Stretch);
@@ -402,18 +392,14 @@ TEST_F(Form1Test, FailureStateAndRestart)
     f->Tim1_Timer();
     EXPECT_EQ(boxes.shown, (Boxes{{"Can't get the image from the Quellbar\r\n\r\nCheck the USB cable",
                                    "Communication Error", MB_ICONERROR}}));
-    EXPECT_EQ(f->windowTitle(), kTitleFailure);
-    EXPECT_EQ(f->Cmdstop().text(), "START");
-    EXPECT_TRUE(f->Cmdstop().isVisible());
-    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleFailure, "START", true, false}));
     EXPECT_FALSE(link.open);
     EXPECT_EQ(f->State().RequestMode, kModeWhole);
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
     f->Cmdstop_Click();
-    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
     const size_t before = link.requests.size();
     f->Tim1_Timer();
     EXPECT_TRUE(link.open);
@@ -428,9 +414,7 @@ TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
     f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
     f->Tim1_Timer();
     EXPECT_EQ(boxes.shown, (Boxes{{"Drawing error", "Error", MB_ICONERROR}}));
-    EXPECT_FALSE(f->Tim1().isActive());
-    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    EXPECT_EQ(f->Cmdstop().text(), "STOP");
+    EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, false}));
     f->Cmdstop_Click();
     EXPECT_TRUE(f->Tim1().isActive());
     EXPECT_EQ(f->State().RequestMode, kModeWhole);
@@ -455,15 +439,13 @@ TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
     boxes.answers = {IDCANCEL};
     EXPECT_FALSE(f->close());
     EXPECT_EQ(boxes.shown, (Boxes{{"Exit application?", "Karvolen Remote Screen Software", MB_OKCANCEL}}));
-    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    EXPECT_TRUE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
     EXPECT_TRUE(f->Hook().Hooked());
     EXPECT_TRUE(ended.empty());
 
     boxes.answers = {IDOK};
     EXPECT_TRUE(f->close());
-    EXPECT_EQ(f->windowTitle(), kTitleStopping);
-    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_EQ(LookOf(*f), (Look{kTitleStopping, "STOP", false, false}));
     EXPECT_FALSE(f->Hook().Hooked());
     EXPECT_FALSE(link.open);
     EXPECT_EQ(ended, std::vector<int>{0});
