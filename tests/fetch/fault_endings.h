@@ -76,19 +76,6 @@ inline std::string Slurp(const std::string& path)
     return s.str();
 }
 
-// The decoded picture as the device's dump writes it.
-inline std::string AsPpm(const FormState& st)
-{
-    quellbar::Screen s;
-    s.width = st.ImageWidth;
-    s.pixels.assign(st.PixelBuffer.data(), st.PixelBuffer.data() + s.width * quellbar::kRows);
-    for (size_t i = 0; i < s.palette.size(); ++i) {
-        const RgbQuad& c = st.FrameInfo.bmiColors[i];
-        s.palette[i] = uint32_t{c.rgbRed} << 16 | uint32_t{c.rgbGreen} << 8 | c.rgbBlue;
-    }
-    return quellbar::EncodePpm(s);
-}
-
 // Faults that strike a line-delta reply (one too small for chunk reads): the
 // picture the host pieces together must still be the device's, whether it
 // goes on with deltas or, after a reply it gave up, asks for a whole one.
@@ -167,10 +154,17 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     } else {
         ASSERT_FALSE(decode::DecodeReply(*st, r.received).refused);
     }
-    // The device writes its dump once the last bytes are out.
+    // The decoded picture as the device's dump writes it, once the last bytes are out.
+    quellbar::Screen decoded;
+    decoded.width = st->ImageWidth;
+    decoded.pixels.assign(st->PixelBuffer.data(), st->PixelBuffer.data() + decoded.width * quellbar::kRows);
+    for (size_t i = 0; i < decoded.palette.size(); ++i) {
+        const RgbQuad& c = st->FrameInfo.bmiColors[i];
+        decoded.palette[i] = uint32_t{c.rgbRed} << 16 | uint32_t{c.rgbGreen} << 8 | c.rgbBlue;
+    }
     bool same = false;
     for (int i = 0; i < 50 && !same; ++i) {
-        same = Slurp(dump) == AsPpm(*st);
+        same = Slurp(dump) == quellbar::EncodePpm(decoded);
         if (!same) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(same) << "the decoded picture is the device's";

@@ -2,6 +2,7 @@
 // waits for the kernel to enumerate it (or to see it gone).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,8 +66,8 @@ inline bool WaitForDevice(const std::string& vendor, const std::string& product,
 
 class Gadget {
 public:
-    // Starts `quellbar-gadget OPTIONS`; with `wait`, returns once the device
-    // is enumerated and its node exists.
+    // Starts `quellbar-gadget OPTIONS` and returns once the device is
+    // enumerated and its node exists; a device that never is fails the test.
     explicit Gadget(const std::string& options, std::string vendor = "7e3a", std::string product = "ff05")
         : vendor_(std::move(vendor)), product_(std::move(product))
     {
@@ -76,23 +77,19 @@ public:
             execl(bin.c_str(), bin.c_str(), options.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        ok_ = WaitFor(true, std::chrono::seconds(10));
+        EXPECT_TRUE(WaitFor(true, std::chrono::seconds(10))) << "quellbar-gadget " << options << " enumerated";
     }
-    ~Gadget() { Stop(); }
-    Gadget(const Gadget&) = delete;
-    Gadget& operator=(const Gadget&) = delete;
-
-    bool Enumerated() const { return ok_; }
-    std::string Node() const { return DeviceNode(vendor_, product_); }
-
-    void Stop()
+    ~Gadget()
     {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
-        pid_ = -1;
         WaitFor(false, std::chrono::seconds(5));
     }
+    Gadget(const Gadget&) = delete;
+    Gadget& operator=(const Gadget&) = delete;
+
+    std::string Node() const { return DeviceNode(vendor_, product_); }
 
     bool WaitFor(bool present, std::chrono::milliseconds limit) const
     {
@@ -102,7 +99,6 @@ public:
 private:
     std::string vendor_, product_;
     pid_t pid_ = -1;
-    bool ok_ = false;
 };
 
 }  // namespace karvolen::testing

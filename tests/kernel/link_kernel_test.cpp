@@ -44,8 +44,6 @@ std::vector<uint8_t> FirstReply()
     return quellbar::BuildReply(quellbar::BuildBmp(s, s.pixels));
 }
 
-bool HighSpeed() { return std::string(std::getenv("RIG_SPEED")) == "high"; }
-
 class KernelLink : public ::testing::Test {
 protected:
     void TearDown() override { Link().CloseCom(); }
@@ -54,7 +52,6 @@ protected:
 TEST_F(KernelLink, OpensWritesAndReadsAWholeReply)
 {
     Gadget g("width=640");
-    ASSERT_TRUE(g.Enumerated());
     ASSERT_EQ(Link().OpenCom(), 0);
     EXPECT_EQ(Link().WriteCom(kWhole, 8), 8);
     const auto expected = FirstReply();
@@ -75,16 +72,13 @@ TEST_F(KernelLink, NoMatchingDeviceIsMinusOne)
     EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_NO_DEVICE) << "no gadget at all";
     {
         Gadget g("vendor=7e3b", "7e3b", "ff05");
-        ASSERT_TRUE(g.Enumerated());
         EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_NO_DEVICE) << "another vendor";
     }
     {
         Gadget g("product=ff06", "7e3a", "ff06");
-        ASSERT_TRUE(g.Enumerated());
         EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_NO_DEVICE) << "another product";
     }
     Gadget g("product=0009", "7e3a", "0009");
-    ASSERT_TRUE(g.Enumerated());
     EXPECT_EQ(Link().OpenCom(), MARLEX_OK) << "the second product id";
 }
 
@@ -106,7 +100,6 @@ TEST_F(KernelLink, PreparationFailuresAsTheKernelGivesThem)
 {
     {
         Gadget g("");
-        ASSERT_TRUE(g.Enumerated());
         // What the distribution's default rule gives a USB device node.
         ASSERT_EQ(chmod(g.Node().c_str(), 0664), 0);
         EXPECT_EQ(OpenComAs(65534), MARLEX_ERR_CONFIGURATION) << "a user without write access";
@@ -132,18 +125,15 @@ TEST_F(KernelLink, PreparationFailuresAsTheKernelGivesThem)
     }
     {
         Gadget g("interface=1");
-        ASSERT_TRUE(g.Enumerated());
         EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_CLAIM) << "a device without interface 0";
     }
     Gadget g("altsetting=refuse");
-    ASSERT_TRUE(g.Enumerated());
     EXPECT_EQ(Link().OpenCom(), MARLEX_ERR_ALT_SETTING) << "SET_INTERFACE stalled, two alternate settings";
 }
 
 TEST_F(KernelLink, TimeoutClosesTheLinkAndAResetKeepsTheDevice)
 {
     Gadget g("faults=mute@1");
-    ASSERT_TRUE(g.Enumerated());
     const std::string node = g.Node();
     ASSERT_EQ(Link().OpenCom(), 0);
     ASSERT_EQ(Link().WriteCom(kWhole, 8), 8);
@@ -170,7 +160,6 @@ TEST_F(KernelLink, TimeoutClosesTheLinkAndAResetKeepsTheDevice)
 TEST_F(KernelLink, DeviceLeavingDuringAReadGivesZeroThenNoDevice)
 {
     Gadget g("width=640;faults=unplug:3000@1");
-    ASSERT_TRUE(g.Enumerated());
     ASSERT_EQ(Link().OpenCom(), 0);
     ASSERT_EQ(Link().WriteCom(kWhole, 8), 8);
     std::vector<uint8_t> buf(20480);
@@ -193,7 +182,6 @@ TEST_F(KernelLink, DeviceLeavingDuringAReadGivesZeroThenNoDevice)
 TEST_F(KernelLink, WholeReplyAsOneTransfer)
 {
     Gadget g("width=640;queue=whole");
-    ASSERT_TRUE(g.Enumerated());
     ASSERT_EQ(Link().OpenCom(), 0);
     ASSERT_EQ(Link().WriteCom(kWhole, 8), 8);
     std::vector<uint8_t> buf(20480);
@@ -202,7 +190,7 @@ TEST_F(KernelLink, WholeReplyAsOneTransfer)
     EXPECT_EQ(0, std::memcmp(buf.data(), expected.data(), 64));
     const auto start = Clock::now();
     const int n = Link().ReadCom(buf.data(), 20480);
-    if (HighSpeed()) {
+    if (std::string(std::getenv("RIG_SPEED")) == "high") {
         EXPECT_EQ(n, -110) << "the rest of the transfer went with the overflowing packet";
         EXPECT_GE(Ms(start), 4900);
     } else {
@@ -242,7 +230,10 @@ bool ClaimedThroughUsbfs(const std::filesystem::path& dev)
 // desktop scenario: bound to one UDC while it lives.
 class SecondGadget {
 public:
-    explicit SecondGadget(const std::string& udc) { ok_ = Bind(udc) && WaitFor(true); }
+    explicit SecondGadget(const std::string& udc)
+    {
+        EXPECT_TRUE(Bind(udc) && WaitFor(true)) << "SourceSink on " << udc;
+    }
     ~SecondGadget()
     {
         Bind("");
@@ -250,7 +241,6 @@ public:
     }
     SecondGadget(const SecondGadget&) = delete;
     SecondGadget& operator=(const SecondGadget&) = delete;
-    bool Enumerated() const { return ok_; }
 
 private:
     static bool Bind(const std::string& udc)
@@ -265,7 +255,6 @@ private:
     {
         return karvolen::testing::WaitForDevice("7e3a", "0009", present, std::chrono::seconds(10));
     }
-    bool ok_ = false;
 };
 
 // Needs two UDCs and the configfs gadget (tools/kernel-rig desktop). Both
@@ -280,9 +269,7 @@ TEST_F(KernelLink, TwoMatchingDevicesOpenTheFirstLibusbLists)
         std::unique_ptr<SecondGadget> second;
         if (!quellbarFirst) second = std::make_unique<SecondGadget>("dummy_udc.0");
         Gadget g("width=640");
-        ASSERT_TRUE(g.Enumerated());
         if (quellbarFirst) second = std::make_unique<SecondGadget>("dummy_udc.1");
-        ASSERT_TRUE(second->Enumerated());
         const auto quellbar = DevicePath("7e3a", "ff05"), other = DevicePath("7e3a", "0009");
         ASSERT_NE(ReadAttr(quellbar, "busnum"), ReadAttr(other, "busnum"));
 
