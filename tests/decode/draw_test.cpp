@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "test_support.h"
@@ -37,37 +38,28 @@ uint32_t Colour(int c)
 
 // A 400001-byte picture buffer that ends right at an inaccessible page, so a
 // read past it crashes the test.
-class GuardedBits {
-public:
-    GuardedBits()
-    {
+uint8_t* GuardedBits()
+{
+    static uint8_t* const bits = [] {
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        dataPages_ = (static_cast<size_t>(kBufferSize) + page - 1) / page * page;
-        base_ = mmap(nullptr, dataPages_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base_ == MAP_FAILED) throw std::runtime_error("mmap");
-        mprotect(static_cast<uint8_t*>(base_) + dataPages_, page, PROT_NONE);
-        bits_ = static_cast<uint8_t*>(base_) + dataPages_ - kBufferSize;
-    }
-    ~GuardedBits() { munmap(base_, dataPages_ + static_cast<size_t>(sysconf(_SC_PAGESIZE))); }
-    uint8_t* data() { return bits_; }
-
-private:
-    void* base_;
-    size_t dataPages_;
-    uint8_t* bits_;
-};
+        const size_t data = (static_cast<size_t>(kBufferSize) + page - 1) / page * page;
+        void* base = mmap(nullptr, data + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED || mprotect(static_cast<uint8_t*>(base) + data, page, PROT_NONE) != 0) std::abort();
+        return static_cast<uint8_t*>(base) + data - kBufferSize;
+    }();
+    return bits;
+}
 
 TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
 {
-    GuardedBits bits;
-    for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = static_cast<uint8_t>(i / 640 + i % 640 * 7);
+    uint8_t* const bits = GuardedBits();
+    for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i / 640 + i % 640 * 7);
     const int stride = 660;
     std::vector<uint32_t> surface(static_cast<size_t>(stride) * 480, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 480, stride, Info(640), bits.data()), 480);
+    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 480, stride, Info(640), bits), 480);
     for (int y = 0; y < 480; ++y) {
         for (int x = 0; x < 640; ++x) {
-            ASSERT_EQ(surface[static_cast<size_t>(y * stride + x)], Colour(bits.data()[(479 - y) * 640 + x]))
-                << x << "," << y;
+            ASSERT_EQ(surface[static_cast<size_t>(y * stride + x)], Colour(bits[(479 - y) * 640 + x])) << x << "," << y;
         }
         ASSERT_EQ(surface[static_cast<size_t>(y * stride + 640)], kUntouched);
     }
@@ -75,11 +67,11 @@ TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
 
 TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 {
-    GuardedBits bits;
-    for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
+    uint8_t* const bits = GuardedBits();
+    for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
     // An 800-wide picture on a 640 x 200 surface: the top-left part is drawn.
     std::vector<uint32_t> surface(640 * 201, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 200, 640, Info(800), bits.data()), 200);
+    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 200, 640, Info(800), bits), 200);
     for (int y = 0; y < 200; ++y) {
         ASSERT_EQ(surface[static_cast<size_t>(y * 640)], Colour((479 - y) & 0xFF)) << y;
         ASSERT_EQ(surface[static_cast<size_t>(y * 640 + 639)], Colour(1));
@@ -91,10 +83,10 @@ TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 // row that straddles its end is drawn as far as it goes.
 TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
 {
-    GuardedBits bits;
-    for (int32_t i = 0; i < kBufferSize; ++i) bits.data()[i] = 5;
+    uint8_t* const bits = GuardedBits();
+    for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = 5;
     std::vector<uint32_t> surface(1000 * 480, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits.data()), 401);
+    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits), 401);
     // Bits row 400 starts at index 400000 (surface row 79); row 401 lies beyond.
     EXPECT_EQ(surface[78 * 1000], kUntouched);
     EXPECT_EQ(surface[79 * 1000], Colour(5));
@@ -105,14 +97,14 @@ TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
 
 TEST(SetDIBitsToDevice, FailsWithoutAWidthOrASurface)
 {
-    GuardedBits bits;
+    uint8_t* const bits = GuardedBits();
     std::vector<uint32_t> surface(800 * 480, kUntouched);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(0), bits.data()), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(-640), bits.data()), 0);
-    EXPECT_EQ(SetDIBitsToDevice(nullptr, 800, 480, 800, Info(640), bits.data()), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 0, 480, 800, Info(640), bits.data()), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 0, 800, Info(640), bits.data()), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, -1, 800, Info(640), bits.data()), 0);
+    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(0), bits), 0);
+    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(-640), bits), 0);
+    EXPECT_EQ(SetDIBitsToDevice(nullptr, 800, 480, 800, Info(640), bits), 0);
+    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 0, 480, 800, Info(640), bits), 0);
+    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 0, 800, Info(640), bits), 0);
+    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, -1, 800, Info(640), bits), 0);
     for (uint32_t px : surface) ASSERT_EQ(px, kUntouched);
 }
 

@@ -38,22 +38,17 @@ inline bool IsWellFormedLineDelta(const std::vector<uint8_t>& s, int width, int 
 {
     size_t i = 0;
     for (int row = 0; row < rows; ++row) {
-        if (i >= s.size()) return false;
-        if (s[i] == 0) {
+        if (i < s.size() && s[i] == 0) {
             ++i;
             continue;
         }
         int p = 0;
-        while (true) {
+        for (bool literals = true; p < width; literals = !literals) {  // literals, run, literals, ...
             if (i >= s.size()) return false;
-            const int n = s[i];
-            if (i + 1 + n > s.size()) return false;
-            i += 1 + static_cast<size_t>(n);
-            p += n;
-            if (p >= width) break;
-            if (i >= s.size()) return false;
-            p += s[i++];
-            if (p >= width) break;
+            const size_t n = s[i++];
+            if (literals && i + n > s.size()) return false;
+            if (literals) i += n;
+            p += static_cast<int>(n);
         }
         if (p != width) return false;
     }

@@ -40,47 +40,46 @@ protected:
     testing::RecordingHost host;
 };
 
-TEST_F(FetchCycle, RequestCarriesTheModeDigit)
+// The digit for a whole picture: every case of ScriptedCycle.
+TEST_F(FetchCycle, RequestCarriesTheLineDeltaDigit)
 {
-    for (int32_t mode : {kModeWhole, kModeLineDelta}) {
-        st.CommandBytes = {'B', 'M', 'P', '?', ' ', 'x', '\r', '\n'};
-        st.RequestMode = mode;
-        link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
-        EXPECT_EQ(Run().ending, Ending::Complete);
-        const std::string sent(link.lastWrite.begin(), link.lastWrite.end());
-        EXPECT_EQ(sent, mode == kModeLineDelta ? "BMP? 2\r\n" : "BMP? 0\r\n");
-    }
+    st.CommandBytes[wire::kModeDigitIndex] = 'x';
+    st.RequestMode = kModeLineDelta;
+    link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
+    EXPECT_EQ(Run().ending, Ending::Complete);
+    EXPECT_EQ(std::string(link.lastWrite.begin(), link.lastWrite.end()), "BMP? 2\r\n");
 }
 
-struct WorkedCase {
-    uint32_t width;
-    float scaleWidth;
-    int chunks;
-    int32_t chunkSize;
-    int32_t finalRead;
-};
-
+// The largest reply that fits is read whole, and no chunk asks for more than
+// the buffer holds (13000 would be 416000-byte chunks).
 TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
 {
-    const WorkedCase cases[] = {
-        {640, 640.0f, 14, 20480, 21498},
-        {640, 800.0f, 12, 25600, 1018},
-        {800, 800.0f, 15, 25600, 1018},
+    const struct {
+        const char* options;
+        float scaleWidth;
+        int32_t received;
+        int chunks;
+        int32_t chunkSize;
+        int32_t finalRead;  // 0: none
+    } cases[] = {
+        {"width=640", 640.0f, 1082 + 640 * 480, 14, 20480, 21498},
+        {"width=640", 800.0f, 1082 + 640 * 480, 12, 25600, 1018},
+        {"width=800", 800.0f, 1082 + 800 * 480, 15, 25600, 1018},
+        {"faults=toolarge:399997", 800.0f, 400001, 15, 25600, 400001 - 64 - 15 * 25600},
+        {"faults=toolarge:399997", 13000.0f, 400001, 1, 400001 - 64, 0},
     };
     for (const auto& c : cases) {
-        const uint32_t declared = 1078 + c.width * 480;
-        FakeQuellbar device("width=" + std::to_string(c.width));
+        SCOPED_TRACE(std::string(c.options) + " at " + std::to_string(c.scaleWidth));
+        FakeQuellbar device(c.options);
         ASSERT_EQ(device.OpenCom(), 0);
         host.scaleWidth = c.scaleWidth;
         const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
         ASSERT_EQ(result.ending, Ending::Complete);
-        EXPECT_EQ(result.received, static_cast<int32_t>(declared + 4));
-        ASSERT_EQ(device.reads.size(), static_cast<size_t>(c.chunks + 2)) << c.width << "@" << c.scaleWidth;
+        EXPECT_EQ(result.received, c.received);
+        ASSERT_EQ(device.reads.size(), static_cast<size_t>(c.chunks + 1 + (c.finalRead > 0)));
         EXPECT_EQ(device.reads.front(), 64);
-        for (int i = 1; i <= c.chunks; ++i) {
-            EXPECT_EQ(device.reads[i], c.chunkSize);
-        }
-        EXPECT_EQ(device.reads.back(), c.finalRead);
+        for (int i = 1; i <= c.chunks; ++i) EXPECT_EQ(device.reads[i], c.chunkSize);
+        EXPECT_EQ(device.reads.back(), c.finalRead > 0 ? c.finalRead : c.chunkSize);
         EXPECT_EQ(st.TransferBusy, kFalse);
         EXPECT_FALSE(host.timer) << "decoding re-arms the timer, not reception";
     }
@@ -107,10 +106,12 @@ TEST_P(ScriptedCycle, EndsAsScripted)
     const Scripted& c = GetParam();
     st.RxBuffer[4] = 'B';  // left from an earlier reply: never taken for this one's signature
     st.RxBuffer[5] = 'M';
+    st.CommandBytes[wire::kModeDigitIndex] = 'x';  // the cycle writes the digit itself
     host.scaleWidth = c.scaleWidth;
     link.script = c.script;
     const auto result = Run();
     EXPECT_EQ(result.ending, c.ending) << fetch::EndingName(result.ending);
+    EXPECT_EQ(std::string(link.lastWrite.begin(), link.lastWrite.end()), "BMP? 0\r\n");
     EXPECT_TRUE(c.received < 0 || result.received == c.received) << result.received << " received";
     EXPECT_TRUE(link.script.empty()) << link.script.size() << " steps left";
     EXPECT_EQ(host.messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
@@ -226,23 +227,6 @@ TEST_F(FetchCycle, RepliesThatDoNotFitAreRefusedBeforeAnyStore)
         EXPECT_EQ(host.messages.back(), "Can't get the image from the Quellbar");
         EXPECT_FALSE(host.timer);
     }
-    // The largest reply that fits is read whole.
-    FakeQuellbar device("faults=toolarge:399997");
-    ASSERT_EQ(device.OpenCom(), 0);
-    const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
-    EXPECT_EQ(result.ending, Ending::Complete);
-    EXPECT_EQ(result.received, 400001);
-}
-
-TEST_F(FetchCycle, ChunksNeverAskForMoreThanTheBufferHolds)
-{
-    host.scaleWidth = 13000.0f;  // 416000-byte chunks
-    FakeQuellbar device("faults=toolarge:399997");
-    ASSERT_EQ(device.OpenCom(), 0);
-    const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
-    EXPECT_EQ(result.ending, Ending::Complete);
-    ASSERT_GE(device.reads.size(), 2u);
-    EXPECT_EQ(device.reads[1], 400001 - 64);
 }
 
 class ThrowingLink : public ScriptedLink {

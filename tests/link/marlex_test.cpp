@@ -78,9 +78,8 @@ protected:
     // left open (umockdev notices a close a moment later).
     Calls Seen(int id, int handles)
     {
-        for (int i = 0; i < 200 && bus_->OpenHandles() != handles; ++i) {
+        for (int i = 0; i < 200 && bus_->OpenHandles() != handles; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
         EXPECT_EQ(bus_->OpenHandles(), handles);
         const std::string prefix = std::to_string(id) + " ";
         Calls calls;
