@@ -25,7 +25,6 @@ inline std::vector<uint8_t> Reply(const std::vector<uint8_t>& pixelData, int wid
     return quellbar::BuildReply(quellbar::BuildBmp(ScreenWith(width, paletteSalt), pixelData));
 }
 
-// Puts the reply into RxBuffer from index 0 and returns the received count.
 inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& reply)
 {
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());

@@ -33,7 +33,6 @@ struct FaultEnding {
 
 inline void PrintTo(const FaultEnding& sc, std::ostream* os) { *os << "\"" << sc.options << "\""; }
 
-// Endings that every transport gives alike.
 inline std::vector<FaultEnding> CommonFaultEndings()
 {
     using fetch::Ending;
@@ -171,3 +170,16 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
 }
 
 }  // namespace karvolen::testing
+
+// One transport's two suites: `endings` with whole pictures, the delta ones as
+// the viewer asks for them; `play(scenario, requests)` runs one on it.
+#define KARVOLEN_FAULT_ENDING_SUITES(Suite, play, endings)                                                          \
+  class Suite : public ::testing::TestWithParam<::karvolen::testing::FaultEnding> {};                               \
+  class Suite##Delta : public Suite {};                                                                             \
+  TEST_P(Suite, FaultEndsAsItMustAndPollingRecovers) { play(GetParam(), ::karvolen::testing::Requests::AllWhole); } \
+  TEST_P(Suite##Delta, FaultEndsAsItMustAndTheDeltasStayRight)                                                      \
+  {                                                                                                                 \
+    play(GetParam(), ::karvolen::testing::Requests::AsViewer);                                                      \
+  }                                                                                                                 \
+  INSTANTIATE_TEST_SUITE_P(Scenarios, Suite, ::testing::ValuesIn(endings));                                         \
+  INSTANTIATE_TEST_SUITE_P(Scenarios, Suite##Delta, ::testing::ValuesIn(::karvolen::testing::DeltaFaultEndings()))

@@ -245,23 +245,15 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
 }
 
 // The endings every transport gives alike, on the in-process link.
-class InProcessLink : public ::testing::TestWithParam<testing::FaultEnding> {
-protected:
-    void Play(testing::Requests requests)
-    {
-        const std::string dump = testing::CaseFile(::testing::TempDir(), "in_process.ppm");
-        FakeQuellbar device("width=640;dump=" + dump + ";" + GetParam().options);
-        ASSERT_EQ(device.OpenCom(), 0);
-        testing::PlayFaultEnding(GetParam(), device, dump, requests, &device.clock);
-    }
-};
-class InProcessLinkDelta : public InProcessLink {};
+void PlayInProcess(const testing::FaultEnding& sc, testing::Requests requests)
+{
+    const std::string dump = testing::CaseFile(::testing::TempDir(), "in_process.ppm");
+    FakeQuellbar device("width=640;dump=" + dump + ";" + sc.options);
+    ASSERT_EQ(device.OpenCom(), 0);
+    testing::PlayFaultEnding(sc, device, dump, requests, &device.clock);
+}
 
-TEST_P(InProcessLink, FaultEndsAsItMustAndPollingRecovers) { Play(testing::Requests::AllWhole); }
-TEST_P(InProcessLinkDelta, FaultEndsAsItMustAndTheDeltasStayRight) { Play(testing::Requests::AsViewer); }
-
-INSTANTIATE_TEST_SUITE_P(Scenarios, InProcessLink, ::testing::ValuesIn(testing::CommonFaultEndings()));
-INSTANTIATE_TEST_SUITE_P(Scenarios, InProcessLinkDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
+KARVOLEN_FAULT_ENDING_SUITES(InProcessLink, PlayInProcess, testing::CommonFaultEndings());
 
 }  // namespace
 }  // namespace karvolen

@@ -27,12 +27,6 @@ void Play(const FaultEnding& sc, testing::Requests requests)
     link.CloseCom();
 }
 
-class QuellbarLink : public ::testing::TestWithParam<FaultEnding> {};
-class QuellbarLinkDelta : public ::testing::TestWithParam<FaultEnding> {};
-
-TEST_P(QuellbarLink, FaultEndsAsItMustAndPollingRecovers) { Play(GetParam(), testing::Requests::AllWhole); }
-TEST_P(QuellbarLinkDelta, FaultEndsAsItMustAndTheDeltasStayRight) { Play(GetParam(), testing::Requests::AsViewer); }
-
 std::vector<FaultEnding> UsbfsEndings()
 {
     auto all = testing::CommonFaultEndings();
@@ -43,8 +37,7 @@ std::vector<FaultEnding> UsbfsEndings()
     return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLink, ::testing::ValuesIn(UsbfsEndings()));
-INSTANTIATE_TEST_SUITE_P(Scenarios, QuellbarLinkDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
+KARVOLEN_FAULT_ENDING_SUITES(QuellbarLink, Play, UsbfsEndings());
 
 }  // namespace
 }  // namespace karvolen

@@ -28,12 +28,6 @@ void Play(const FaultEnding& sc, testing::Requests requests)
     link.CloseCom();
 }
 
-class KernelFetch : public ::testing::TestWithParam<FaultEnding> {};
-class KernelFetchDelta : public ::testing::TestWithParam<FaultEnding> {};
-
-TEST_P(KernelFetch, EndsAsItMustAndPollingRecovers) { Play(GetParam(), testing::Requests::AllWhole); }
-TEST_P(KernelFetchDelta, EndsAsItMustAndTheDeltasStayRight) { Play(GetParam(), testing::Requests::AsViewer); }
-
 std::vector<FaultEnding> KernelEndings()
 {
     auto all = testing::CommonFaultEndings();
@@ -43,8 +37,7 @@ std::vector<FaultEnding> KernelEndings()
     return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, KernelFetch, ::testing::ValuesIn(KernelEndings()));
-INSTANTIATE_TEST_SUITE_P(Endings, KernelFetchDelta, ::testing::ValuesIn(testing::DeltaFaultEndings()));
+KARVOLEN_FAULT_ENDING_SUITES(KernelFetch, Play, KernelEndings());
 
 }  // namespace
 }  // namespace karvolen

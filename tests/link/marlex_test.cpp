@@ -66,7 +66,6 @@ protected:
     }
     void TearDown() override { Lib().CloseCom(); }
 
-    // A Quellbar on bus 1.
     int AddQuellbar(const std::string& options = "")
     {
         quellbar::Options o;
@@ -89,7 +88,6 @@ protected:
         return calls;
     }
 
-    // Opens the link and forgets the calls it took.
     void OpenLink()
     {
         ASSERT_EQ(Lib().OpenCom(), MARLEX_OK);
@@ -108,8 +106,6 @@ Calls Concat(Calls a, const Calls& b)
     return a;
 }
 
-// ---------------------------------------------------------------- OpenCom
-
 TEST_F(LinkTest, OpenPreparesTheDeviceInOrderOnTheSystemsLibusb)
 {
     const int q = AddQuellbar();
@@ -124,7 +120,7 @@ TEST_F(LinkTest, OpenPreparesTheDeviceInOrderOnTheSystemsLibusb)
     EXPECT_EQ(std::filesystem::canonical(info.dli_fname), std::filesystem::canonical(SYSTEM_LIBUSB));
 }
 
-TEST_F(LinkTest, NoMatchingDeviceIsMinusOneAndOpensNothing)
+TEST_F(LinkTest, NoMatchingDeviceIsMinusOneAndOpensNothingTheSecondProductIdMatches)
 {
     EXPECT_EQ(Lib().OpenCom(), -1) << "only the root hub";
     // Only near misses: right vendor with another product, right products with another vendor.
@@ -139,10 +135,7 @@ TEST_F(LinkTest, NoMatchingDeviceIsMinusOneAndOpensNothing)
 
     unsigned char buf[4] = {1, 2, 3, 4};
     EXPECT_EQ(Lib().ReadCom(buf, 4), MARLEX_ERR_READ_CLOSED);
-}
 
-TEST_F(LinkTest, SecondProductIdIsAccepted)
-{
     bus_->AddDevice(1, MARLEX_VENDOR_ID, 0x1234);
     const int q = bus_->AddDevice(1, MARLEX_VENDOR_ID, MARLEX_PRODUCT_ID_B);
     EXPECT_EQ(Lib().OpenCom(), 0);
@@ -222,8 +215,6 @@ const PrepareFailure kPrepareFailures[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Steps, PrepareFailureTest, ::testing::ValuesIn(kPrepareFailures),
                          [](const auto& info) { return std::string(info.param.ioctl); });
-
-// ---------------------------------------------------------------- transfers
 
 TEST_F(LinkTest, TransfersUseTheEndpointsAndMoveTheBytes)
 {
@@ -338,8 +329,6 @@ TEST_F(LinkTest, BadArgumentsAreRefusedAndTheLinkStaysOpen)
     ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
     EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64) << "link still open";
 }
-
-// ---------------------------------------------------------------- CloseCom
 
 TEST_F(LinkTest, CloseReleasesResetsClosesOnceOnly)
 {
