@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,9 +70,7 @@ inline std::string CaseFile(const std::string& dir, const std::string& what)
 inline std::string Slurp(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // Faults that strike a line-delta reply (one too small for chunk reads): the

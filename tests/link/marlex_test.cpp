@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -152,17 +151,14 @@ TEST_F(LinkTest, FirstMatchInLibusbsBusThenDeviceOrderIsOpened)
     }
     EXPECT_EQ(Lib().OpenCom(), 0);
     // libusb lists what it found in its own order; marlex takes the first match.
-    std::string first;
-    for (usb_bus* b = usb_get_busses(); b && first.empty(); b = b->next) {
-        for (struct usb_device* d = b->devices; d && first.empty(); d = d->next) {
-            const auto& desc = d->descriptor;
-            if (desc.idVendor == MARLEX_VENDOR_ID &&
-                (desc.idProduct == MARLEX_PRODUCT_ID_A || desc.idProduct == MARLEX_PRODUCT_ID_B)) {
-                first = std::string(b->dirname) + "/" + d->filename;
-            }
-        }
-    }
-    EXPECT_EQ(opened, Calls{first});
+    Calls matches;
+    for (usb_bus* b = usb_get_busses(); b != nullptr; b = b->next)
+        for (struct usb_device* d = b->devices; d != nullptr; d = d->next)
+            if (d->descriptor.idVendor == MARLEX_VENDOR_ID &&
+                (d->descriptor.idProduct == MARLEX_PRODUCT_ID_A || d->descriptor.idProduct == MARLEX_PRODUCT_ID_B))
+                matches.push_back(std::string(b->dirname) + "/" + d->filename);
+    ASSERT_EQ(matches.size(), 6u);
+    EXPECT_EQ(opened, Calls{matches.front()});
 }
 
 TEST_F(LinkTest, FailedOpenIsMinusTwoAndTheSecondMatchIsNeverTried)
