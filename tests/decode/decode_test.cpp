@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -303,26 +304,21 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
     EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
     EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 3).palette));
 
-    st.RequestMode = kModeWhole;
-    r = DecodeReply(st, Receive(st, Reply(pixels, 640)));
-    EXPECT_TRUE(r.fullFrame);
-    EXPECT_FALSE(r.widthChanged);
-
-    st.RequestMode = kModeWhole;
-    r = DecodeReply(st, Receive(st, Reply(Bytes(800 * 480, 1), 800)));
-    EXPECT_TRUE(r.widthChanged);
-    EXPECT_EQ(st.ImageWidth, 800);
-    EXPECT_EQ(st.AppliedWidth, 800);
-}
-
-TEST_F(FullFrameTest, WidthFollowsTheReceivedCountAlone)
-{
-    // The header says 800 wide in both cases.
-    DecodeReply(st, Receive(st, Reply(Bytes(350000 - karvolen::wire::kReplyHeaderSize, 1), 800)));
-    EXPECT_EQ(st.ImageWidth, 640);
-    st.RequestMode = kModeWhole;
-    DecodeReply(st, Receive(st, Reply(Bytes(350001 - karvolen::wire::kReplyHeaderSize, 1), 800)));
-    EXPECT_EQ(st.ImageWidth, 800);
+    // Then: pixel bytes, the header's width, the width taken, whether it changed. The
+    // width follows the received count alone: 350000 bytes or fewer are 640 wide.
+    const std::tuple<int32_t, int, int16_t, bool> next[] = {
+        {640 * 480, 640, 640, false},
+        {800 * 480, 800, 800, true},
+        {350000 - karvolen::wire::kReplyHeaderSize, 800, 640, true},
+        {350001 - karvolen::wire::kReplyHeaderSize, 800, 800, true}};
+    for (const auto& [size, header, width, changed] : next) {
+        st.RequestMode = kModeWhole;
+        r = DecodeReply(st, Receive(st, Reply(Bytes(static_cast<size_t>(size), 1), header)));
+        EXPECT_TRUE(r.fullFrame) << size;
+        EXPECT_EQ(r.widthChanged, changed) << size;
+        EXPECT_EQ(st.ImageWidth, width) << size;
+        EXPECT_EQ(st.AppliedWidth, width) << size;
+    }
 }
 
 TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)

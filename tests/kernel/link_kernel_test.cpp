@@ -207,14 +207,11 @@ std::vector<std::string> MatchesAsLibusbListsThem()
     usb_find_busses();
     usb_find_devices();
     std::vector<std::string> found;
-    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
-        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
-            const auto& d = dev->descriptor;
-            if (d.idVendor == MARLEX_VENDOR_ID &&
-                (d.idProduct == MARLEX_PRODUCT_ID_A || d.idProduct == MARLEX_PRODUCT_ID_B))
+    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next)
+        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
+            if (dev->descriptor.idVendor == MARLEX_VENDOR_ID &&
+                (dev->descriptor.idProduct == MARLEX_PRODUCT_ID_A || dev->descriptor.idProduct == MARLEX_PRODUCT_ID_B))
                 found.push_back(std::string("/dev/bus/usb/") + bus->dirname + "/" + dev->filename);
-        }
-    }
     return found;
 }
 
