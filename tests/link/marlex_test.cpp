@@ -227,15 +227,25 @@ TEST_F(LinkTest, TransfersUseTheEndpointsAndMoveTheBytes)
     EXPECT_EQ(requests, 1);
 }
 
-TEST_F(LinkTest, NoLinkRefusesTransfersWithoutTouchingTheBuffer)
+// Without a link (before an open, after a close) and with bad arguments (the
+// link stays open): refused before libusb, the buffer untouched.
+TEST_F(LinkTest, RefusedTransfersNeverReachLibusb)
 {
     AddQuellbar();
-    std::array<unsigned char, 16> buf;
+    std::array<unsigned char, 64> buf, reply{};
     buf.fill(0xCC);
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
     EXPECT_EQ(Lib().WriteCom(buf.data(), 16), -102);
 
     OpenLink();
+    EXPECT_EQ(Lib().ReadCom(buf.data(), -1), -22);
+    EXPECT_EQ(Lib().WriteCom(buf.data(), -8), -22);
+    EXPECT_EQ(Lib().ReadCom(nullptr, 8), -22);
+    EXPECT_EQ(Lib().WriteCom(nullptr, 8), -22);
+    EXPECT_TRUE(bus_->Calls().empty()) << "bad arguments refused before libusb";
+    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
+    EXPECT_EQ(Lib().ReadCom(reply.data(), 64), 64) << "link still open";
+
     EXPECT_EQ(Lib().CloseCom(), 0);
     bus_->ClearCalls();
     EXPECT_EQ(Lib().ReadCom(buf.data(), 16), -101);
@@ -309,21 +319,6 @@ TEST_F(LinkTest, ASilentDeviceTimesOutAfterFiveSecondsAndClosesTheLink)
     EXPECT_GE(took, std::chrono::milliseconds(MARLEX_TIMEOUT_MS - 100));
     EXPECT_LT(took, std::chrono::milliseconds(MARLEX_TIMEOUT_MS + 1000));
     EXPECT_EQ(Seen(q, 0), Concat({"out 8", "in 64", "DISCARDURB"}, kClose));
-}
-
-TEST_F(LinkTest, BadArgumentsAreRefusedAndTheLinkStaysOpen)
-{
-    AddQuellbar();
-    OpenLink();
-    std::array<unsigned char, 64> buf{};
-    EXPECT_EQ(Lib().ReadCom(buf.data(), -1), -22);
-    EXPECT_EQ(Lib().WriteCom(buf.data(), -8), -22);
-    EXPECT_EQ(Lib().ReadCom(nullptr, 8), -22);
-    EXPECT_EQ(Lib().WriteCom(nullptr, 8), -22);
-    EXPECT_TRUE(bus_->Calls().empty()) << "refused before libusb";
-
-    ASSERT_EQ(Lib().WriteCom(kRequest, 8), 8);
-    EXPECT_EQ(Lib().ReadCom(buf.data(), 64), 64) << "link still open";
 }
 
 TEST_F(LinkTest, CloseReleasesResetsClosesOnceOnly)

@@ -48,12 +48,7 @@ class Form1Test : public ::testing::Test {
 protected:
     Form1Services Services(FakeQuellbar& q)
     {
-        Form1Services s;
-        s.link = &q;
-        s.boxes = &boxes;
-        s.clock = &q.clock;
-        s.endProgram = [this](int status) { ended.push_back(status); };
-        return s;
+        return {&q, &boxes, &q.clock, [this](int status) { ended.push_back(status); }, {}, {}};
     }
     Form1Services Services() { return Services(link); }
     // A started window, shown as main() shows it.
@@ -301,31 +296,30 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
             whileAsked();
             return answer;
         };
-        const auto started = Started(svc);
-        Form1& f = *started;
-        EXPECT_FALSE(f.SaveAction().isEnabled() || f.CopyAction().isEnabled()) << "no picture yet";
-        f.Tim1_Timer();  // whole
+        auto f = Started(svc);
+        EXPECT_FALSE(f->SaveAction().isEnabled() || f->CopyAction().isEnabled()) << "no picture yet";
+        f->Tim1_Timer();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
-        f.SavePicture();
+        f->SavePicture();
         EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
 
         // After a line delta, with one more arriving while the user chooses.
         // No suffix: PNG.
-        f.Tim1_Timer();
+        f->Tim1_Timer();
         const QImage asked = ScreenImage(expected.Next());
-        whileAsked = [&] { f.Tim1_Timer(); };
+        whileAsked = [&] { f->Tim1_Timer(); };
         answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
-        f.SavePicture();
+        f->SavePicture();
         EXPECT_EQ(QImage(answer, "png"), asked);
-        f.CopyPicture();
+        f->CopyPicture();
         EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(expected.Next()));
 
         // A folder that vanished: no file, one box that says why, and no
         // dialog on top of it.
         answer = dir.filePath(QStringLiteral("gone/picture.png"));
         boxes.shown.clear();
-        boxes.onShow = [&](const testing::ShownBox&) { f.SavePicture(); };
-        f.SavePicture();
+        boxes.onShow = [&](const testing::ShownBox&) { f->SavePicture(); };
+        f->SavePicture();
         boxes.onShow = nullptr;
         EXPECT_FALSE(QFileInfo::exists(answer));
         ASSERT_EQ(boxes.shown.size(), 1u);
@@ -346,28 +340,27 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
             if (state >= 4) {
                 ASSERT_EQ(quellbar.Model().Inject("noreply"), "");
             }
-            const auto started = Started(Services(quellbar));
-            Form1& f = *started;
-            if (state >= 4) f.SetFullScreen(true);
-            f.Tim1_Timer();
-            if (state / 2 == 1) f.Cmdstop_Click();
-            if (f.Cmdstop().isVisible() != (state % 2 == 1)) f.Image1_Click();
-            ASSERT_EQ(f.windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
-            QTest::mouseClick(f.windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
-            EXPECT_EQ(f.Cmdstop().isVisible(), state % 2 == 1);
-            EXPECT_EQ(QApplication::activePopupWidget(), &f.ContextMenu());
-            EXPECT_EQ(f.ContextMenu().actions().first()->text(), f.Cmdstop().text());
-            f.ContextMenu().close();
-            f.activateWindow();
-            ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
-            byKey != 0 ? QTest::keyClick(&f, Qt::Key_P) : f.Cmdstop_Click();
-            after[byKey] = {LookOf(f), f.StartStopAction().text() == f.Cmdstop().text(), f.State().RequestMode};
+            auto f = Started(Services(quellbar));
+            if (state >= 4) f->SetFullScreen(true);
+            f->Tim1_Timer();
+            if (state / 2 == 1) f->Cmdstop_Click();
+            if (f->Cmdstop().isVisible() != (state % 2 == 1)) f->Image1_Click();
+            ASSERT_EQ(f->windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
+            QTest::mouseClick(f->windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
+            EXPECT_EQ(f->Cmdstop().isVisible(), state % 2 == 1);
+            EXPECT_EQ(QApplication::activePopupWidget(), &f->ContextMenu());
+            EXPECT_EQ(f->ContextMenu().actions().first()->text(), f->Cmdstop().text());
+            f->ContextMenu().close();
+            f->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(f.get()));
+            byKey != 0 ? QTest::keyClick(f.get(), Qt::Key_P) : f->Cmdstop_Click();
+            after[byKey] = {LookOf(*f), f->StartStopAction().text() == f->Cmdstop().text(), f->State().RequestMode};
             if (state != 0) continue;
             // The fit modes: one choice, Stretch at start, set on Image1.
-            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::Stretch);
-            f.FitAction(geometry::FitMode::IntegerZoom).trigger();
-            EXPECT_EQ(f.Image1().FitMode(), geometry::FitMode::IntegerZoom);
-            EXPECT_FALSE(f.FitAction(geometry::FitMode::Stretch).isChecked());
+            EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::Stretch);
+            f->FitAction(geometry::FitMode::IntegerZoom).trigger();
+            EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::IntegerZoom);
+            EXPECT_FALSE(f->FitAction(geometry::FitMode::Stretch).isChecked());
         }
         EXPECT_EQ(after[1], after[0]) << "state " << state;
     }
