@@ -8,19 +8,15 @@
 
 #include "test_support.h"
 
-using karvolen::FormState;
-using karvolen::kBufferLastIndex;
-using karvolen::kBufferSize;
-using karvolen::kModeLineDelta;
-using karvolen::kModeWhole;
-using karvolen::decode::DecodeReply;
-using karvolen::decode::DecodeResult;
-using karvolen::testing::Receive;
-using karvolen::testing::Reply;
-using karvolen::testing::SamePalette;
-using karvolen::testing::ScreenWith;
-
+namespace karvolen {
 namespace {
+
+using decode::DecodeReply;
+using decode::DecodeResult;
+using testing::Receive;
+using testing::Reply;
+using testing::SamePalette;
+using testing::ScreenWith;
 
 constexpr uint8_t kOld = 0xAA;  // what PixelBuffer held before the reply
 
@@ -306,11 +302,10 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
 
     // Then: pixel bytes, the header's width, the width taken, whether it changed. The
     // width follows the received count alone: 350000 bytes or fewer are 640 wide.
-    const std::tuple<int32_t, int, int16_t, bool> next[] = {
-        {640 * 480, 640, 640, false},
-        {800 * 480, 800, 800, true},
-        {350000 - karvolen::wire::kReplyHeaderSize, 800, 640, true},
-        {350001 - karvolen::wire::kReplyHeaderSize, 800, 800, true}};
+    const std::tuple<int32_t, int, int16_t, bool> next[] = {{640 * 480, 640, 640, false},
+                                                            {800 * 480, 800, 800, true},
+                                                            {350000 - wire::kReplyHeaderSize, 800, 640, true},
+                                                            {350001 - wire::kReplyHeaderSize, 800, 800, true}};
     for (const auto& [size, header, width, changed] : next) {
         st.RequestMode = kModeWhole;
         r = DecodeReply(st, Receive(st, Reply(Bytes(static_cast<size_t>(size), 1), header)));
@@ -324,7 +319,7 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
 TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
 {
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
-    const int32_t received = karvolen::wire::kReplyHeaderSize + 1000;
+    const int32_t received = wire::kReplyHeaderSize + 1000;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
     const DecodeResult r = DecodeReply(st, received);
     EXPECT_TRUE(r.fullFrame);
@@ -400,3 +395,4 @@ TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder)
 }
 
 }  // namespace
+}  // namespace karvolen

@@ -7,17 +7,14 @@
 
 #include "test_support.h"
 
-using karvolen::FormState;
-using karvolen::kBufferLastIndex;
-using karvolen::kBufferSize;
-using karvolen::kModeLineDelta;
-using karvolen::decode::DecodeReply;
-using karvolen::decode::DecodeResult;
-using karvolen::testing::IsWellFormedLineDelta;
-using karvolen::testing::Receive;
-using karvolen::testing::SamePalette;
-
+namespace karvolen {
 namespace {
+
+using decode::DecodeReply;
+using decode::DecodeResult;
+using testing::IsWellFormedLineDelta;
+using testing::Receive;
+using testing::SamePalette;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -129,7 +126,7 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
         st.ImageWidth = static_cast<int16_t>(width);
         std::memcpy(st.PixelBuffer.data(), prev.data(), n);
         const uint8_t beyond = st.PixelBuffer[static_cast<int32_t>(n)];
-        DecodeReply(st, Receive(st, karvolen::testing::Reply(delta, width)));
+        DecodeReply(st, Receive(st, testing::Reply(delta, width)));
         ASSERT_TRUE(std::equal(cur.begin(), cur.end(), st.PixelBuffer.data())) << iter;
         ASSERT_EQ(st.PixelBuffer[static_cast<int32_t>(n)], beyond) << iter;
     }
@@ -139,7 +136,7 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
 // 400000 is never written.
 TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
 {
-    constexpr int32_t kHeader = karvolen::wire::kReplyHeaderSize;
+    constexpr int32_t kHeader = wire::kReplyHeaderSize;
     std::mt19937 rng(99);
     FormState st;
     for (int iter = 0; iter < 200; ++iter) {
@@ -148,7 +145,7 @@ TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
         st.PixelBuffer[kBufferLastIndex] = 0x3C;
         const int32_t received =
             iter % 4 == 0 ? kBufferSize : kHeader + static_cast<int32_t>(rng() % (kBufferSize - kHeader));
-        Bytes reply = karvolen::testing::Reply(Bytes(static_cast<size_t>(received - kHeader)));
+        Bytes reply = testing::Reply(Bytes(static_cast<size_t>(received - kHeader)));
         // Mostly large counts so that records run long and reach the guards.
         for (size_t i = kHeader; i < reply.size(); ++i)
             reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
@@ -159,3 +156,4 @@ TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
 }
 
 }  // namespace
+}  // namespace karvolen

@@ -15,8 +15,7 @@
 namespace karvolen::testing {
 
 struct ShownBox {
-    QString text;
-    QString title;
+    QString text, title;
     int style;
     bool operator==(const ShownBox&) const = default;
 };
