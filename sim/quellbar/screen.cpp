@@ -82,10 +82,6 @@ public:
             if (x0 < x1) std::memset(Row(y) + x0, c, static_cast<size_t>(x1 - x0));
         }
     }
-    void Put(int x, int y, uint8_t c)
-    {
-        if (x >= 0 && x < s_.width && y >= 0 && y < kRows) Row(y)[x] = c;
-    }
     uint8_t* Row(int y)
     {
         return s_.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s_.width);
@@ -108,19 +104,21 @@ private:
 void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed)
 {
     pal.fill(0);
-    pal[kBlack] = Rgb(0, 0, 0);
-    pal[kWhite] = Rgb(255, 255, 255);
-    pal[kPanel] = Rgb(48, 52, 60);
-    pal[kLight] = Rgb(200, 204, 210);
-    pal[kTitle] = Rgb(20, 60, 140);
-    pal[kText] = Rgb(30, 30, 40);
-    pal[kAccent] = Hue(static_cast<int>(40 + epoch * 97 + seed * 7));
-    pal[kTrace] = Rgb(80, 255, 80);
-    pal[kGrid] = Rgb(30, 70, 30);
-    pal[kScope] = Rgb(5, 20, 5);
-    pal[kSelect] = Rgb(120, 170, 240);
-    pal[kProgress] = Rgb(40, 200, 120);
-    for (int i = 12; i < kBarBase; ++i) pal[static_cast<size_t>(i)] = Rgb(i * 16, i * 16, i * 16);
+    // The fixed slots in the order of the enum; the accent follows the epoch.
+    const uint32_t fixed[] = {Rgb(0, 0, 0),
+                              Rgb(255, 255, 255),
+                              Rgb(48, 52, 60),
+                              Rgb(200, 204, 210),
+                              Rgb(20, 60, 140),
+                              Rgb(30, 30, 40),
+                              Hue(static_cast<int>(40 + epoch * 97 + seed * 7)),
+                              Rgb(80, 255, 80),
+                              Rgb(30, 70, 30),
+                              Rgb(5, 20, 5),
+                              Rgb(120, 170, 240),
+                              Rgb(40, 200, 120)};
+    std::copy(std::begin(fixed), std::end(fixed), pal.begin());
+    for (int i = kProgress + 1; i < kBarBase; ++i) pal[static_cast<size_t>(i)] = Rgb(i * 16, i * 16, i * 16);
     const int shift = static_cast<int>((epoch * 37 + seed * 13) % 360);
     for (int i = 0; i < kBarColours; ++i) pal[static_cast<size_t>(kBarBase + i)] = Hue(i * 360 / kBarColours + shift);
     for (int i = 0; i < kRampColours; ++i) {
