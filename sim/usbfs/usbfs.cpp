@@ -25,11 +25,9 @@ constexpr auto kLeaveLatency = std::chrono::milliseconds(500);
 constexpr auto kEmptyReapDelay = std::chrono::milliseconds(1);
 constexpr uint16_t kRootHubVendor = 0x1d6b, kRootHubProduct = 0x0002;
 
-#define USBFS_NAMED(request)     \
-  {                              \
-    USBDEVFS_##request, #request \
-  }
-constexpr std::pair<unsigned long, const char*> kNames[] = {
+using Named = std::pair<unsigned long, const char*>;
+#define USBFS_NAMED(request) Named(USBDEVFS_##request, #request)
+constexpr Named kNames[] = {
     USBFS_NAMED(CONNECTINFO),      USBFS_NAMED(IOCTL),          USBFS_NAMED(GETDRIVER),
     USBFS_NAMED(SETCONFIGURATION), USBFS_NAMED(CLAIMINTERFACE), USBFS_NAMED(RELEASEINTERFACE),
     USBFS_NAMED(SETINTERFACE),     USBFS_NAMED(RESET),          USBFS_NAMED(SUBMITURB),
