@@ -6,8 +6,13 @@
 // OPTIONS are the simulated Quellbar's (QUELLBAR_SIM syntax), and besides:
 // vendor=HEX, interface=N and altsetting=refuse give it another USB
 // personality. It runs until killed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/usb/ch9.h>
+#include <linux/usb/gadgetfs.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +27,10 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "device.h"
-#include "gadgetfs.h"
 
 namespace gadget {
 namespace {
@@ -32,6 +38,151 @@ namespace {
 using namespace std::chrono_literals;
 using quellbar::InTransfer;
 using quellbar::OutResult;
+constexpr uint8_t kEpOut = MARLEX_EP_OUT, kEpIn = MARLEX_EP_IN;
+
+struct Personality {
+    uint16_t vendor = MARLEX_VENDOR_ID;
+    uint16_t product = MARLEX_PRODUCT_ID_A;
+    uint8_t interfaceNumber = 0;
+    // A second alternate setting, and SET_INTERFACE refused with a stall
+    // (with one setting only, the host ignores the refusal).
+    bool refuseAltSetting = false;
+};
+
+// One gadgetfs device: /dev/gadget/<udc> and its endpoint files.
+class GadgetFs {
+public:
+    GadgetFs(std::string dir, const Personality& personality) : dir_(std::move(dir)), personality_(personality) {}
+    ~GadgetFs()
+    {
+        for (int fd : {in_, out_, ep0_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    GadgetFs(const GadgetFs&) = delete;
+    GadgetFs& operator=(const GadgetFs&) = delete;
+
+    // Writes the configurations at both speeds and the device descriptor; the
+    // UDC then connects. Returns "" or what failed.
+    std::string Start()
+    {
+        std::string ep0;
+        if (DIR* d = opendir(dir_.c_str())) {
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] != '.' && std::strncmp(e->d_name, "ep", 2) != 0) ep0 = dir_ + "/" + e->d_name;
+            }
+            closedir(d);
+        }
+        if (ep0.empty()) return "no controller file in " + dir_;
+        ep0_ = open(ep0.c_str(), O_RDWR | O_CLOEXEC);
+        if (ep0_ < 0) return Errno("open " + ep0);
+        std::vector<uint8_t> msg(4, 0);
+        for (int packet : {quellbar::kFullSpeedPacket, quellbar::kHighSpeedPacket}) {
+            const auto d = Descriptors(packet);
+            msg.insert(msg.end(), d.begin() + quellbar::kDeviceDescriptorSize, d.end());
+        }
+        const auto d = Descriptors(quellbar::kFullSpeedPacket);
+        msg.insert(msg.end(), d.begin(), d.begin() + quellbar::kDeviceDescriptorSize);
+        if (write(ep0_, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) return Errno("configure " + ep0);
+        return "";
+    }
+
+    enum class Event { None, Connect, Disconnect, Configured, Interface, Other };
+    // Blocks for the next event of the control endpoint and answers the
+    // requests that reach user space. Returns Event::None when interrupted.
+    Event NextEvent()
+    {
+        usb_gadgetfs_event ev{};
+        if (read(ep0_, &ev, sizeof ev) < static_cast<ssize_t>(sizeof ev)) return Event::None;
+        if (ev.type == GADGETFS_CONNECT) highSpeed_ = ev.u.speed == USB_SPEED_HIGH;
+        if (ev.type == GADGETFS_CONNECT) return Event::Connect;
+        if (ev.type == GADGETFS_DISCONNECT) return Event::Disconnect;
+        if (ev.type != GADGETFS_SETUP) return Event::Other;
+        const usb_ctrlrequest& s = ev.u.setup;
+        const bool in = (s.bRequestType & USB_DIR_IN) != 0;
+        const bool standard = (s.bRequestType & USB_TYPE_MASK) == USB_TYPE_STANDARD;
+        if (standard && s.bRequest == USB_REQ_SET_CONFIGURATION) {
+            // Sent again on every set-configuration call of the host: the
+            // endpoints stay as they are.
+            const std::string e = s.wValue == 1 && !Configured() ? EnableEndpoints() : "";
+            if (!e.empty()) std::fprintf(stderr, "quellbar-gadget: %s\n", e.c_str());
+            return Answer(in, e.empty(), Event::Configured);
+        }
+        if (standard && s.bRequest == USB_REQ_SET_INTERFACE) {
+            // No clear-halt here: gadgetfs would wait behind the pending OUT read.
+            return Answer(in,
+                          !personality_.refuseAltSetting && s.wValue == 0 && s.wIndex == personality_.interfaceNumber,
+                          Event::Interface);
+        }
+        if (standard && s.bRequest == USB_REQ_GET_INTERFACE) {
+            const uint8_t alt = 0;
+            (void)!write(ep0_, &alt, 1);
+            return Event::Other;
+        }
+        return Answer(in, false, Event::Other);
+    }
+
+    int OutFd() const { return out_; }
+    int InFd() const { return in_; }
+    size_t MaxPacket() const
+    {
+        return static_cast<size_t>(highSpeed_ ? quellbar::kHighSpeedPacket : quellbar::kFullSpeedPacket);
+    }
+    bool Configured() const { return out_ >= 0 && in_ >= 0; }
+
+    // Halts an endpoint the way gadgetfs offers it: an I/O call in the
+    // wrong direction. Clearing needs no transfer pending on that endpoint.
+    static bool Halt(int fd, bool inEndpoint)
+    {
+        char c = 0;
+        const ssize_t r = inEndpoint ? read(fd, &c, 0) : write(fd, &c, 0);
+        return r < 0 && errno == EBADMSG;
+    }
+    static bool ClearHalt(int fd) { return ioctl(fd, GADGETFS_CLEAR_HALT) == 0; }
+
+private:
+    static std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+    std::vector<uint8_t> Descriptors(int packet) const
+    {
+        return quellbar::Descriptors(personality_.vendor, personality_.product, packet, personality_.interfaceNumber,
+                                     personality_.refuseAltSetting);
+    }
+
+    std::string EnableEndpoints()
+    {
+        for (auto [file, address, fd] : {std::tuple{"ep1out-bulk", kEpOut, &out_}, {"ep2in-bulk", kEpIn, &in_}}) {
+            const std::string path = dir_ + "/" + file;
+            *fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+            if (*fd < 0) return Errno("open " + path);
+            std::vector<uint8_t> msg = {1, 0, 0, 0};
+            for (int packet : {quellbar::kFullSpeedPacket, quellbar::kHighSpeedPacket}) {
+                const auto e = quellbar::Endpoint(address, packet);
+                msg.insert(msg.end(), e.begin(), e.end());
+            }
+            if (write(*fd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) {
+                const std::string e = Errno("configure " + path);
+                close(std::exchange(*fd, -1));
+                return e;
+            }
+        }
+        return "";
+    }
+
+    // A request without a data stage is acknowledged by a read of nothing,
+    // and refused by an I/O call in the wrong direction.
+    Event Answer(bool in, bool ok, Event event)
+    {
+        char c = 0;
+        (void)!(ok || in ? read(ep0_, &c, 0) : write(ep0_, &c, 0));
+        return ok ? event : Event::Other;
+    }
+
+    std::string dir_;
+    Personality personality_;
+    int ep0_ = -1, out_ = -1, in_ = -1;
+    bool highSpeed_ = false;
+};
 
 // Transfers a reset or an unplug cancels.
 bool Cancelled(int err) { return err == ESHUTDOWN || err == ECONNRESET || err == ENODEV || err == EPROTO; }

@@ -1,23 +1,24 @@
 #include "device.h"
 
+#include <linux/usb/ch9.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <utility>
 
 #include "encoder.h"
-#include "protocol.h"
 #include "wire_format.h"
 
 namespace quellbar {
 namespace {
 
 namespace wire = karvolen::wire;
-using wire::kChunkRows;
-using wire::kChunkThreshold;
-using wire::kFirstReadSize;
+using Kind = InTransfer::Kind;
+constexpr size_t kFirst = wire::kFirstReadSize;
 
 // bfOffBits in the reply: the file header's last field.
 constexpr size_t kOffBitsIndex = wire::kPrefixSize + wire::kFileHeaderSize - 4;
@@ -33,45 +34,82 @@ bool IsRequestText(const uint8_t* data)
     return true;
 }
 
-// A stand-in for "the previous picture" that differs in every row, so that a
-// line delta with no reference rewrites the whole picture.
-std::vector<uint8_t> DifferentInEveryRow(const Screen& s)
-{
-    std::vector<uint8_t> other = s.pixels;
-    for (size_t row = 0; row < static_cast<size_t>(kRows); ++row) {
-        other[row * static_cast<size_t>(s.width)] ^= 0xFF;
-    }
-    return other;
-}
-
 // Where the viewer's final read of a reply of `total` bytes begins, reading
 // chunks of 32 rows of the picture's width after its first read.
 size_t FinalReadOffset(size_t total, int width)
 {
-    size_t at = kFirstReadSize;
-    while (total > at && total - at > static_cast<size_t>(kChunkThreshold)) {
-        at += static_cast<size_t>(kChunkRows * width);
+    size_t at = kFirst;
+    while (total > at && total - at > static_cast<size_t>(wire::kChunkThreshold)) {
+        at += static_cast<size_t>(wire::kChunkRows * width);
     }
     return at;
 }
 
-InTransfer Item(InTransfer::Kind kind)
+InTransfer Item(Kind kind, int error = 0, int backAfterMs = -1)
 {
     InTransfer t;
     t.kind = kind;
+    t.error = error;
+    t.backAfterMs = backAfterMs;
     return t;
 }
 
-InTransfer ZeroLengthPacket() { return Item(InTransfer::Kind::Data); }
-
 }  // namespace
+
+std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket)
+{
+    return {USB_DT_ENDPOINT_SIZE,
+            USB_DT_ENDPOINT,
+            address,
+            USB_ENDPOINT_XFER_BULK,
+            static_cast<uint8_t>(maxPacket),
+            static_cast<uint8_t>(maxPacket >> 8),
+            0};
+}
+
+std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, uint8_t interface, bool secondAlt)
+{
+    // bcdUSB 2.00, bMaxPacketSize0 64, bcdDevice 1.00, no strings.
+    std::vector<uint8_t> d = {USB_DT_DEVICE_SIZE,
+                              USB_DT_DEVICE,
+                              0x00,
+                              0x02,
+                              0,
+                              0,
+                              0,
+                              64,
+                              static_cast<uint8_t>(vendor),
+                              static_cast<uint8_t>(vendor >> 8),
+                              static_cast<uint8_t>(product),
+                              static_cast<uint8_t>(product >> 8),
+                              0x00,
+                              0x01,
+                              0,
+                              0,
+                              0,
+                              1};
+    const uint16_t total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE * (secondAlt ? 2 : 1) + 2 * USB_DT_ENDPOINT_SIZE;
+    // Self-powered, 2 mA.
+    d.insert(d.end(), {USB_DT_CONFIG_SIZE, USB_DT_CONFIG, static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8),
+                       1, MARLEX_CONFIGURATION, 0, USB_CONFIG_ATT_ONE | USB_CONFIG_ATT_SELFPOWER, 1});
+    auto alternate = [&](uint8_t alt, uint8_t endpoints) {
+        d.insert(d.end(),
+                 {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, interface, alt, endpoints, USB_CLASS_VENDOR_SPEC, 0, 0, 0});
+    };
+    alternate(0, 2);
+    for (uint8_t ep : {MARLEX_EP_OUT, MARLEX_EP_IN}) {
+        const auto e = Endpoint(ep, maxPacket);
+        d.insert(d.end(), e.begin(), e.end());
+    }
+    if (secondAlt) alternate(1, 0);
+    return d;
+}
 
 Device::Device(const Options& options)
     : options_(options), generator_(std::make_unique<ScreenGenerator>(options.width, options.seed)),
-      pendingWidth_(options.width), random_(options.seed)
+      pendingWidth_(options.width), scheduled_(options.faults), random_(options.seed)
 {
-    scheduled_ = options_.faults;
-    OpenLog();
+    if (!options_.log.empty()) log_ = std::fopen(options_.log.c_str(), "a");
 }
 
 Device::~Device()
@@ -79,37 +117,17 @@ Device::~Device()
     if (log_) std::fclose(log_);
 }
 
-uint16_t Device::VendorId() const { return MARLEX_VENDOR_ID; }
-
 std::string Device::Configure(std::string_view text)
 {
     Options next = options_;
-    OptionsSeen seen;
-    if (auto problem = ParseOptions(text, next, &seen); !problem.empty()) return problem;
-    if (seen.present) return "device= is read from QUELLBAR_SIM only; unplug through the transport";
-    options_ = next;
-    if (seen.width) pendingWidth_ = options_.width;
-    if (seen.seed) {
-        generator_ = std::make_unique<ScreenGenerator>(generator_->Current().width, options_.seed);
-        random_.seed(options_.seed);
+    next.faults.clear();
+    if (auto problem = ParseOptions(text, next); !problem.empty()) return problem;
+    if (next.width != options_.width) pendingWidth_ = next.width;
+    for (auto f : next.faults) {
+        f.at += static_cast<int>(requests_);
+        scheduled_.push_back(f);
     }
-    if (seen.faults) {
-        scheduled_.clear();
-        for (auto f : options_.faults) {
-            f.at += static_cast<int>(requests_);
-            scheduled_.push_back(f);
-        }
-    }
-    if (seen.log) OpenLog();
-    return {};
-}
-
-std::string Device::Inject(std::string_view text)
-{
-    FaultSpec f;
-    if (auto problem = ParseFault(text, f); !problem.empty()) return problem;
-    f.at += static_cast<int>(requests_);
-    scheduled_.push_back(f);
+    options_ = std::move(next);
     return {};
 }
 
@@ -133,26 +151,25 @@ OutResult Device::Out(const uint8_t* data, size_t length)
     for (const auto& f : faults) {
         if (InfoOf(f.fault).strikes != Strikes::Write) continue;
         Log("fault " + Describe(f) + " at request " + std::to_string(requests_));
-        if (f.fault == Fault::WriteFail) return {OutResult::Kind::Halt, -1};
+        if (f.fault == Fault::WriteFail) return {OutResult::Kind::Halt};
         return {OutResult::Kind::Leave, f.arg};
     }
     const uint8_t digit = length == wire::kRequestSize ? data[wire::kModeDigitIndex] : 0;
-    const bool wellFormed =
-        (digit == wire::ModeDigit(wire::kModeWhole) || digit == wire::ModeDigit(wire::kModeLineDelta)) &&
-        IsRequestText(data);
-    if (!wellFormed) {
+    const bool whole = digit == wire::ModeDigit(wire::kModeWhole);
+    if ((!whole && digit != wire::ModeDigit(wire::kModeLineDelta)) || !IsRequestText(data)) {
         // Not a request: taken off the wire and ignored; a reply still queued stays so.
         Log("garbage request of " + std::to_string(length) + " bytes ignored");
         return {};
     }
+    const std::string request = std::string("request BMP? ") + static_cast<char>(digit);
     if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
         // Busy sending: the request is lost, the rest of the old reply goes on.
-        Log(std::string("request BMP? ") + static_cast<char>(digit) + " ignored: reply still being sent");
+        Log(request + " ignored: reply still being sent");
         return {};
     }
-    Log(std::string("request BMP? ") + static_cast<char>(digit));
-    StartRequest(digit - '0');
-    QueueReply(digit - '0', faults);
+    Log(request);
+    NextPicture(whole);
+    QueueReply(whole, faults);
     return {OutResult::Kind::Accepted, -1, true};
 }
 
@@ -178,44 +195,44 @@ void Device::Abandon()
     queue_.clear();
 }
 
-void Device::StartRequest(int mode)
+void Device::NextPicture(bool whole)
 {
     Abandon();
     if (!options_.freeze || frames_ == 0) {
         generator_->Next();
         ++frames_;
         if (options_.widthSwitch > 0 && frames_ % static_cast<uint64_t>(options_.widthSwitch) == 0) {
-            pendingWidth_ = pendingWidth_ == 800 ? 640 : 800;
+            pendingWidth_ = pendingWidth_ == wire::kWideWidth ? wire::kNarrowWidth : wire::kWideWidth;
         }
     }
     // A line delta cannot carry a new width: the switch waits for a whole picture.
-    if (mode == 0 && pendingWidth_ != generator_->Current().width) {
+    if (whole && pendingWidth_ != generator_->Current().width) {
         generator_ = std::make_unique<ScreenGenerator>(pendingWidth_, options_.seed);
         generator_->Next();
     }
 }
 
-void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
+void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
 {
     auto reply = std::make_unique<Reply>();
     reply->screen = generator_->Current();
-    reply->whole = mode == 0;
+    reply->whole = whole;
+    Screen& cur = reply->screen;
     for (const auto& f : faults) {
         if (f.fault == Fault::Palette) {
-            auto& pal = reply->screen.palette;
-            std::rotate(pal.begin(), pal.begin() + f.arg % static_cast<int>(pal.size()), pal.end());
+            std::rotate(cur.palette.begin(), cur.palette.begin() + f.arg % static_cast<int>(cur.palette.size()),
+                        cur.palette.end());
         }
     }
-    const Screen& cur = reply->screen;
-
-    std::vector<uint8_t> pixelData;
-    if (reply->whole) {
-        pixelData = cur.pixels;
-    } else if (lastSentWidth_ == cur.width && lastSent_.size() == cur.pixels.size()) {
-        pixelData = EncodeLineDelta(lastSent_.data(), cur.pixels.data(), cur.width);
-    } else {
-        const auto other = DifferentInEveryRow(cur);
-        pixelData = EncodeLineDelta(other.data(), cur.pixels.data(), cur.width);
+    std::vector<uint8_t> pixelData = cur.pixels;
+    if (!whole) {
+        // With no picture of this width sent, the delta rewrites every row.
+        std::vector<uint8_t> prev = lastSent_;
+        if (prev.size() != cur.pixels.size()) {
+            prev = cur.pixels;
+            for (int row = 0; row < kRows; ++row) prev[static_cast<size_t>(row * cur.width)] ^= 0xFF;
+        }
+        pixelData = EncodeLineDelta(prev.data(), cur.pixels.data(), cur.width);
     }
     std::vector<uint8_t> bytes = BuildReply(BuildBmp(cur, pixelData));
 
@@ -224,119 +241,83 @@ void Device::QueueReply(int mode, const std::vector<FaultSpec>& faults)
     for (const auto& f : faults) {
         Log("fault " + Describe(f) + " at request " + std::to_string(requests_));
         switch (f.fault) {
-        case Fault::NoReply: queue_.push_back(Item(InTransfer::Kind::Halt)); return;
+        case Fault::NoReply: queue_.push_back(Item(Kind::Halt)); return;
         case Fault::Mute: return;
         case Fault::NoSig:
             // Looks like the tail of some other reply: no "BM" at offsets 4 and 5.
             // Ending on a drain read's boundary it is not closed, so the read
             // after it waits: the case the viewer must survive.
-            bytes.assign(static_cast<size_t>(kFirstReadSize) + static_cast<size_t>(f.arg), 0);
+            bytes.resize(kFirst + static_cast<size_t>(f.arg));
             for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i & 0xFF) ^ 0xA5);
             closeWithZlp = f.arg % kUrbSize != 0;
-            reply->faulty = true;
             break;
         case Fault::TooLarge: {
             const uint32_t declared = static_cast<uint32_t>(std::min(f.arg, kMaxPaddedLength));
             bytes.resize(wire::kPrefixSize + static_cast<size_t>(declared), 0);
             wire::WriteBe32(bytes.data(), declared);
-            reply->faulty = true;
             break;
         }
-        case Fault::TopBit:
-            bytes[0] |= wire::kPrefixTopBit;
-            reply->faulty = true;
+        case Fault::TopBit: bytes[0] |= wire::kPrefixTopBit; break;
+        case Fault::BadOffset: bytes[kOffBitsIndex + 3] = 0x7F; break;
+        case Fault::FinalShort:
+            bytes.resize(bytes.size() - std::min(static_cast<size_t>(f.arg), bytes.size() - kFirst));
             break;
-        case Fault::BadOffset:
-            bytes[kOffBitsIndex + 3] = 0x7F;
-            reply->faulty = true;
-            break;
-        case Fault::FinalShort: {
-            const size_t cut = std::min(static_cast<size_t>(f.arg), bytes.size() - kFirstReadSize);
-            bytes.resize(bytes.size() - cut);
-            reply->faulty = true;
-            break;
+        default: continue;  // the reply's bytes as they are
         }
-        default: break;
-        }
+        reply->faulty = true;
     }
 
+    // Where the transfers are cut, and what comes in front of the data from there.
     const size_t total = bytes.size();
-    const bool hasChunk = total > kFirstReadSize + static_cast<size_t>(kChunkThreshold);
-    const size_t finalAt = FinalReadOffset(total, cur.width);
     struct Cut {
-        std::vector<InTransfer> before;  // queued ahead of the data from here
+        std::vector<InTransfer> before;
         int delayMs = 0;
     };
     std::map<size_t, Cut> cuts;
-    if (!options_.wholeTransfer && total > static_cast<size_t>(kFirstReadSize)) cuts[kFirstReadSize];
+    if (!options_.wholeTransfer) cuts[kFirst];
     for (const auto& f : faults) {
         const Strikes where = InfoOf(f.fault).strikes;
-        if (where == Strikes::FirstChunk && !hasChunk) continue;  // no chunk read to strike
-        Cut* at = where == Strikes::FirstChunk  ? &cuts[kFirstReadSize]
-                  : where == Strikes::FinalRead ? &cuts[finalAt]
-                                                : nullptr;
-        if (!at) continue;
-        switch (f.fault) {
-        case Fault::ChunkStall:
-        case Fault::FinalStall:
-            at->before.insert(at->before.end(), static_cast<size_t>(f.arg), ZeroLengthPacket());
-            break;
-        case Fault::ChunkError:
-        case Fault::FinalError: {
-            InTransfer e = Item(InTransfer::Kind::Error);
-            e.error = -ETIMEDOUT;
-            at->before.push_back(e);
-            break;
-        }
-        case Fault::SlowChunk: at->delayMs += f.arg; break;
-        case Fault::Unplug: {
-            InTransfer leave = Item(InTransfer::Kind::Leave);
-            leave.backAfterMs = f.arg;
-            at->before.push_back(leave);
-            break;
-        }
-        default: break;
+        if (where == Strikes::FirstChunk && total <= kFirst + static_cast<size_t>(wire::kChunkThreshold)) continue;
+        if (where != Strikes::FirstChunk && where != Strikes::FinalRead) continue;
+        Cut& at = cuts[where == Strikes::FirstChunk ? kFirst : FinalReadOffset(total, cur.width)];
+        if (f.fault == Fault::SlowChunk) {
+            at.delayMs += f.arg;
+        } else if (f.fault == Fault::ChunkStall || f.fault == Fault::FinalStall) {
+            at.before.insert(at.before.end(), static_cast<size_t>(f.arg), InTransfer{});  // zero-length packets
+        } else {
+            const Kind kind = f.fault == Fault::Unplug ? Kind::Leave : Kind::Error;
+            at.before.push_back(Item(kind, -ETIMEDOUT, f.arg));
         }
     }
-
     size_t from = 0;
     int delay = 0;
-    auto queueData = [&](size_t to, bool last) {
-        InTransfer t;
-        t.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(to));
-        t.delayMs = delay;
-        t.zlp = last && closeWithZlp;
-        queue_.push_back(std::move(t));
-    };
+    cuts[total];  // the end
     for (auto& [pos, cut] : cuts) {
-        if (pos >= total) break;
-        queueData(pos, false);
+        if (pos > total) break;
+        InTransfer& t = queue_.emplace_back();
+        t.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(pos));
+        t.zlp = pos == total && closeWithZlp;
+        t.delayMs = delay;
+        if (pos == total) break;
         for (auto& item : cut.before) queue_.push_back(std::move(item));
         from = pos;
         delay = cut.delayMs;
     }
-    queueData(total, true);
     reply->size = total;
     reply_ = std::move(reply);
 }
 
-int Device::TakeDelay()
-{
-    if (queue_.empty()) return 0;
-    return std::exchange(queue_.front().delayMs, 0);
-}
+int Device::TakeDelay() { return queue_.empty() ? 0 : std::exchange(queue_.front().delayMs, 0); }
 
 void Device::Sent(size_t n)
 {
-    if (queue_.empty() || queue_.front().kind != InTransfer::Kind::Data) return;
+    if (queue_.empty() || queue_.front().kind != Kind::Data) return;
     InTransfer& t = queue_.front();
     n = std::min(n, t.bytes.size() - t.sent);
     t.sent += n;
     if (t.sent == t.bytes.size()) queue_.pop_front();
-    if (!reply_) return;
-    reply_->sent += n;
-    if (reply_->sent == reply_->size) Delivered();
+    if (reply_ && (reply_->sent += n) == reply_->size) Delivered();
 }
 
 void Device::Pop()
@@ -353,59 +334,52 @@ InRead Device::ReadIn(uint8_t* data, size_t length)
 {
     using End = InRead::End;
     const size_t packet = static_cast<size_t>(options_.maxPacket);
-    InRead r;
-    while (r.moved < length) {
-        if (queue_.empty()) return {End::Pending, r.moved};
+    size_t moved = 0;
+    while (moved < length) {
+        if (queue_.empty()) return {End::Pending, moved};
         InTransfer& t = queue_.front();
+        const int error = t.error, back = t.backAfterMs;
         switch (t.kind) {
-        case InTransfer::Kind::Halt: return {End::Halted, r.moved};
-        case InTransfer::Kind::Error:
-            r = {End::Error, r.moved, t.error};
-            Pop();
-            return r;
-        case InTransfer::Kind::Leave:
-            r = {End::Leave, r.moved, 0, 0, t.backAfterMs};
-            Pop();
-            return r;
-        case InTransfer::Kind::Data: break;
+        case Kind::Halt: return {End::Halted, moved};
+        case Kind::Error: Pop(); return {End::Error, moved, error};
+        case Kind::Leave: Pop(); return {End::Leave, moved, 0, 0, back};
+        case Kind::Data: break;
         }
-        if (t.sent == 0 && t.delayMs > 0) return {End::Delayed, r.moved, 0, TakeDelay()};
-        const size_t size = t.bytes.size();
-        const size_t avail = size - t.sent;
-        const bool closed = size % packet != 0 || t.zlp;
-        const size_t room = length - r.moved;
+        if (t.sent == 0 && t.delayMs > 0) return {End::Delayed, moved, 0, TakeDelay()};
+        const size_t avail = t.bytes.size() - t.sent, room = length - moved;
+        const bool closed = t.bytes.size() % packet != 0 || t.zlp;
         if (avail == 0) {
             Sent(0);  // a zero-length packet ends the read
-            return r;
+            break;
         }
         const size_t n = std::min(avail, room);
-        std::memcpy(data + r.moved, t.bytes.data() + t.sent, n);
-        r.moved += n;
+        std::memcpy(data + moved, t.bytes.data() + t.sent, n);
+        moved += n;
         if (avail > room && room % packet != 0 && options_.overflow) {
-            // The host takes what fits and the rest of the transfer is gone with it.
-            Sent(avail);
-            return {End::Overflow, r.moved};
+            Sent(avail);  // the host takes what fits and the rest of the transfer is gone with it
+            return {End::Overflow, moved};
         }
         Sent(n);
-        if (n == avail && closed) return r;
+        if (n == avail && closed) break;
     }
-    return r;
+    return {End::Done, moved};
 }
 
 void Device::Delivered()
 {
-    Reply& r = *reply_;
+    const Reply& r = *reply_;
     Log("reply sent " + std::to_string(r.size) + " bytes " + (r.whole ? "whole" : "delta") +
         (r.faulty ? " (faulty)" : ""));
-    if (r.faulty) {
-        // The host may have decoded part of it: the next delta rewrites every row.
-        lastSent_.clear();
-        lastSentWidth_ = 0;
-        return;
-    }
-    lastSent_ = r.screen.pixels;
-    lastSentWidth_ = r.screen.width;
-    Dump(r.screen);
+    // The host may have decoded part of a faulty one: the next delta rewrites every row.
+    lastSent_ = r.faulty ? std::vector<uint8_t>{} : r.screen.pixels;
+    if (r.faulty || options_.dump.empty()) return;
+    const std::string tmp = options_.dump + ".tmp";
+    std::ofstream out(tmp, std::ios::binary);
+    out << EncodePpm(r.screen);
+    out.close();
+    std::error_code ec;
+    if (out) std::filesystem::rename(tmp, options_.dump, ec);
+    if (!out || ec) Log("dump failed: cannot write " + options_.dump);
 }
 
 void Device::Reset()
@@ -416,37 +390,10 @@ void Device::Reset()
 
 void Device::Plugged(bool plugged)
 {
-    if (!plugged) {
-        Log("unplug");
-        Abandon();
-        unplugged_ = true;
-    } else if (unplugged_) {
-        Log("replug");
-        unplugged_ = false;
-    }
-}
-
-void Device::Dump(const Screen& s)
-{
-    if (options_.dump.empty()) return;
-    const std::string tmp = options_.dump + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) {
-        Log("dump failed: cannot write " + tmp);
-        return;
-    }
-    const std::string ppm = EncodePpm(s);
-    std::fwrite(ppm.data(), 1, ppm.size(), f);
-    const bool ok = std::fclose(f) == 0;
-    std::error_code ec;
-    if (ok) std::filesystem::rename(tmp, options_.dump, ec);
-    if (!ok || ec) Log("dump failed: cannot write " + options_.dump);
-}
-
-void Device::OpenLog()
-{
-    if (log_) std::fclose(log_);
-    log_ = options_.log.empty() ? nullptr : std::fopen(options_.log.c_str(), "a");
+    if (plugged == !unplugged_) return;
+    unplugged_ = !plugged;
+    Log(plugged ? "replug" : "unplug");
+    if (!plugged) Abandon();
 }
 
 void Device::Log(const std::string& event)

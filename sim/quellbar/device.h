@@ -1,57 +1,28 @@
 // The simulated Quellbar as a device model that knows no transport: it takes
 // the bytes of bulk OUT writes and queues its answers as IN transfers. A
-// transport (the emulated usbfs in sim/usbfs/, gadgetfs in sim/gadget/) moves
-// bytes between the host and the model and plays the bus events.
+// transport (sim/usbfs/, sim/gadget/, tests/support/fake_quellbar.h) moves the
+// bytes and plays the bus events, all calls on one thread or under one lock:
 //
-// How a transport drives it (all calls on one thread, or under one lock):
-//
-//  1. Construct it from Options (ParseOptions of QUELLBAR_SIM text). Present
-//     VendorId()/ProductId(), configuration 1, interface 0 alternate 0, bulk
-//     0x01 OUT and 0x82 IN with Options().maxPacket.
-//  2. Plugged(true) once the host can see the device (and again after every
-//     return to the bus); Plugged(false) when it leaves. Leaving drops the queue.
-//  3. Every bulk OUT write of the host: Out(bytes). The result says what the
-//     host's write sees:
-//       Accepted - the write completes with all its bytes;
-//       Halt     - the OUT endpoint halts, the write moves nothing (a stalled
-//                  write; libusb 0.1 reports 0);
-//       Leave    - the device leaves the bus during the write and comes back
-//                  after backAfterMs (-1: never); call Plugged(false) now and
-//                  Plugged(true) when it is back.
-//     A request that finds a reply partly sent is ignored: the device goes
-//     on sending that reply, and the host reads its rest first (it drains it).
-//     Any other accepted request replaces whatever was still queued and queues
-//     the new reply (newReply). A transport that cannot see the host's write
-//     before it completes asks WriteFaultDue() first and, if so, calls
-//     Out(nullptr, 0) to play the refused write.
-//  4. Serve the host's IN reads from Front(), in order (ReadIn plays it all):
-//       Data  - one IN transfer. Before its first byte, wait TakeDelay() ms
-//               (0 mostly; a slow chunk). Hand bytes from bytes[sent] on and
-//               report each piece with Sent(n); Sent pops the transfer when all
-//               its bytes are out. The host's read ends at the transfer's end
-//               when its last packet is short (length not a multiple of
-//               maxPacket), when it is empty (a zero-length packet: Sent(0)
-//               pops it), or when `zlp` asks for a closing zero-length packet;
-//               otherwise the host's read runs on into the next transfer.
-//       Halt  - the IN endpoint is halted: every read ends at once with what it
-//               has (libusb 0.1 ignores the stall status). Do not pop it; the
-//               next accepted request or Reset() clears it.
-//       Error - the read fails at once with `error` (a negative errno). Pop().
-//               Only the emulated usbfs can produce this; a real transport may halt.
-//       Leave - the device leaves the bus while the read is pending. Pop(),
-//               Plugged(false), and Plugged(true) after backAfterMs (-1: never).
-//     Front() null: nothing queued; the host's read stays pending.
-//  5. Time-outs are the host's: a read that runs out of time leaves the queue
-//     as it is (the model is not told), so a late read still gets the rest.
-//  6. Reset() on a USB reset from the host (usb_reset, a port reset): the
-//     queue and any halt are dropped; the picture sequence goes on.
-//
-// Faults are scheduled through Options::faults, Configure("faults=...") or
-// Inject(); they act on the request they are due at (see faults.h).
+//  - Plugged(true) once the host sees the device, Plugged(false) when it leaves
+//    (which drops the queue); Reset() on a USB reset (the queue and a halt go,
+//    the pictures go on).
+//  - Out() for every bulk OUT write. Halt: the write stalls and moves nothing;
+//    Leave: the device leaves during it, back after backAfterMs (-1: never).
+//    A request that finds a reply partly sent is ignored (the host drains the
+//    rest); any other request replaces what is queued. A transport that cannot
+//    see a write before it completes asks WriteFaultDue() and plays the refused
+//    write with Out(nullptr, 0).
+//  - IN reads from Front(), in order; ReadIn plays one host read. Data: wait
+//    TakeDelay() ms before its first byte, report bytes moved with Sent(n). A
+//    host read ends with a transfer whose last packet is short, an empty one
+//    (a zero-length packet) or one marked zlp; otherwise it runs on into the
+//    next. Halt: every read ends at once, it stays until the next request.
+//    Error (the emulated usbfs only): the read fails with `error`. Leave: the
+//    device leaves during the read. Pop() Error and Leave.
+//  - Time-outs are the host's: the queue stays as it is, a late read gets the rest.
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -65,6 +36,15 @@
 #include "screen.h"
 
 namespace quellbar {
+
+// The descriptors a device presents: the device descriptor, then its
+// configuration 1 with one vendor-specific interface, alternate 0 with bulk
+// OUT and IN endpoints, and with `secondAlt` an alternate 1 without any.
+std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, uint8_t interface = MARLEX_INTERFACE,
+                                 bool secondAlt = false);
+inline constexpr size_t kDeviceDescriptorSize = 18;
+// One bulk endpoint's descriptor.
+std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket);
 
 struct InTransfer {
     enum class Kind { Data, Halt, Error, Leave };
@@ -80,13 +60,13 @@ struct InTransfer {
 // How far one host IN read got, as ReadIn plays it.
 struct InRead {
     enum class End {
-        Done,      // the read completes with what it has (a short packet, a zero-length packet, full)
-        Halted,    // the IN endpoint is halted: the read ends with what it has
-        Overflow,  // a packet was longer than the room left: the read keeps what fit, the rest is lost
-        Pending,   // nothing queued: the read stays pending until the host gives up
+        Done,      // complete: a short packet, a zero-length packet, or full
+        Halted,    // the IN endpoint is halted: ends with what it has
+        Overflow,  // a packet was longer than the room left: what fit is kept, the rest lost
+        Pending,   // nothing queued: pending until the host gives up
         Delayed,   // the next byte is ready only delayMs later: wait, then ReadIn the rest
-        Error,     // the read fails with `error`
-        Leave,     // the device left the bus during the read: Plugged(false), back after backAfterMs
+        Error,     // fails with `error`
+        Leave,     // the device left during the read: Plugged(false), back after backAfterMs
     };
     End end = End::Done;
     size_t moved = 0;  // bytes stored by this call, whatever the end
@@ -109,20 +89,19 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    uint16_t VendorId() const;
+    uint16_t VendorId() const { return MARLEX_VENDOR_ID; }
     uint16_t ProductId() const { return options_.product; }
 
     OutResult Out(const uint8_t* data, size_t length);
     // The next request's write itself fails (writefail, writegone).
     bool WriteFaultDue() const;
 
-    // The IN queue; null when empty.
     const InTransfer* Front() const { return queue_.empty() ? nullptr : &queue_.front(); }
     int TakeDelay();
     void Sent(size_t n);
     void Pop();
-    // Serves a host IN read of up to `length` bytes from the queue as step 4
-    // describes, packet by packet, as far as it can go now; it never waits.
+    // Serves a host IN read of up to `length` bytes, packet by packet, as far
+    // as it can go now; it never waits.
     InRead ReadIn(uint8_t* data, size_t length);
     // How long `bytes` take on the wire at Options().speed.
     std::chrono::nanoseconds WireTime(size_t bytes) const;
@@ -130,11 +109,11 @@ public:
     void Reset();
     void Plugged(bool plugged);
 
-    // Applies options in QUELLBAR_SIM syntax; returns the problem, or "".
-    // device= is refused (the transport owns presence).
+    // Options in QUELLBAR_SIM syntax: "" or the problem. Faults count from the
+    // next request; device= and seed= act at the start only.
     std::string Configure(std::string_view options);
-    // Schedules a fault "name[:arg][@n]", n counted from the next request.
-    std::string Inject(std::string_view fault);
+    // Schedules a fault "name[:arg][@n]".
+    std::string Inject(std::string_view fault) { return Configure("faults=" + std::string(fault)); }
 
     const Options& Opts() const { return options_; }
     uint64_t Requests() const { return requests_; }
@@ -152,13 +131,11 @@ private:
     };
 
     std::vector<FaultSpec> TakeFaults();
-    void StartRequest(int mode);
-    void QueueReply(int mode, const std::vector<FaultSpec>& faults);
+    void NextPicture(bool whole);
+    void QueueReply(bool whole, const std::vector<FaultSpec>& faults);
     void Abandon();
     void Delivered();
-    void Dump(const Screen& screen);
     void Log(const std::string& event);
-    void OpenLog();
 
     Options options_;
     std::unique_ptr<ScreenGenerator> generator_;
@@ -170,9 +147,7 @@ private:
 
     std::deque<InTransfer> queue_;
     std::unique_ptr<Reply> reply_;
-
-    std::vector<uint8_t> lastSent_;  // pixels of the picture last sent whole or as delta
-    int lastSentWidth_ = 0;
+    std::vector<uint8_t> lastSent_;  // pixels of the picture last sent whole or as delta, of its width
 
     bool unplugged_ = false;
     std::FILE* log_ = nullptr;

@@ -14,7 +14,7 @@ constexpr int kMaxCount = 255;
 constexpr int kMinRun = 4;
 
 constexpr uint32_t kPixelOffset = karvolen::wire::kPixelOffset;
-constexpr int32_t kPixelsPerMeter = 2835;  // 72 dpi
+constexpr uint32_t kPixelsPerMeter = 2835;  // 72 dpi
 
 int RunLength(const uint8_t* row, int from, int width, int limit)
 {
@@ -63,17 +63,6 @@ void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out)
     }
 }
 
-void PutLe32(std::vector<uint8_t>& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutLe16(std::vector<uint8_t>& out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
 }  // namespace
 
 std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, int width, int rows)
@@ -96,33 +85,27 @@ std::vector<uint8_t> EncodeLineDelta(const uint8_t* prev, const uint8_t* cur, in
 
 std::vector<uint8_t> BuildBmp(const Screen& screen, const std::vector<uint8_t>& pixelData)
 {
-    std::vector<uint8_t> bmp;
-    bmp.reserve(kPixelOffset + pixelData.size());
+    namespace wire = karvolen::wire;
     const uint32_t dataSize = static_cast<uint32_t>(pixelData.size());
-
-    bmp.insert(bmp.end(), std::begin(karvolen::wire::kSignature), std::end(karvolen::wire::kSignature));
-    PutLe32(bmp, kPixelOffset + dataSize);  // bfSize
-    PutLe32(bmp, 0);                        // bfReserved1, bfReserved2
-    PutLe32(bmp, kPixelOffset);             // bfOffBits
-
-    PutLe32(bmp, karvolen::wire::kInfoHeaderSize);
-    PutLe32(bmp, static_cast<uint32_t>(screen.width));
-    PutLe32(bmp, static_cast<uint32_t>(kRows));
-    PutLe16(bmp, 1);  // planes
-    PutLe16(bmp, 8);  // bits per pixel
-    PutLe32(bmp, 0);  // BI_RGB: the LineDelta encoding is not announced here
-    PutLe32(bmp, dataSize);
-    PutLe32(bmp, static_cast<uint32_t>(kPixelsPerMeter));
-    PutLe32(bmp, static_cast<uint32_t>(kPixelsPerMeter));
-    PutLe32(bmp, 0);  // colours used: all 256
-    PutLe32(bmp, 0);  // important colours: all
-
-    for (uint32_t c : screen.palette) {
-        bmp.push_back(static_cast<uint8_t>(c));        // blue
-        bmp.push_back(static_cast<uint8_t>(c >> 8));   // green
-        bmp.push_back(static_cast<uint8_t>(c >> 16));  // red
-        bmp.push_back(0);
-    }
+    std::vector<uint8_t> bmp(std::begin(wire::kSignature), std::end(wire::kSignature));
+    auto le = [&bmp](uint32_t v, int bytes = 4) {
+        for (int i = 0; i < bytes; ++i) bmp.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    le(kPixelOffset + dataSize);  // bfSize
+    le(0);                        // bfReserved1, bfReserved2
+    le(kPixelOffset);             // bfOffBits
+    le(wire::kInfoHeaderSize);
+    le(static_cast<uint32_t>(screen.width));
+    le(static_cast<uint32_t>(kRows));
+    le(1, 2);  // planes
+    le(8, 2);  // bits per pixel
+    le(0);     // BI_RGB: the LineDelta encoding is not announced here
+    le(dataSize);
+    le(kPixelsPerMeter);
+    le(kPixelsPerMeter);
+    le(0);                                               // colours used: all 256
+    le(0);                                               // important colours: all
+    for (uint32_t c : screen.palette) le(c & 0xFFFFFF);  // blue, green, red, 0
     bmp.insert(bmp.end(), pixelData.begin(), pixelData.end());
     return bmp;
 }

@@ -82,10 +82,6 @@ public:
             if (x0 < x1) std::memset(Row(y) + x0, c, static_cast<size_t>(x1 - x0));
         }
     }
-    void Put(int x, int y, uint8_t c)
-    {
-        if (x >= 0 && x < s_.width && y >= 0 && y < kRows) Row(y)[x] = c;
-    }
     uint8_t* Row(int y)
     {
         return s_.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s_.width);
@@ -108,19 +104,12 @@ private:
 void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed)
 {
     pal.fill(0);
-    pal[kBlack] = Rgb(0, 0, 0);
-    pal[kWhite] = Rgb(255, 255, 255);
-    pal[kPanel] = Rgb(48, 52, 60);
-    pal[kLight] = Rgb(200, 204, 210);
-    pal[kTitle] = Rgb(20, 60, 140);
-    pal[kText] = Rgb(30, 30, 40);
-    pal[kAccent] = Hue(static_cast<int>(40 + epoch * 97 + seed * 7));
-    pal[kTrace] = Rgb(80, 255, 80);
-    pal[kGrid] = Rgb(30, 70, 30);
-    pal[kScope] = Rgb(5, 20, 5);
-    pal[kSelect] = Rgb(120, 170, 240);
-    pal[kProgress] = Rgb(40, 200, 120);
-    for (int i = 12; i < kBarBase; ++i) pal[static_cast<size_t>(i)] = Rgb(i * 16, i * 16, i * 16);
+    // The fixed slots in the order of the enum; the accent follows the epoch.
+    const uint32_t fixed[] = {
+        0x000000, 0xFFFFFF, 0x30343C, 0xC8CCD2, 0x143C8C, 0x1E1E28, Hue(static_cast<int>(40 + epoch * 97 + seed * 7)),
+        0x50FF50, 0x1E461E, 0x051405, 0x78AAF0, 0x28C878};
+    std::copy(std::begin(fixed), std::end(fixed), pal.begin());
+    for (int i = kProgress + 1; i < kBarBase; ++i) pal[static_cast<size_t>(i)] = Rgb(i * 16, i * 16, i * 16);
     const int shift = static_cast<int>((epoch * 37 + seed * 13) % 360);
     for (int i = 0; i < kBarColours; ++i) pal[static_cast<size_t>(kBarBase + i)] = Hue(i * 360 / kBarColours + shift);
     for (int i = 0; i < kRampColours; ++i) {
@@ -182,36 +171,15 @@ void ScreenGenerator::Render()
 
     // Frame counter, 8 digits, big.
     cv.Fill(0, 172, w, 300, kPanel);
-    {
-        const int scale = 8;
-        const int pitch = 6 * scale;
-        int x = (w - 8 * pitch) / 2;
-        uint64_t n = f % 100000000ull;
-        char digits[8];
-        for (int i = 7; i >= 0; --i) {
-            digits[i] = static_cast<char>(n % 10);
-            n /= 10;
-        }
-        for (int i = 0; i < 8; ++i, x += pitch) cv.Glyph(digits[i], x, 186, scale, kAccent);
-    }
+    uint64_t n = f;
+    for (int i = 7; i >= 0; --i, n /= 10)
+        cv.Glyph(static_cast<int>(n % 10), (w - 8 * 48) / 2 + i * 48, 186, 8, kAccent);
 
     // Clock hh:mm:ss of the frame time, one frame per second from a seed-given start.
-    {
-        const uint64_t t = (9 * 3600 + (seed_ % 3600) + f) % 86400;
-        const int parts[3] = {static_cast<int>(t / 3600), static_cast<int>(t / 60 % 60), static_cast<int>(t % 60)};
-        const int scale = 4;
-        const int pitch = 6 * scale;
-        int x = (w - 8 * pitch) / 2;
-        for (int p = 0; p < 3; ++p) {
-            cv.Glyph(parts[p] / 10, x, 256, scale, kWhite);
-            cv.Glyph(parts[p] % 10, x + pitch, 256, scale, kWhite);
-            x += 2 * pitch;
-            if (p < 2) {
-                cv.Glyph(kColon, x, 256, scale, kWhite);
-                x += pitch;
-            }
-        }
-    }
+    const int t = static_cast<int>((9 * 3600 + (seed_ % 3600) + f) % 86400);
+    const int hh = t / 3600, mm = t / 60 % 60, ss = t % 60;
+    const int clock[8] = {hh / 10, hh % 10, kColon, mm / 10, mm % 10, kColon, ss / 10, ss % 10};
+    for (int i = 0; i < 8; ++i) cv.Glyph(clock[i], (w - 8 * 24) / 2 + i * 24, 256, 4, kWhite);
 
     // Left: a list with text-like lines and a selection that walks down.
     const int split = w / 2;

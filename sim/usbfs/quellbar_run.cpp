@@ -26,9 +26,7 @@ constexpr char kPreload[] = "libumockdev-preload.so.0";
 {
     sigset_t ending;
     sigemptyset(&ending);
-    sigaddset(&ending, SIGTERM);
-    sigaddset(&ending, SIGINT);
-    sigaddset(&ending, SIGHUP);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, s);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(0);
@@ -59,14 +57,10 @@ int main(int argc, char** argv)
         return 2;
     }
     int pipefd[2];
-    if (pipe(pipefd) != 0) return 1;
     const pid_t parent = getpid();
-    const pid_t host = fork();
+    const pid_t host = pipe(pipefd) == 0 ? fork() : -1;
     if (host < 0) return 1;
-    if (host == 0) {
-        close(pipefd[0]);
-        Host(pipefd[1], parent);
-    }
+    if (host == 0) Host(pipefd[1], parent);
     close(pipefd[1]);
     std::string dir;
     char c;

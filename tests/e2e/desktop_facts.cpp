@@ -1,7 +1,8 @@
-// Writes what the desktop scripts look for on screen, the window's titles and
-// the STOP/START button's place, as shell assignments from the window's own
+// Writes what the desktop scripts look for on screen, the window's titles, a
+// message and the STOP/START button's place, as shell assignments from the window's own
 // constants, so that the scripts cannot drift from the program.
 #include <cstdio>
+#include <string>
 
 #include "window/form1.h"
 
@@ -15,8 +16,8 @@ int main(int argc, char** argv)
     using namespace karvolen;
     const struct {
         const char* name;
-        const QString& title;
-    } titles[] = {
+        const QString& text;
+    } texts[] = {
         {"TITLE_APP", kAppTitle},
         {"TITLE_COMMUNICATING", kTitleCommunicating},
         {"TITLE_PAUSED", kTitlePaused},
@@ -27,15 +28,19 @@ int main(int argc, char** argv)
         {"TITLE_COMMUNICATION_ERROR", kTitleCommunicationError},
         {"TITLE_ERROR", kTitleError},
         {"TITLE_SAVE_PICTURE", kTitleSavePicture},
+        {"MSG_CANNOT_CONNECT", kMsgCannotConnect},
     };
     std::fprintf(out, "# Generated from viewer/window/form1.h at build time.\n");
-    for (const auto& t : titles) {
-        // Single quotes keep the shell from reading anything in a title.
-        if (t.title.contains('\'')) {
-            std::fprintf(stderr, "%s: a quote in %s\n", argv[0], t.name);
-            return 1;
+    for (const auto& t : texts) {
+        // $'...' keeps the shell from reading anything in a text and carries its CR LF.
+        std::string quoted;
+        for (const char c : t.text.toStdString()) {
+            if (c == '\r') quoted += "\\r";
+            else if (c == '\n') quoted += "\\n";
+            else if (c == '\'' || c == '\\') quoted += std::string("\\") + c;
+            else quoted += c;
         }
-        std::fprintf(out, "%s='%s'\n", t.name, t.title.toStdString().c_str());
+        std::fprintf(out, "%s=$'%s'\n", t.name, quoted.c_str());
     }
     std::fprintf(out, "BUTTON_LEFT=%d\nBUTTON_TOP=%d\nBUTTON_WIDTH=%d\nBUTTON_HEIGHT=%d\n", kButtonLeft, kButtonTop,
                  kButtonWidth, kButtonHeight);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "faults.h"
 #include "options.h"
 
 namespace {
