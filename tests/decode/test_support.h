@@ -1,5 +1,4 @@
-// Helpers shared by the decoder tests: building replies into a FormState and
-// checking LineDelta streams independently of the decoder.
+// For the decoder tests: replies into a FormState, LineDelta streams read apart from the decoder.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,5 @@
-// The fetch cycle's endings for each fault of the simulated Quellbar, run over
-// every link to it: in-process (fetch_cycle_test.cpp), the system's libusb on
-// the emulated usbfs (quellbar_link_test.cpp) and the real USB stack in the
-// kernel rig (tests/kernel/fetch_kernel_test.cpp).
+// The fetch cycle's endings for each fault of the simulated Quellbar, run over every
+// link to it: in-process, the system's libusb on the emulated usbfs, the kernel rig.
 #pragma once
 
 #include <gtest/gtest.h>

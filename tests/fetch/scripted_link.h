@@ -1,7 +1,6 @@
-// A scripted USB conversation for the fetch cycle: each call takes the next
-// step (expected length, canned result and data, time it takes). The link
-// closes on a negative transfer result and then answers -101/-102 by itself,
-// as marlex does.
+// A scripted USB conversation for the fetch cycle: each call takes the next step
+// (expected length, canned result and data, time it takes). A negative transfer
+// result closes the link, which then answers -101/-102 by itself, as marlex does.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
-// marlex over the system's libusb 0.1 on an emulated usbfs: result codes,
-// undo orders and transfers as the device nodes see them. marlex is loaded by
-// name, as the viewer loads it. Each case runs in a process of its own, under
-// umockdev's preload.
+// marlex over the system's libusb 0.1 on an emulated usbfs: result codes, undo
+// orders and transfers as the device nodes see them. Each case runs in a process
+// of its own, under umockdev's preload.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <usb.h>
