@@ -74,12 +74,8 @@ e2e_start_viewer() {
     QUELLBAR_SIM="$1" ${SIM_RUN:+"$SIM_RUN"} "${2:-$VIEWER}" >"$log" 2>&1 &
     VIEWER_PID=$!
     wait_until 20 '! kill -0 "$VIEWER_PID" 2>/dev/null || [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null)" ]' ||
-      true
-    if kill -0 "$VIEWER_PID" 2>/dev/null; then
-      [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] && return 0
-      echo "e2e: the viewer shows no window after 20 s" >&2
-      return 1
-    fi
+      { echo "e2e: the viewer shows no window after 20 s" >&2; return 1; }
+    kill -0 "$VIEWER_PID" 2>/dev/null && return 0
     grep -q "could not connect to display" "$log" || return 0
     wait "$VIEWER_PID" 2>/dev/null || true
     echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
@@ -116,11 +112,7 @@ e2e_wait() {
 # xdotool for actions, retried: a connection to Xvfb right after another
 # client went away is now and then refused.
 xdo() {
-  local attempt
-  for attempt in 1 2 3; do
-    xdotool "$@" 2>/dev/null && return 0
-    sleep 0.2
-  done
+  for _ in 1 2 3; do xdotool "$@" 2>/dev/null && return 0; sleep 0.2; done
   return 1
 }
 
@@ -183,18 +175,13 @@ e2e_second_copy_refused() {
   VIEWER_PID=$1
 }
 
-# e2e_rss_kb PID: resident memory of a process, in kB.
+# e2e_rss_kb PID, e2e_cpu_ms PID: a process's resident memory in kB, the CPU
+# time it has used in ms.
 e2e_rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-
-# e2e_cpu_ms PID: user and system CPU time a process has used, in ms.
 e2e_cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"; }
 
 # e2e_log_count PATTERN: lines of the simulator's log that match.
-e2e_log_count() {
-  local n
-  n="$(grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null)" || true
-  echo "${n:-0}"
-}
+e2e_log_count() { local n; n="$(grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null)" || true; echo "${n:-0}"; }
 
 # e2e_wait_log PATTERN COUNT [seconds]
 e2e_wait_log() {
@@ -235,12 +222,10 @@ e2e_start_openbox() {
 # e2e_outer_size WINDOW: the visible outer size, client area plus the frame
 # the window manager reports, as WxH.
 e2e_outer_size() {
-  local w h ext
-  w="$(xwininfo -id "$1" | sed -n 's/^ *Width: //p')"
-  h="$(xwininfo -id "$1" | sed -n 's/^ *Height: //p')"
-  ext="$(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ')"
-  IFS=, read -r l r t b <<<"${ext:-0,0,0,0}"
-  echo "$((w + l + r))x$((h + t + b))"
+  local w h l r t b
+  read -r w h < <(xwininfo -id "$1" | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w, h}')
+  IFS=, read -r l r t b < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ') || true
+  echo "$((w + ${l:-0} + ${r:-0}))x$((h + ${t:-0} + ${b:-0}))"
 }
 
 # e2e_start_weston: a Wayland compositor shown as a window of the X display
