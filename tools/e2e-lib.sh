@@ -62,27 +62,35 @@ e2e_init() {
   unset QT_QPA_PLATFORM
 }
 
-# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
-# Quellbar; returns once it has a window or has ended by itself, and fails when
-# it never got that far. Xvfb now and then refuses a client's connection; a
-# start that failed only for that is retried.
-e2e_start_viewer() {
-  local attempt log
+# e2e_spawn NAME READY COMMAND...: COMMAND in the background (E2E_PID), its
+# output in NAME.log; returns once the shell text READY holds or COMMAND has
+# ended by itself, and fails when neither within 20 s. Xvfb now and then
+# refuses a client's connection; a start that failed only for that is retried.
+e2e_spawn() {
+  local name="$1" ready="$2" attempt
+  shift 2
   for attempt in 1 2 3 4 5; do
-    E2E_STARTS=$((${E2E_STARTS:-0} + 1))
-    log="$E2E_TMP/viewer-$E2E_STARTS.log"
-    QUELLBAR_SIM="$1" ${SIM_RUN:+"$SIM_RUN"} "${2:-$VIEWER}" >"$log" 2>&1 &
-    VIEWER_PID=$!
-    wait_until 20 '! kill -0 "$VIEWER_PID" 2>/dev/null || [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null)" ]' ||
-      { echo "e2e: the viewer shows no window after 20 s" >&2; return 1; }
-    kill -0 "$VIEWER_PID" 2>/dev/null && return 0
-    grep -q "could not connect to display" "$log" || return 0
-    wait "$VIEWER_PID" 2>/dev/null || true
-    echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
+    "$@" >"$E2E_TMP/$name.log" 2>&1 &
+    E2E_PID=$!
+    wait_until 20 '! kill -0 "$E2E_PID" 2>/dev/null || eval "$ready"' ||
+      { echo "e2e: $name not ready after 20 s" >&2; return 1; }
+    kill -0 "$E2E_PID" 2>/dev/null && return 0
+    grep -q -e "could not connect to display" -e "Failed to open the display" "$E2E_TMP/$name.log" || return 0
+    wait "$E2E_PID" 2>/dev/null || true
+    echo "e2e: the X server refused $name's connection (attempt $attempt)" >&2
     sleep "$attempt"
   done
-  echo "e2e: the viewer never started" >&2
+  echo "e2e: $name never started" >&2
   return 1
+}
+
+# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
+# Quellbar, once it has a window or has ended by itself.
+e2e_start_viewer() {
+  E2E_STARTS=$((${E2E_STARTS:-0} + 1))
+  e2e_spawn "viewer-$E2E_STARTS" '[ -n "$(xdotool search --pid "$E2E_PID" 2>/dev/null)" ]' \
+    env QUELLBAR_SIM="$1" ${SIM_RUN:+"$SIM_RUN"} "${2:-$VIEWER}" || return 1
+  VIEWER_PID=$E2E_PID
 }
 
 # e2e_polling SIM_OPTIONS [SECONDS [PATTERN COUNT]]: the viewer started, its
@@ -214,9 +222,8 @@ e2e_matches_dump() {
 e2e_start_openbox() {
   # A shared display may still carry the mark of an earlier, ended one.
   xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null || true
-  openbox --sm-disable >"$E2E_TMP/openbox.log" 2>&1 &
-  wait_until 15 "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" ||
-    { echo "openbox did not start" >&2; return 1; }
+  e2e_spawn openbox "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" openbox --sm-disable &&
+    kill -0 "$E2E_PID" 2>/dev/null || { echo "openbox did not start" >&2; cat "$E2E_TMP/openbox.log" >&2; return 1; }
 }
 
 # e2e_outer_size WINDOW: the visible outer size, client area plus the frame
