@@ -243,12 +243,10 @@ e2e_start_weston() {
   printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
     'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
     >"$E2E_TMP/weston.ini"
-  weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
-    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" >"$E2E_TMP/weston.log" 2>&1 &
-  local pid=$!
-  WESTON_WIN=""
-  wait_until 15 '! kill -0 "$pid" 2>/dev/null || { [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
-    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; }'
-  [ -n "$WESTON_WIN" ] && kill -0 "$pid" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
+  e2e_spawn weston '[ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
+    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]' \
+    weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
+    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" && kill -0 "$E2E_PID" 2>/dev/null ||
+    { echo "weston did not start" >&2; cat "$E2E_TMP/weston.log" >&2; return 1; }
   export WAYLAND_DISPLAY=karvolen-e2e
 }
