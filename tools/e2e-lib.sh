@@ -142,13 +142,22 @@ e2e_click_button() {
   [ -z "${2:-}" ] || e2e_wait "$2" "${3:-5}" >/dev/null
 }
 
-# e2e_expect_exit PID WHAT [nonzero]: PID, a child of this shell, ends within
-# 10 s with status 0 (or, with "nonzero", any other), kept in E2E_STATUS.
-e2e_expect_exit() {
+# e2e_wait_exit PID SECONDS: waits for a child of this shell to end and sets
+# E2E_STATUS to its exit status; after the limit it kills it and fails. Call it
+# directly, not in $(...): only this shell can collect its children's status.
+e2e_wait_exit() {
   local pid="$1"
-  wait_until 10 '! kill -0 "$pid" 2>/dev/null' || { kill -KILL "$pid" 2>/dev/null; fail "$2: the program did not end"; }
+  E2E_STATUS=""
+  wait_until "$2" '! kill -0 "$pid" 2>/dev/null' ||
+    { echo "process $pid still running after $2s" >&2; kill -KILL "$pid" 2>/dev/null; return 1; }
   E2E_STATUS=0
   wait "$pid" || E2E_STATUS=$?
+}
+
+# e2e_expect_exit PID WHAT [nonzero]: PID ends within 10 s, with exit status
+# 0 (or, with "nonzero", any other).
+e2e_expect_exit() {
+  e2e_wait_exit "$1" 10 || fail "$2: the program did not end"
   if [ "${3:-}" = nonzero ]; then
     [ "$E2E_STATUS" != 0 ] || fail "$2: exit status 0"
   else
