@@ -1,20 +1,13 @@
 # Shared by the end-to-end tests, the demo and the soak: an Xvfb display, the
 # real viewer on the simulated Quellbar, and a person's hands (xdotool).
-# Source it; set ROOT and BUILD first (BUILD defaults to $ROOT/build).
-
-: "${ROOT:?}"
-BUILD="${BUILD:-$ROOT/build}"
+# Source it; BUILD (or BUILD_DIR) defaults to build/.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${BUILD:-${BUILD_DIR:-$ROOT/build}}"
 VIEWER="$BUILD/bin/karvolen-viewer"
 # The launcher that puts the simulated Quellbar on an emulated USB bus;
 # E2E_RUN= (empty) leaves the real one.
 SIM_RUN="${E2E_RUN-$BUILD/bin/quellbar-run}"
-VIEWER_PID=""
-XVFB_PID=""
-WM_PID=""
-WESTON_PID=""
-WESTON_WIN=""
-
-E2E_MAIN=""
+VIEWER_PID="" E2E_MAIN=""
 . "$ROOT/tools/wait-until.sh"
 # Titles and button place, written by the build from the window's constants.
 . "$BUILD/e2e-facts.sh"
@@ -23,10 +16,7 @@ fail() {
   echo "FAIL: $*" >&2
   local log
   for log in "${E2E_TMP:-/nonexistent}"/viewer-*.log; do
-    if [ -s "$log" ]; then
-      echo "--- $(basename "$log"):" >&2
-      tail -n 20 "$log" >&2
-    fi
+    [ -s "$log" ] && echo "--- $(basename "$log"):" >&2 && tail -n 20 "$log" >&2
   done
   exit 1
 }
@@ -35,21 +25,11 @@ e2e_cleanup() {
   # A subshell killed before it could reset its traps runs this one too; only
   # the shell that set up the run may tear it down.
   [ "$BASHPID" = "$E2E_MAIN" ] || return 0
-  [ -z "$VIEWER_PID" ] || kill "$VIEWER_PID" 2>/dev/null || true
-  [ -z "$WM_PID" ] || kill "$WM_PID" 2>/dev/null || true
-  [ -z "$WESTON_PID" ] || kill "$WESTON_PID" 2>/dev/null || true
-  [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true
-  [ -n "${E2E_TMP:-}" ] && [ -z "${E2E_KEEP:-}" ] && rm -rf "$E2E_TMP"
+  local pids
+  pids="$(jobs -p)"
+  [ -z "$pids" ] || kill $pids 2>/dev/null
+  rm -rf "$E2E_TMP"
   return 0
-}
-
-# A private scratch and runtime folder, removed when the script ends.
-e2e_scratch() {
-  E2E_MAIN=$BASHPID
-  E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
-  mkdir -m 700 "$E2E_TMP/runtime"
-  export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
-  trap e2e_cleanup EXIT
 }
 
 # e2e_xvfb DIR: a new X server, its log in DIR; sets DISPLAY and XVFB_PID.
@@ -62,11 +42,16 @@ e2e_xvfb() {
   export DISPLAY=":$n"
 }
 
-# A private runtime folder for this run, and a display: the one ctest's
-# fixture started (E2E_XVFB_STATE, not ours to end) if its screen is the one
-# asked for (E2E_SCREEN), or one of its own.
+# A private scratch and runtime folder, removed with every process started
+# here when the script ends, and a display: the one ctest's fixture started
+# (E2E_XVFB_STATE, not ours to end) if its screen is the one asked for
+# (E2E_SCREEN), or one of its own.
 e2e_init() {
-  e2e_scratch
+  E2E_MAIN=$BASHPID
+  E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
+  mkdir -m 700 "$E2E_TMP/runtime"
+  export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
+  trap e2e_cleanup EXIT
   local display="" screen=""
   [ -s "${E2E_XVFB_STATE:-}" ] && read -r display _ screen <"$E2E_XVFB_STATE"
   if [ -n "$display" ] && [ "${E2E_SCREEN:-$screen}" = "$screen" ]; then
@@ -77,31 +62,44 @@ e2e_init() {
   unset QT_QPA_PLATFORM
 }
 
-# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
-# Quellbar; returns once it has a window or has ended by itself, and fails when
-# it never got that far. Xvfb now and then refuses a client's connection; a
-# start that failed only for that is retried.
-e2e_start_viewer() {
-  local options="$1" binary="${2:-$VIEWER}" attempt log
+# e2e_spawn NAME READY COMMAND...: COMMAND in the background (E2E_PID), its
+# output in NAME.log; returns once the shell text READY holds or COMMAND has
+# ended by itself, and fails when neither within 20 s. Xvfb now and then
+# refuses a client's connection; a start that failed only for that is retried.
+e2e_spawn() {
+  local name="$1" ready="$2" attempt
+  shift 2
   for attempt in 1 2 3 4 5; do
-    E2E_STARTS=$((${E2E_STARTS:-0} + 1))
-    log="$E2E_TMP/viewer-$E2E_STARTS.log"
-    QUELLBAR_SIM="$options" ${SIM_RUN:+"$SIM_RUN"} "$binary" >>"$log" 2>&1 &
-    VIEWER_PID=$!
-    wait_until 20 '! kill -0 "$VIEWER_PID" 2>/dev/null || [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null)" ]' ||
-      true
-    if kill -0 "$VIEWER_PID" 2>/dev/null; then
-      [ -n "$(xdotool search --pid "$VIEWER_PID" 2>/dev/null || true)" ] && return 0
-      echo "e2e: the viewer shows no window after 20 s" >&2
-      return 1
-    fi
-    grep -q "could not connect to display" "$log" || return 0
-    wait "$VIEWER_PID" 2>/dev/null || true
-    echo "e2e: the X server refused the viewer's connection (attempt $attempt)" >&2
+    "$@" >"$E2E_TMP/$name.log" 2>&1 &
+    E2E_PID=$!
+    wait_until 20 '! kill -0 "$E2E_PID" 2>/dev/null || eval "$ready"' ||
+      { echo "e2e: $name not ready after 20 s" >&2; return 1; }
+    kill -0 "$E2E_PID" 2>/dev/null && return 0
+    grep -q -e "could not connect to display" -e "Failed to open the display" "$E2E_TMP/$name.log" || return 0
+    wait "$E2E_PID" 2>/dev/null || true
+    echo "e2e: the X server refused $name's connection (attempt $attempt)" >&2
     sleep "$attempt"
   done
-  echo "e2e: the viewer never started" >&2
+  echo "e2e: $name never started" >&2
   return 1
+}
+
+# e2e_start_viewer SIM_OPTIONS [viewer binary]: the viewer over the simulated
+# Quellbar, once it has a window or has ended by itself.
+e2e_start_viewer() {
+  E2E_STARTS=$((${E2E_STARTS:-0} + 1))
+  e2e_spawn "viewer-$E2E_STARTS" '[ -n "$(xdotool search --pid "$E2E_PID" 2>/dev/null)" ]' \
+    env QUELLBAR_SIM="$1" ${SIM_RUN:+"$SIM_RUN"} "${2:-$VIEWER}" || return 1
+  VIEWER_PID=$E2E_PID
+}
+
+# e2e_polling SIM_OPTIONS [SECONDS [PATTERN COUNT]]: the viewer started, its
+# simulator's log in sim.log; within SECONDS (15) a window titled
+# Communicating, WIN, and then COUNT lines of the log matching PATTERN.
+e2e_polling() {
+  e2e_start_viewer "$1;log=$E2E_TMP/sim.log" || fail "the viewer did not start"
+  WIN="$(e2e_wait "$TITLE_COMMUNICATING" "${2:-15}")" || fail "no window titled '$TITLE_COMMUNICATING'"
+  [ -z "${3:-}" ] || e2e_wait_log "$3" "$4" "${2:-15}" || fail "no $4 lines '$3' in the simulator's log"
 }
 
 # e2e_find TITLE: window ids whose name is exactly TITLE.
@@ -122,17 +120,11 @@ e2e_wait() {
 # xdotool for actions, retried: a connection to Xvfb right after another
 # client went away is now and then refused.
 xdo() {
-  local attempt
-  for attempt in 1 2 3; do
-    if xdotool "$@" 2>/dev/null; then
-      return 0
-    fi
-    sleep 0.2
-  done
+  for _ in 1 2 3; do xdotool "$@" 2>/dev/null && return 0; sleep 0.2; done
   return 1
 }
 
-# e2e_answer TITLE [key]: dismisses a message box the way a person does.
+# e2e_answer TITLE [key [seconds]]: dismisses a message box the way a person does.
 e2e_answer() {
   local id
   id="$(e2e_wait "$1" "${3:-15}")" || return 1
@@ -141,13 +133,13 @@ e2e_answer() {
 }
 
 # e2e_click WINDOW X Y: a left click at window coordinates.
-e2e_click() {
-  xdo mousemove --window "$1" "$2" "$3" click 1
-}
+e2e_click() { xdo mousemove --window "$1" "$2" "$3" click 1; }
 
-# e2e_click_button WINDOW: a click on the middle of the STOP/START button.
+# e2e_click_button WINDOW [TITLE [SECONDS]]: a click on the middle of the
+# STOP/START button; with TITLE, the window has that name within SECONDS (5).
 e2e_click_button() {
-  e2e_click "$1" $((BUTTON_LEFT + BUTTON_WIDTH / 2)) $((BUTTON_TOP + BUTTON_HEIGHT / 2))
+  e2e_click "$1" $((BUTTON_LEFT + BUTTON_WIDTH / 2)) $((BUTTON_TOP + BUTTON_HEIGHT / 2)) || return 1
+  [ -z "${2:-}" ] || e2e_wait "$2" "${3:-5}" >/dev/null
 }
 
 # e2e_wait_exit PID SECONDS: waits for a child of this shell to end and sets
@@ -156,12 +148,8 @@ e2e_click_button() {
 e2e_wait_exit() {
   local pid="$1"
   E2E_STATUS=""
-  if ! wait_until "$2" '! kill -0 "$pid" 2>/dev/null'; then
-    echo "process $pid still running after $2s" >&2
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    return 1
-  fi
+  wait_until "$2" '! kill -0 "$pid" 2>/dev/null' ||
+    { echo "process $pid still running after $2s" >&2; kill -KILL "$pid" 2>/dev/null; return 1; }
   E2E_STATUS=0
   wait "$pid" || E2E_STATUS=$?
 }
@@ -177,22 +165,40 @@ e2e_expect_exit() {
   fi
 }
 
-# e2e_rss_kb PID: resident memory of a process, in kB.
-e2e_rss_kb() {
-  awk '/^VmRSS:/ {print $2}' "/proc/$1/status"
+# e2e_ends_in_order PID WHAT: PID exits 0 within 10 s, having reset the link
+# once and released its lock.
+e2e_ends_in_order() {
+  e2e_expect_exit "$1" "$2"
+  wait_until 5 '[ "$(e2e_log_count " reset$")" = 1 ]' || fail "$2: $(e2e_log_count " reset$") resets of the link, not 1"
+  [ ! -e "$XDG_RUNTIME_DIR/karvolen-viewer.lock" ] || fail "$2: lock left behind"
 }
 
-# e2e_cpu_ms PID: user and system CPU time a process has used, in ms.
-e2e_cpu_ms() {
-  awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"
+# e2e_polls_on PID WHAT [COUNT]: PID goes on, and sends COUNT (1) more
+# replies within 10 s.
+e2e_polls_on() {
+  local sent
+  sent="$(e2e_log_count "reply sent")"
+  e2e_wait_log "reply sent" $((sent + ${3:-1})) 10 || fail "$2: polling stopped"
+  kill -0 "$1" 2>/dev/null || fail "$2: the program ended"
 }
+
+# e2e_second_copy_refused FIRST: a second viewer says so and ends with an
+# error, without touching the link; VIEWER_PID is FIRST again.
+e2e_second_copy_refused() {
+  e2e_start_viewer "log=$E2E_TMP/sim2.log" || fail "second copy: no start"
+  e2e_answer "$TITLE_START_UP_ERROR" >/dev/null || fail "second copy not refused"
+  e2e_expect_exit "$VIEWER_PID" "second copy" nonzero
+  [ ! -s "$E2E_TMP/sim2.log" ] || fail "second copy touched the link"
+  VIEWER_PID=$1
+}
+
+# e2e_rss_kb PID, e2e_cpu_ms PID: a process's resident memory in kB, the CPU
+# time it has used in ms.
+e2e_rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+e2e_cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"; }
 
 # e2e_log_count PATTERN: lines of the simulator's log that match.
-e2e_log_count() {
-  local n
-  n="$(grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null)" || true
-  echo "${n:-0}"
-}
+e2e_log_count() { local n; n="$(grep -c -- "$1" "$E2E_TMP/sim.log" 2>/dev/null)" || true; echo "${n:-0}"; }
 
 # e2e_wait_log PATTERN COUNT [seconds]
 e2e_wait_log() {
@@ -204,17 +210,16 @@ e2e_wait_log() {
 # e2e_pixels_differ A B: how many pixels of two pictures differ.
 e2e_pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 || true; }
 
-# e2e_matches_dump WINDOW: the window shows exactly the picture the simulator
-# sent last. Retries, since a new frame may land between the two reads.
+# e2e_matches_dump WINDOW [tries [crop]]: the window (or its part WxH+X+Y)
+# shows exactly the picture the simulator sent last. Retries, since a new
+# frame may land between the two reads.
 e2e_matches_dump() {
-  local id="$1" tries="${2:-8}" ae
-  for _ in $(seq "$tries"); do
-    import -window "$id" "$E2E_TMP/shot.png" 2>/dev/null
+  local ae
+  for _ in $(seq "${2:-8}"); do
+    import -window "$1" ${3:+-crop "$3" +repage} "$E2E_TMP/shot.png" 2>/dev/null
     cp "$E2E_TMP/frame.ppm" "$E2E_TMP/frame-copy.ppm" 2>/dev/null
     ae="$(e2e_pixels_differ "$E2E_TMP/shot.png" "$E2E_TMP/frame-copy.ppm")"
-    if [ "$ae" = "0" ]; then
-      return 0
-    fi
+    [ "$ae" = 0 ] && return 0
     sleep 0.3
   done
   echo "screenshot differs from the simulator's picture in $ae pixels" >&2
@@ -226,35 +231,31 @@ e2e_matches_dump() {
 e2e_start_openbox() {
   # A shared display may still carry the mark of an earlier, ended one.
   xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null || true
-  openbox --sm-disable >"$E2E_TMP/openbox.log" 2>&1 &
-  WM_PID=$!
-  wait_until 15 "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" ||
-    { echo "openbox did not start" >&2; return 1; }
+  e2e_spawn openbox "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" openbox --sm-disable &&
+    kill -0 "$E2E_PID" 2>/dev/null || { echo "openbox did not start" >&2; cat "$E2E_TMP/openbox.log" >&2; return 1; }
 }
 
 # e2e_outer_size WINDOW: the visible outer size, client area plus the frame
 # the window manager reports, as WxH.
 e2e_outer_size() {
-  local w h ext
-  w="$(xwininfo -id "$1" | sed -n 's/^ *Width: //p')"
-  h="$(xwininfo -id "$1" | sed -n 's/^ *Height: //p')"
-  ext="$(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ')"
-  IFS=, read -r l r t b <<<"${ext:-0,0,0,0}"
-  echo "$((w + l + r))x$((h + t + b))"
+  local w h l r t b
+  read -r w h < <(xwininfo -id "$1" | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w, h}')
+  IFS=, read -r l r t b < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ') || true
+  echo "$((w + ${l:-0} + ${r:-0}))x$((h + ${t:-0} + ${b:-0}))"
 }
 
-# e2e_start_weston: a Wayland compositor shown as a window of the X display,
-# without panel or animations, on a black background; exports WAYLAND_DISPLAY.
+# e2e_start_weston: a Wayland compositor shown as a window of the X display
+# (WESTON_WIN), without panel or animations, on a black background; exports
+# WAYLAND_DISPLAY.
 E2E_WESTON_SIZE=1000x800
 e2e_start_weston() {
   printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
     'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
     >"$E2E_TMP/weston.ini"
-  weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
-    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" >"$E2E_TMP/weston.log" 2>&1 &
-  WESTON_PID=$!
-  wait_until 15 '! kill -0 "$WESTON_PID" 2>/dev/null || { [ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
-    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]; }'
-  [ -n "$WESTON_WIN" ] && kill -0 "$WESTON_PID" 2>/dev/null || { echo "weston did not start" >&2; return 1; }
+  e2e_spawn weston '[ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
+    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]' \
+    weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
+    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" && kill -0 "$E2E_PID" 2>/dev/null ||
+    { echo "weston did not start" >&2; cat "$E2E_TMP/weston.log" >&2; return 1; }
   export WAYLAND_DISPLAY=karvolen-e2e
 }

@@ -2,12 +2,11 @@
 # One X server for all the desktop cases, as a ctest fixture: "start STATE
 # BUILD" writes "DISPLAY PID SCREEN" to STATE, "stop STATE" ends that server.
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 state="$2"
 case "$1" in
   start)
     BUILD="$3"
-    . "$ROOT/tools/e2e-lib.sh"
+    . "$(dirname "$0")/../../tools/e2e-lib.sh"
     rm -rf "$state.d" && mkdir "$state.d"
     e2e_xvfb "$state.d"
     echo "$DISPLAY $XVFB_PID $E2E_SCREEN" >"$state"

@@ -21,11 +21,8 @@ GADGET_PID="" GADGET_DEV=""
 gadget_configured() {
   local d
   for d in /sys/bus/usb/devices/*; do
-    if [ "$(cat "$d/idVendor" 2>/dev/null)" = "$1" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$2" ] &&
-      [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ]; then
-      GADGET_DEV="$d"
-      return 0
-    fi
+    [ "$(cat "$d/idVendor" 2>/dev/null)" = "$1" ] && [ "$(cat "$d/idProduct" 2>/dev/null)" = "$2" ] &&
+      [ "$(cat "$d/bConfigurationValue" 2>/dev/null)" = 1 ] && GADGET_DEV="$d" && return 0
   done
   return 1
 }

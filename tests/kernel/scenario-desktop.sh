@@ -22,12 +22,7 @@ export SYSTEMD_IGNORE_CHROOT=1
 udevd=/usr/lib/systemd/systemd-udevd
 [ -x "$udevd" ] || udevd=/lib/systemd/systemd-udevd
 
-plug() { # OPTIONS VENDOR PRODUCT
-  gadget_plug "$@" || {
-    fail "$2:$3 never configured"
-    return 1
-  }
-}
+plug() { gadget_plug "$@" || { fail "$2:$3 never configured"; return 1; }; } # OPTIONS VENDOR PRODUCT
 unplug() { gadget_unplug || fail "the gadget's device stayed on the bus"; }
 
 # Tags udev recorded for the plugged device's node; USEC_INITIALIZED proves udev

@@ -17,22 +17,18 @@ start_gadget() { gadget_plug "width=$width;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/
 # the device sent, which must have been a line delta; then polls on. A click on
 # the picture shows or hides the button; START hides it.
 paused_matches() {
-  e2e_click "$win" 300 200
-  e2e_click_button "$win"
-  e2e_wait "$TITLE_PAUSED" 10 >/dev/null || fail "$1: STOP did not pause"
+  e2e_click "$WIN" 300 200
+  e2e_click_button "$WIN" "$TITLE_PAUSED" 10 || fail "$1: STOP did not pause"
   sleep 1.5
   grep "reply sent" "$E2E_TMP/sim.log" | tail -n1 | grep -q " delta$" || fail "$1: the last reply was not a clean line delta"
-  e2e_click "$win" 300 200
-  e2e_matches_dump "$win" || fail "$1: the picture is not the device's"
-  e2e_click "$win" 300 200
-  e2e_click_button "$win"
-  e2e_wait "$TITLE_COMMUNICATING" 10 >/dev/null || fail "$1: START did not resume"
+  e2e_click "$WIN" 300 200
+  e2e_matches_dump "$WIN" || fail "$1: the picture is not the device's"
+  e2e_click "$WIN" 300 200
+  e2e_click_button "$WIN" "$TITLE_COMMUNICATING" 10 || fail "$1: START did not resume"
 }
 
 start_gadget || fail "no gadget"
-e2e_start_viewer "" || fail "no start"
-win="$(e2e_wait "$TITLE_COMMUNICATING" 30)" || fail "no window"
-e2e_wait_log "reply sent .* delta" 3 30 || fail "no line deltas"
+e2e_polling "" 30 "reply sent .* delta" 3
 paused_matches "whole then line deltas"
 echo "ok - $width x 480, whole then line-delta pictures, pixel for pixel"
 
@@ -45,8 +41,7 @@ echo "ok - device gone: message, polling stopped"
 # Back on the bus: START brings a whole picture and line deltas again.
 start_gadget || fail "the gadget did not come back"
 whole="$(e2e_log_count "request BMP? 0")"
-e2e_click_button "$win"
-e2e_wait "$TITLE_COMMUNICATING" 10 >/dev/null || fail "START did not resume"
+e2e_click_button "$WIN" "$TITLE_COMMUNICATING" 10 || fail "START did not resume"
 e2e_wait_log "request BMP? 0" $((whole + 1)) 30 || fail "no whole picture after START"
 deltas="$(e2e_log_count "reply sent .* delta")"
 e2e_wait_log "reply sent .* delta" $((deltas + 2)) 30 || fail "no line deltas after START"
