@@ -9,7 +9,8 @@ VIEWER="$BUILD/bin/karvolen-viewer"
 SIM_RUN="${E2E_RUN-$BUILD/bin/quellbar-run}"
 VIEWER_PID="" E2E_MAIN=""
 . "$ROOT/tools/wait-until.sh"
-# Titles and button place, written by the build from the window's constants.
+# Titles, the connect message and the button's place, written by the build
+# from the window's constants.
 . "$BUILD/e2e-facts.sh"
 
 fail() {
