@@ -46,6 +46,10 @@ inline constexpr size_t kDeviceDescriptorSize = 18;
 // One bulk endpoint's descriptor.
 std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket);
 
+// A device that leaves the bus while a transfer is pending: the host sees the
+// transfer end about this much later (measured on the real kernel's usbfs).
+inline constexpr std::chrono::milliseconds kLeaveLatency{500};
+
 struct InTransfer {
     enum class Kind { Data, Halt, Error, Leave };
     Kind kind = Kind::Data;

@@ -17,9 +17,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using quellbar::OutResult;
 
-// A device that leaves the bus while a transfer is pending: usbfs completes
-// the URB with EPROTO about this much later (measured on the real kernel).
-constexpr auto kLeaveLatency = std::chrono::milliseconds(500);
 // An empty REAPURBNDELAY is answered this late: libusb 0.1 polls it between
 // 1 ms select()s on a node that is always ready, and would spin otherwise.
 constexpr auto kEmptyReapDelay = std::chrono::milliseconds(1);
@@ -243,7 +240,7 @@ void Bus::Impl::Leave(Node* node, int backAfterMs)
             if (h.node != node || u.done) continue;
             u.done = true;
             u.status = -EPROTO;
-            u.readyAt = Clock::now() + kLeaveLatency;
+            u.readyAt = Clock::now() + quellbar::kLeaveLatency;
         }
     }
     if (backAfterMs >= 0) {

@@ -111,9 +111,6 @@ public:
 
 private:
     static constexpr std::chrono::milliseconds kTimeout{MARLEX_TIMEOUT_MS};
-    // A transfer the device leaves during completes with what came before,
-    // about this much later; the next one finds it gone.
-    static constexpr std::chrono::milliseconds kLeftSettle{500};
 
     void Pass(std::chrono::nanoseconds d) { clock.now += std::chrono::duration<double>(d).count(); }
     int32_t Failed(int32_t error)
@@ -126,7 +123,8 @@ private:
         gone_ = true;
         model_->Plugged(false);
         backAt_ = backAfterMs < 0 ? std::numeric_limits<double>::infinity() : clock.now + backAfterMs / 1000.0;
-        Pass(kLeftSettle);
+        // The transfer completes with what came before; the next finds it gone.
+        Pass(quellbar::kLeaveLatency);
         return moved;
     }
 
