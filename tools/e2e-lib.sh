@@ -235,28 +235,3 @@ e2e_start_openbox() {
   e2e_spawn openbox "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" openbox --sm-disable &&
     kill -0 "$E2E_PID" 2>/dev/null || { echo "openbox did not start" >&2; cat "$E2E_TMP/openbox.log" >&2; return 1; }
 }
-
-# e2e_outer_size WINDOW: the visible outer size, client area plus the frame
-# the window manager reports, as WxH.
-e2e_outer_size() {
-  local w h l r t b
-  read -r w h < <(xwininfo -id "$1" | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w, h}')
-  IFS=, read -r l r t b < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ') || true
-  echo "$((w + ${l:-0} + ${r:-0}))x$((h + ${t:-0} + ${b:-0}))"
-}
-
-# e2e_start_weston: a Wayland compositor shown as a window of the X display
-# (WESTON_WIN), without panel or animations, on a black background; exports
-# WAYLAND_DISPLAY.
-E2E_WESTON_SIZE=1000x800
-e2e_start_weston() {
-  printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
-    'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
-    >"$E2E_TMP/weston.ini"
-  e2e_spawn weston '[ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
-    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]' \
-    weston --backend=x11-backend.so --use-pixman --width="${E2E_WESTON_SIZE%x*}" --height="${E2E_WESTON_SIZE#*x}" \
-    --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" && kill -0 "$E2E_PID" 2>/dev/null ||
-    { echo "weston did not start" >&2; cat "$E2E_TMP/weston.log" >&2; return 1; }
-  export WAYLAND_DISPLAY=karvolen-e2e
-}

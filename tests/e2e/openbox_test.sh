@@ -5,6 +5,15 @@ set -euo pipefail
 BUILD="${1:-}"
 . "$(dirname "$0")/../../tools/e2e-lib.sh"
 command -v openbox >/dev/null || { echo "SKIP: openbox not installed"; exit 77; }
+# outer_size WINDOW: the visible outer size, client area plus the frame
+# the window manager reports, as WxH.
+outer_size() {
+  local w h l r t b
+  read -r w h < <(xwininfo -id "$1" | awk '/^ *Width:/ {w = $2} /^ *Height:/ {h = $2} END {print w, h}')
+  IFS=, read -r l r t b < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ') || true
+  echo "$((w + ${l:-0} + ${r:-0}))x$((h + ${t:-0} + ${b:-0}))"
+}
+
 E2E_SCREEN="${E2E_SCREEN:-1920x1080x24}"
 e2e_init
 e2e_start_openbox || fail "no window manager"
@@ -58,7 +67,7 @@ y="$(xwininfo -id "$win" | sed -n 's/^ *Absolute upper-left Y: *//p')"
 IFS=, read -r l r t b <<<"$(xprop -id "$win" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ' ')"
 xdo mousemove $((x + 640 + r - 1)) $((y + 480 + b - 1)) mousedown 1
 xdo mousemove $((x - l + 60)) $((y - t + 60)) sleep 0.2 mousemove $((x - l + 20)) $((y - t + 20)) sleep 0.2 mouseup 1
-wait_until 5 '[ "$(e2e_outer_size "$win")" = 100x100 ]' || fail "outer size after the drag is $(e2e_outer_size "$win")"
+wait_until 5 '[ "$(outer_size "$win")" = 100x100 ]' || fail "outer size after the drag is $(outer_size "$win")"
 echo "ok - minimum outer size 100x100"
 
 # The exit question again: OK ends the program in order.
