@@ -67,11 +67,11 @@ wl_frame() {
 }
 # wl_key KEY [PATTERN]: a key press to the compositor, which hands it to the
 # focused window. With PATTERN, pressed once more if viewer 1's trace does not
-# show PATTERN within 5 s: under load a key now and then never reaches it.
+# show PATTERN within 8 s: under load a key now and then never reaches it.
 wl_key() {
   xdo windowfocus --sync "$WESTON_WIN"
   xdo key --clearmodifiers "$1"
-  { [ -z "${2:-}" ] || wl_wait 1 "$2" 5 2>/dev/null; } && return 0
+  { [ -z "${2:-}" ] || wl_wait 1 "$2" 8 2>/dev/null; } && return 0
   echo "note: $1 did not reach the viewer; pressed again" >&2
   xdo key --clearmodifiers "$1"
 }
@@ -123,7 +123,7 @@ wl_geometry "0, 0, ${WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fa
 wl_key Escape '\.unset_fullscreen('
 wl_geometry "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
 mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/screen 1.bmp"
-wl_key ctrl+s "set_title(\"$TITLE_SAVE_PICTURE\")" && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
+wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
 sleep 1
 xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
 xdo key --clearmodifiers Return
