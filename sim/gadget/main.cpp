@@ -61,10 +61,10 @@ public:
         std::vector<uint8_t> msg(4, 0);
         for (int packet : {quellbar::kFullSpeedPacket, quellbar::kHighSpeedPacket}) {
             const auto d = Descriptors(packet);
-            msg.insert(msg.end(), d.begin() + quellbar::kDeviceDescriptorSize, d.end());
+            msg.insert(msg.end(), d.begin() + USB_DT_DEVICE_SIZE, d.end());
         }
         const auto d = Descriptors(quellbar::kFullSpeedPacket);
-        msg.insert(msg.end(), d.begin(), d.begin() + quellbar::kDeviceDescriptorSize);
+        msg.insert(msg.end(), d.begin(), d.begin() + USB_DT_DEVICE_SIZE);
         if (write(ep0_, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) return Errno("configure " + ep0);
         return "";
     }

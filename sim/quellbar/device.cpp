@@ -184,9 +184,9 @@ void Device::NextPicture(bool whole)
 void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
 {
     Screen cur = generator_->Current();
+    auto& pal = cur.palette;
     for (const auto& f : faults) {
-        if (f.fault == Fault::Palette)
-            std::ranges::rotate(cur.palette, cur.palette.begin() + f.arg % wire::kColourCount);
+        if (f.fault == Fault::Palette) std::rotate(pal.begin(), pal.begin() + f.arg % wire::kColourCount, pal.end());
     }
     std::vector<uint8_t> pixelData = cur.pixels;
     if (!whole) {

@@ -42,7 +42,6 @@ namespace quellbar {
 // OUT and IN endpoints, and with `secondAlt` an alternate 1 without any.
 std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, uint8_t interface = MARLEX_INTERFACE,
                                  bool secondAlt = false);
-inline constexpr size_t kDeviceDescriptorSize = 18;
 // One bulk endpoint's descriptor.
 std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket);
 

@@ -44,7 +44,6 @@ std::string NameOf(unsigned long request)
 struct Urb {
     UMockdevIoctlData* urb = nullptr;  // the client's struct, resolved
     UMockdevIoctlData* buffer = nullptr;
-    bool in = false;
     int length = 0;
     int moved = 0;
     bool done = false;
@@ -363,15 +362,15 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     std::erase_if(h.urbs, [](const Urb& old) { return old.reapErrno && (old.Release(), true); });
     // Both references are the resolves' own; the URB keeps them until reaped.
     Urb& u = h.urbs.emplace_back();
-    u.in = urb->endpoint == MARLEX_EP_IN;
+    const bool in = urb->endpoint == MARLEX_EP_IN;
     u.length = urb->buffer_length;
     u.urb = data;
     u.buffer =
         umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(u.length), nullptr);
-    Record(h, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
+    Record(h, std::string(in ? "in " : "out ") + std::to_string(u.length));
     umockdev_ioctl_client_complete(client, 0, 0);
     quellbar::Device* model = h.node->device->model.get();
-    if (u.in) return;
+    if (in) return;
     const OutResult r = model ? model->Out(u.buffer->data, static_cast<size_t>(u.length)) : OutResult{};
     if (r.kind == OutResult::Kind::Leave) return Leave(h.node, r.backAfterMs);  // ends the URB with EPROTO later
     u.done = true;
