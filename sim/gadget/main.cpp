@@ -3,10 +3,9 @@
 //
 //   quellbar-gadget [OPTIONS]   e.g. 'width=640;faults=noreply@2;log=/tmp/q.log'
 //
-// OPTIONS are the simulated Quellbar's (QUELLBAR_SIM syntax), and besides:
-// vendor=HEX, interface=N and altsetting=refuse give it another USB
-// personality. It runs until killed.
-#include <dirent.h>
+// OPTIONS are the simulated Quellbar's (QUELLBAR_SIM syntax), with
+// vendor=HEX, interface=N and altsetting=refuse for another USB personality.
+// It runs until killed.
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
@@ -23,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -40,38 +40,20 @@ using quellbar::InTransfer;
 using quellbar::OutResult;
 constexpr uint8_t kEpOut = MARLEX_EP_OUT, kEpIn = MARLEX_EP_IN;
 
-struct Personality {
-    uint16_t vendor = MARLEX_VENDOR_ID;
-    uint16_t product = MARLEX_PRODUCT_ID_A;
-    uint8_t interfaceNumber = 0;
-    // A second alternate setting, and SET_INTERFACE refused with a stall
-    // (with one setting only, the host ignores the refusal).
-    bool refuseAltSetting = false;
-};
-
-// One gadgetfs device: /dev/gadget/<udc> and its endpoint files.
+// One gadgetfs device: /dev/gadget/<udc> and its endpoint files, open as
+// long as the process runs (an exec closes them).
 class GadgetFs {
 public:
-    GadgetFs(std::string dir, const Personality& personality) : dir_(std::move(dir)), personality_(personality) {}
-    ~GadgetFs()
-    {
-        for (int fd : {in_, out_, ep0_}) {
-            if (fd >= 0) close(fd);
-        }
-    }
-    GadgetFs(const GadgetFs&) = delete;
-    GadgetFs& operator=(const GadgetFs&) = delete;
+    GadgetFs(std::string dir, const quellbar::Options& options) : dir_(std::move(dir)), options_(options) {}
 
     // Writes the configurations at both speeds and the device descriptor; the
     // UDC then connects. Returns "" or what failed.
     std::string Start()
     {
         std::string ep0;
-        if (DIR* d = opendir(dir_.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (e->d_name[0] != '.' && std::strncmp(e->d_name, "ep", 2) != 0) ep0 = dir_ + "/" + e->d_name;
-            }
-            closedir(d);
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+            if (e.path().filename().string().rfind("ep", 0) != 0) ep0 = e.path();
         }
         if (ep0.empty()) return "no controller file in " + dir_;
         ep0_ = open(ep0.c_str(), O_RDWR | O_CLOEXEC);
@@ -79,15 +61,16 @@ public:
         std::vector<uint8_t> msg(4, 0);
         for (int packet : {quellbar::kFullSpeedPacket, quellbar::kHighSpeedPacket}) {
             const auto d = Descriptors(packet);
-            msg.insert(msg.end(), d.begin() + quellbar::kDeviceDescriptorSize, d.end());
+            msg.insert(msg.end(), d.begin() + USB_DT_DEVICE_SIZE, d.end());
         }
         const auto d = Descriptors(quellbar::kFullSpeedPacket);
-        msg.insert(msg.end(), d.begin(), d.begin() + quellbar::kDeviceDescriptorSize);
+        msg.insert(msg.end(), d.begin(), d.begin() + USB_DT_DEVICE_SIZE);
         if (write(ep0_, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) return Errno("configure " + ep0);
         return "";
     }
 
-    enum class Event { None, Connect, Disconnect, Configured, Interface, Other };
+    // Configured: the host set the configuration or the alternate setting.
+    enum class Event { None, Disconnect, Configured, Other };
     // Blocks for the next event of the control endpoint and answers the
     // requests that reach user space. Returns Event::None when interrupted.
     Event NextEvent()
@@ -95,7 +78,6 @@ public:
         usb_gadgetfs_event ev{};
         if (read(ep0_, &ev, sizeof ev) < static_cast<ssize_t>(sizeof ev)) return Event::None;
         if (ev.type == GADGETFS_CONNECT) highSpeed_ = ev.u.speed == USB_SPEED_HIGH;
-        if (ev.type == GADGETFS_CONNECT) return Event::Connect;
         if (ev.type == GADGETFS_DISCONNECT) return Event::Disconnect;
         if (ev.type != GADGETFS_SETUP) return Event::Other;
         const usb_ctrlrequest& s = ev.u.setup;
@@ -110,9 +92,9 @@ public:
         }
         if (standard && s.bRequest == USB_REQ_SET_INTERFACE) {
             // No clear-halt here: gadgetfs would wait behind the pending OUT read.
-            return Answer(in,
-                          !personality_.refuseAltSetting && s.wValue == 0 && s.wIndex == personality_.interfaceNumber,
-                          Event::Interface);
+            // (With one alternate setting only, the host ignores a refusal.)
+            return Answer(in, !options_.refuseAltSetting && s.wValue == 0 && s.wIndex == options_.interface,
+                          Event::Configured);
         }
         if (standard && s.bRequest == USB_REQ_GET_INTERFACE) {
             const uint8_t alt = 0;
@@ -130,23 +112,22 @@ public:
     }
     bool Configured() const { return out_ >= 0 && in_ >= 0; }
 
-    // Halts an endpoint the way gadgetfs offers it: an I/O call in the
-    // wrong direction. Clearing needs no transfer pending on that endpoint.
-    static bool Halt(int fd, bool inEndpoint)
+    // Halts an endpoint the way gadgetfs offers it: an I/O call of nothing
+    // in the wrong direction. Clearing needs no transfer pending on that endpoint.
+    static void Halt(int fd, bool inEndpoint)
     {
         char c = 0;
-        const ssize_t r = inEndpoint ? read(fd, &c, 0) : write(fd, &c, 0);
-        return r < 0 && errno == EBADMSG;
+        (void)!(inEndpoint ? read(fd, &c, 0) : write(fd, &c, 0));
     }
-    static bool ClearHalt(int fd) { return ioctl(fd, GADGETFS_CLEAR_HALT) == 0; }
+    static void ClearHalt(int fd) { ioctl(fd, GADGETFS_CLEAR_HALT); }
 
 private:
     static std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
     std::vector<uint8_t> Descriptors(int packet) const
     {
-        return quellbar::Descriptors(personality_.vendor, personality_.product, packet, personality_.interfaceNumber,
-                                     personality_.refuseAltSetting);
+        return quellbar::Descriptors(options_.vendor, options_.product, packet, options_.interface,
+                                     options_.refuseAltSetting);
     }
 
     std::string EnableEndpoints()
@@ -169,64 +150,22 @@ private:
         return "";
     }
 
-    // A request without a data stage is acknowledged by a read of nothing,
-    // and refused by an I/O call in the wrong direction.
+    // A request without a data stage is acknowledged by a read of nothing and
+    // refused by an I/O call of nothing in the wrong direction: what Halt does.
     Event Answer(bool in, bool ok, Event event)
     {
-        char c = 0;
-        (void)!(ok || in ? read(ep0_, &c, 0) : write(ep0_, &c, 0));
+        Halt(ep0_, ok || in);
         return ok ? event : Event::Other;
     }
 
     std::string dir_;
-    Personality personality_;
+    const quellbar::Options& options_;
     int ep0_ = -1, out_ = -1, in_ = -1;
     bool highSpeed_ = false;
 };
 
 // Transfers a reset or an unplug cancels.
 bool Cancelled(int err) { return err == ESHUTDOWN || err == ECONNRESET || err == ENODEV || err == EPROTO; }
-
-// What this process takes from the command line besides the device's options.
-struct Setup {
-    Personality personality;
-    std::string deviceOptions;
-    // Where a device that left the bus takes up again: requests and frames so far.
-    uint64_t resumeRequests = 0, resumeFrames = 0;
-    int awayMs = 0;  // off the bus for this long before it connects
-};
-
-std::string ParseSetup(const std::string& text, Setup& out)
-{
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t semi = std::min(text.find(';', pos), text.size());
-        const std::string kv = text.substr(pos, semi - pos);
-        pos = semi + 1;
-        const size_t eq = kv.find('=');
-        const std::string key = kv.substr(0, eq), value = eq == std::string::npos ? "" : kv.substr(eq + 1);
-        char* end = nullptr;
-        if (key == "vendor") {
-            out.personality.vendor = static_cast<uint16_t>(std::strtoul(value.c_str(), &end, 16));
-        } else if (key == "interface") {
-            out.personality.interfaceNumber = static_cast<uint8_t>(std::strtoul(value.c_str(), &end, 10));
-        } else if (key == "altsetting") {
-            if (value != "refuse") return "bad value for altsetting: '" + value + "'";
-            out.personality.refuseAltSetting = true;
-            continue;
-        } else if (key == "resume") {
-            out.resumeRequests = std::strtoull(value.c_str(), &end, 10);
-            if (*end == ':') out.resumeFrames = std::strtoull(end + 1, &end, 10);
-        } else if (key == "away") {
-            out.awayMs = static_cast<int>(std::strtol(value.c_str(), &end, 10));
-        } else {
-            out.deviceOptions += kv + ";";
-            continue;
-        }
-        if (value.empty() || *end != '\0') return "bad value for " + key + ": '" + value + "'";
-    }
-    return "";
-}
 
 // Moves bytes between gadgetfs and the device model, and plays its bus events.
 class Bridge {
@@ -238,7 +177,7 @@ public:
         for (;;) {
             const auto ev = fs_.NextEvent();
             std::unique_lock lock(m_);
-            if (ev == GadgetFs::Event::Configured || ev == GadgetFs::Event::Interface) {
+            if (ev == GadgetFs::Event::Configured) {
                 ++configurations_;
                 cv_.notify_all();
                 if (!started_ && fs_.Configured()) {
@@ -331,9 +270,8 @@ private:
             case InTransfer::Kind::Data: break;
             case InTransfer::Kind::Leave: {
                 const int back = front.backAfterMs;
-                model_.Pop();
-                model_.Plugged(false);
-                Leave(back);  // does not return
+                model_.Plugged(false);  // drops the queue
+                Leave(back);            // does not return
             }
             }
             if (halted) {
@@ -429,13 +367,13 @@ private:
     }
 
     // The device leaves the bus: the process starts afresh, with every file
-    // of gadgetfs closed (the host sees the unplug), and comes back after ms.
+    // of gadgetfs closed (the host sees the unplug), and comes back after ms,
+    // told where to take up as "requests:frames:ms".
     [[noreturn]] void Leave(int ms)
     {
-        const std::string options = std::string(argv_[1] ? argv_[1] : "") +
-                                    ";resume=" + std::to_string(model_.Requests()) + ":" +
-                                    std::to_string(model_.Frames()) + ";away=" + std::to_string(ms < 0 ? 0 : ms);
-        execl("/proc/self/exe", argv_[0], options.c_str(), static_cast<char*>(nullptr));
+        const std::string resume = std::to_string(model_.Requests()) + ":" + std::to_string(model_.Frames()) + ":" +
+                                   std::to_string(std::max(ms, 0));
+        execl("/proc/self/exe", argv_[0], argv_[1] ? argv_[1] : "", resume.c_str(), static_cast<char*>(nullptr));
         std::perror("quellbar-gadget: exec");
         std::_Exit(1);
     }
@@ -462,36 +400,34 @@ private:
 
 int main(int argc, char** argv)
 {
-    const char* dir = std::getenv("GADGETFS_DIR");
-    gadget::Setup setup;
     quellbar::Options options;
-    if (argc > 1) {
-        std::string problem = gadget::ParseSetup(argv[1], setup);
-        if (problem.empty()) problem = quellbar::ParseOptions(setup.deviceOptions, options);
-        for (const auto& f : options.faults) {
-            if (f.fault == quellbar::Fault::ChunkError || f.fault == quellbar::Fault::FinalError)
-                problem = "fault " + quellbar::Describe(f) + " exists on the emulated usbfs only";
-        }
-        if (!problem.empty()) {
-            std::fprintf(stderr, "quellbar-gadget: %s\n", problem.c_str());
-            return 2;
-        }
+    std::string problem = argc > 1 ? quellbar::ParseOptions(argv[1], options) : "";
+    for (const auto& f : options.faults) {
+        if (f.fault == quellbar::Fault::ChunkError || f.fault == quellbar::Fault::FinalError)
+            problem = "fault " + quellbar::Describe(f) + " exists on the emulated usbfs only";
     }
-    setup.personality.product = options.product;
+    if (!problem.empty()) {
+        std::fprintf(stderr, "quellbar-gadget: %s\n", problem.c_str());
+        return 2;
+    }
     // Interrupts a blocking transfer without ending the process.
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigaction(SIGUSR1, &sa, nullptr);
 
-    // Back from leaving the bus.
-    if (setup.awayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(setup.awayMs));
-    gadget::GadgetFs fs(dir ? dir : "/dev/gadget", setup.personality);
+    // Back from leaving the bus (Bridge::Leave).
+    unsigned long long requests = 0, frames = 0;
+    int awayMs = 0;
+    if (argc > 2) std::sscanf(argv[2], "%llu:%llu:%d", &requests, &frames, &awayMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(awayMs));
+    const char* dir = std::getenv("GADGETFS_DIR");
+    gadget::GadgetFs fs(dir ? dir : "/dev/gadget", options);
     if (const std::string e = fs.Start(); !e.empty()) {
         std::fprintf(stderr, "quellbar-gadget: %s\n", e.c_str());
         return 1;
     }
     quellbar::Device model(options);
-    model.Resume(setup.resumeRequests, setup.resumeFrames);
+    model.Resume(requests, frames);
     gadget::Bridge bridge(fs, model, argv);
     bridge.Run();
 }

@@ -28,10 +28,10 @@ constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 // The request's text, whatever its mode digit.
 bool IsRequestText(const uint8_t* data)
 {
-    for (int32_t i = 0; i < wire::kRequestSize; ++i) {
-        if (i != wire::kModeDigitIndex && data[i] != static_cast<uint8_t>(wire::kRequestText[i])) return false;
-    }
-    return true;
+    const char* text = wire::kRequestText;
+    const int digit = wire::kModeDigitIndex;
+    return std::memcmp(data, text, digit) == 0 &&
+           std::memcmp(data + digit + 1, text + digit + 1, wire::kRequestSize - digit - 1) == 0;
 }
 
 // Where the viewer's final read of a reply of `total` bytes begins, reading
@@ -45,53 +45,27 @@ size_t FinalReadOffset(size_t total, int width)
     return at;
 }
 
-InTransfer Item(Kind kind, int error = 0, int backAfterMs = -1)
-{
-    InTransfer t;
-    t.kind = kind;
-    t.error = error;
-    t.backAfterMs = backAfterMs;
-    return t;
-}
+// The low and the high byte of a descriptor's 16-bit field (little-endian).
+constexpr uint8_t Lo(int v) { return static_cast<uint8_t>(v); }
+constexpr uint8_t Hi(int v) { return static_cast<uint8_t>(v >> 8); }
+constexpr uint8_t kSelfPowered = USB_CONFIG_ATT_ONE | USB_CONFIG_ATT_SELFPOWER;
 
 }  // namespace
 
 std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket)
 {
-    return {USB_DT_ENDPOINT_SIZE,
-            USB_DT_ENDPOINT,
-            address,
-            USB_ENDPOINT_XFER_BULK,
-            static_cast<uint8_t>(maxPacket),
-            static_cast<uint8_t>(maxPacket >> 8),
-            0};
+    return {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address, USB_ENDPOINT_XFER_BULK, Lo(maxPacket), Hi(maxPacket), 0};
 }
 
 std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, uint8_t interface, bool secondAlt)
 {
     // bcdUSB 2.00, bMaxPacketSize0 64, bcdDevice 1.00, no strings.
-    std::vector<uint8_t> d = {USB_DT_DEVICE_SIZE,
-                              USB_DT_DEVICE,
-                              0x00,
-                              0x02,
-                              0,
-                              0,
-                              0,
-                              64,
-                              static_cast<uint8_t>(vendor),
-                              static_cast<uint8_t>(vendor >> 8),
-                              static_cast<uint8_t>(product),
-                              static_cast<uint8_t>(product >> 8),
-                              0x00,
-                              0x01,
-                              0,
-                              0,
-                              0,
-                              1};
-    const uint16_t total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE * (secondAlt ? 2 : 1) + 2 * USB_DT_ENDPOINT_SIZE;
+    std::vector<uint8_t> d = {USB_DT_DEVICE_SIZE, USB_DT_DEVICE, 0x00,        0x02, 0,    0, 0, 64, Lo(vendor),
+                              Hi(vendor),         Lo(product),   Hi(product), 0x00, 0x01, 0, 0, 0,  1};
+    const int total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE * (secondAlt ? 2 : 1) + 2 * USB_DT_ENDPOINT_SIZE;
     // Self-powered, 2 mA.
-    d.insert(d.end(), {USB_DT_CONFIG_SIZE, USB_DT_CONFIG, static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8),
-                       1, MARLEX_CONFIGURATION, 0, USB_CONFIG_ATT_ONE | USB_CONFIG_ATT_SELFPOWER, 1});
+    d.insert(d.end(),
+             {USB_DT_CONFIG_SIZE, USB_DT_CONFIG, Lo(total), Hi(total), 1, MARLEX_CONFIGURATION, 0, kSelfPowered, 1});
     auto alternate = [&](uint8_t alt, uint8_t endpoints) {
         d.insert(d.end(),
                  {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, interface, alt, endpoints, USB_CLASS_VENDOR_SPEC, 0, 0, 0});
@@ -109,12 +83,7 @@ Device::Device(const Options& options)
     : options_(options), generator_(std::make_unique<ScreenGenerator>(options.width, options.seed)),
       pendingWidth_(options.width), scheduled_(options.faults), random_(options.seed)
 {
-    if (!options_.log.empty()) log_ = std::fopen(options_.log.c_str(), "a");
-}
-
-Device::~Device()
-{
-    if (log_) std::fclose(log_);
+    if (!options_.log.empty()) log_.open(options_.log, std::ios::app);
 }
 
 std::string Device::Configure(std::string_view text)
@@ -214,15 +183,10 @@ void Device::NextPicture(bool whole)
 
 void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
 {
-    auto reply = std::make_unique<Reply>();
-    reply->screen = generator_->Current();
-    reply->whole = whole;
-    Screen& cur = reply->screen;
+    Screen cur = generator_->Current();
+    auto& pal = cur.palette;
     for (const auto& f : faults) {
-        if (f.fault == Fault::Palette) {
-            std::rotate(cur.palette.begin(), cur.palette.begin() + f.arg % static_cast<int>(cur.palette.size()),
-                        cur.palette.end());
-        }
+        if (f.fault == Fault::Palette) std::rotate(pal.begin(), pal.begin() + f.arg % wire::kColourCount, pal.end());
     }
     std::vector<uint8_t> pixelData = cur.pixels;
     if (!whole) {
@@ -237,11 +201,11 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
     std::vector<uint8_t> bytes = BuildReply(BuildBmp(cur, pixelData));
 
     // The bytes first, then what the faults put between the transfers.
-    bool closeWithZlp = true;
+    bool closeWithZlp = true, faulty = false;
     for (const auto& f : faults) {
         Log("fault " + Describe(f) + " at request " + std::to_string(requests_));
         switch (f.fault) {
-        case Fault::NoReply: queue_.push_back(Item(Kind::Halt)); return;
+        case Fault::NoReply: queue_.push_back({.kind = Kind::Halt}); return;
         case Fault::Mute: return;
         case Fault::NoSig:
             // Looks like the tail of some other reply: no "BM" at offsets 4 and 5.
@@ -264,7 +228,7 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             break;
         default: continue;  // the reply's bytes as they are
         }
-        reply->faulty = true;
+        faulty = true;
     }
 
     // Where the transfers are cut, and what comes in front of the data from there.
@@ -286,26 +250,23 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             at.before.insert(at.before.end(), static_cast<size_t>(f.arg), InTransfer{});  // zero-length packets
         } else {
             const Kind kind = f.fault == Fault::Unplug ? Kind::Leave : Kind::Error;
-            at.before.push_back(Item(kind, -ETIMEDOUT, f.arg));
+            at.before.push_back({.kind = kind, .error = -ETIMEDOUT, .backAfterMs = f.arg});
         }
     }
     size_t from = 0;
     int delay = 0;
     cuts[total];  // the end
     for (auto& [pos, cut] : cuts) {
-        if (pos > total) break;
-        InTransfer& t = queue_.emplace_back();
-        t.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(pos));
-        t.zlp = pos == total && closeWithZlp;
-        t.delayMs = delay;
+        queue_.push_back({.bytes = {bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                                    bytes.begin() + static_cast<std::ptrdiff_t>(pos)},
+                          .zlp = pos == total && closeWithZlp,
+                          .delayMs = delay});
         if (pos == total) break;
         for (auto& item : cut.before) queue_.push_back(std::move(item));
         from = pos;
         delay = cut.delayMs;
     }
-    reply->size = total;
-    reply_ = std::move(reply);
+    reply_ = std::make_unique<Reply>(Reply{.size = total, .whole = whole, .faulty = faulty, .screen = std::move(cur)});
 }
 
 int Device::TakeDelay() { return queue_.empty() ? 0 : std::exchange(queue_.front().delayMs, 0); }
@@ -398,11 +359,10 @@ void Device::Plugged(bool plugged)
 
 void Device::Log(const std::string& event)
 {
-    if (!log_) return;
+    if (!log_.is_open()) return;
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - born_).count();
-    std::fprintf(log_, "%lld %s\n", static_cast<long long>(ms), event.c_str());
-    std::fflush(log_);
+    log_ << ms << ' ' << event << std::endl;
 }
 
 }  // namespace quellbar

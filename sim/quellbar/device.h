@@ -24,8 +24,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -42,7 +42,6 @@ namespace quellbar {
 // OUT and IN endpoints, and with `secondAlt` an alternate 1 without any.
 std::vector<uint8_t> Descriptors(uint16_t vendor, uint16_t product, int maxPacket, uint8_t interface = MARLEX_INTERFACE,
                                  bool secondAlt = false);
-inline constexpr size_t kDeviceDescriptorSize = 18;
 // One bulk endpoint's descriptor.
 std::vector<uint8_t> Endpoint(uint8_t address, int maxPacket);
 
@@ -53,12 +52,12 @@ inline constexpr std::chrono::milliseconds kLeaveLatency{500};
 struct InTransfer {
     enum class Kind { Data, Halt, Error, Leave };
     Kind kind = Kind::Data;
-    std::vector<uint8_t> bytes;  // Data: the transfer; empty: a zero-length packet
-    size_t sent = 0;             // Data: bytes of it already out
-    bool zlp = false;            // Data: close with a zero-length packet if it ends on a packet boundary
-    int delayMs = 0;             // Data: the first byte is ready only this much later
-    int error = 0;               // Error: the read's result
-    int backAfterMs = -1;        // Leave: back on the bus after this; -1: never
+    std::vector<uint8_t> bytes{};  // Data: the transfer; empty: a zero-length packet
+    size_t sent = 0;               // Data: bytes of it already out
+    bool zlp = false;              // Data: close with a zero-length packet if it ends on a packet boundary
+    int delayMs = 0;               // Data: the first byte is ready only this much later
+    int error = 0;                 // Error: the read's result
+    int backAfterMs = -1;          // Leave: back on the bus after this; -1: never
 };
 
 // How far one host IN read got, as ReadIn plays it.
@@ -89,12 +88,8 @@ struct OutResult {
 class Device {
 public:
     explicit Device(const Options& options);
-    ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
-
-    uint16_t VendorId() const { return MARLEX_VENDOR_ID; }
-    uint16_t ProductId() const { return options_.product; }
 
     OutResult Out(const uint8_t* data, size_t length);
     // The next request's write itself fails (writefail, writegone).
@@ -154,7 +149,7 @@ private:
     std::vector<uint8_t> lastSent_;  // pixels of the picture last sent whole or as delta, of its width
 
     bool unplugged_ = false;
-    std::FILE* log_ = nullptr;
+    std::ofstream log_;
     std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
 };
 

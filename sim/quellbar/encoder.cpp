@@ -55,9 +55,7 @@ void EncodeRow(const uint8_t* row, int width, std::vector<uint8_t>& out)
         if (p >= width) break;  // the row is complete: no run count byte
 
         // The run repeats the last literal; it may be empty.
-        const uint8_t v = row[p - 1];
-        int r = 0;
-        while (r < kMaxCount && p + r < width && row[p + r] == v) ++r;
+        const int r = RunLength(row, p - 1, width, kMaxCount + 1) - 1;
         out.push_back(static_cast<uint8_t>(r));
         p += r;
     }

@@ -153,6 +153,9 @@ std::string ParseOptions(std::string_view text, Options& o)
             {"reenum_ms", [&] { return Number(value, o.reenumMs, 0); }},
             {"random", [&] { return Number(value, o.random, 0, 1); }},
             {"widthswitch", [&] { return Number(value, o.widthSwitch, 0); }},
+            {"vendor", [&] { return Number(value, o.vendor, 0, 0xFFFF, 16); }},
+            {"interface", [&] { return Number(value, o.interface, 0, 0xFF); }},
+            {"altsetting", [&] { return value == "refuse" && (o.refuseAltSetting = true); }},
         };
         const auto* k = std::find_if(std::begin(keys), std::end(keys), [&](const auto& e) { return key == e.first; });
         if (k == std::end(keys)) return "unknown option '" + key + "'";

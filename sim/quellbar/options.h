@@ -92,6 +92,12 @@ struct Options {
     // A read shorter than the packet queued loses the rest of that transfer,
     // as the high-speed host stack does.
     bool overflow = false;
+    // Another USB personality, for tests of the link's refusals; the emulated
+    // usbfs takes the vendor only (its interface 0 has alternate 0 alone).
+    uint16_t vendor = MARLEX_VENDOR_ID;
+    uint8_t interface = MARLEX_INTERFACE;
+    // A second alternate setting, and SET_INTERFACE refused with a stall.
+    bool refuseAltSetting = false;
 };
 
 // Applies `text` on top of `options`: "" or the first problem found (options

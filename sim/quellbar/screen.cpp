@@ -68,42 +68,35 @@ struct SplitMix {
 };
 
 // Drawing in screen coordinates (y = 0 is the top row) onto bottom-up rows.
-class Canvas {
-public:
-    explicit Canvas(Screen& s) : s_(s) {}
-    int Width() const { return s_.width; }
-    void Fill(int x0, int y0, int x1, int y1, uint8_t c)
-    {
-        x0 = std::max(x0, 0);
-        y0 = std::max(y0, 0);
-        x1 = std::min(x1, s_.width);
-        y1 = std::min(y1, kRows);
-        for (int y = y0; y < y1; ++y) {
-            if (x0 < x1) std::memset(Row(y) + x0, c, static_cast<size_t>(x1 - x0));
+uint8_t* Row(Screen& s, int y)
+{
+    return s.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s.width);
+}
+
+void Fill(Screen& s, int x0, int y0, int x1, int y1, uint8_t c)
+{
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, s.width);
+    y1 = std::min(y1, kRows);
+    for (int y = y0; y < y1; ++y) {
+        if (x0 < x1) std::memset(Row(s, y) + x0, c, static_cast<size_t>(x1 - x0));
+    }
+}
+
+void Glyph(Screen& s, int glyph, int x, int y, int scale, uint8_t c)
+{
+    for (int gy = 0; gy < 7; ++gy) {
+        for (int gx = 0; gx < 5; ++gx) {
+            if (kDigitFont[glyph][gy] & (0x10 >> gx))
+                Fill(s, x + gx * scale, y + gy * scale, x + (gx + 1) * scale, y + (gy + 1) * scale, c);
         }
     }
-    uint8_t* Row(int y)
-    {
-        return s_.pixels.data() + static_cast<size_t>(kRows - 1 - y) * static_cast<size_t>(s_.width);
-    }
+}
 
-    void Glyph(int glyph, int x, int y, int scale, uint8_t c)
-    {
-        for (int gy = 0; gy < 7; ++gy) {
-            for (int gx = 0; gx < 5; ++gx) {
-                if (kDigitFont[glyph][gy] & (0x10 >> gx))
-                    Fill(x + gx * scale, y + gy * scale, x + (gx + 1) * scale, y + (gy + 1) * scale, c);
-            }
-        }
-    }
-
-private:
-    Screen& s_;
-};
-
+// Every entry is set: the fixed slots, greys up to the bars, the bars, the ramp.
 void BuildPalette(std::array<uint32_t, 256>& pal, uint64_t epoch, uint32_t seed)
 {
-    pal.fill(0);
     // The fixed slots in the order of the enum; the accent follows the epoch.
     const uint32_t fixed[] = {
         0x000000, 0xFFFFFF, 0x30343C, 0xC8CCD2, 0x143C8C, 0x1E1E28, Hue(static_cast<int>(40 + epoch * 97 + seed * 7)),
@@ -136,20 +129,20 @@ const Screen& ScreenGenerator::Next()
 
 void ScreenGenerator::Render()
 {
-    Canvas cv(screen_);
-    const int w = cv.Width();
+    Screen& s = screen_;
+    const int w = s.width;
     const uint64_t f = frame_;
     BuildPalette(screen_.palette, f / kPaletteEpochFrames, seed_);
     SplitMix layout{seed_};
 
     // Title bar with word-like blocks (static).
-    cv.Fill(0, 0, w, 32, kTitle);
+    Fill(s, 0, 0, w, 32, kTitle);
     for (int x = 12; x < w - 200;) {
         const int len = 12 + layout.Below(60);
-        cv.Fill(x, 11, std::min(x + len, w - 200), 21, kWhite);
+        Fill(s, x, 11, std::min(x + len, w - 200), 21, kWhite);
         x += len + 8 + layout.Below(8);
     }
-    cv.Fill(0, 32, w, 36, kLight);
+    Fill(s, 0, 32, w, 36, kLight);
 
     // Moving colour bars: three bands at different speeds.
     for (int band = 0; band < 3; ++band) {
@@ -158,47 +151,47 @@ void ScreenGenerator::Render()
         const int barWidth = 24 + band * 8;
         const int offset =
             static_cast<int>((f * static_cast<uint64_t>(speed)) % static_cast<uint64_t>(barWidth * kBarColours));
-        uint8_t* first = cv.Row(y0);
+        uint8_t* first = Row(s, y0);
         for (int x = 0; x < w; ++x) {
             const int bar = ((x + offset) / barWidth) % kBarColours;
             first[x] = static_cast<uint8_t>(kBarBase + (bar + band * 5) % kBarColours);
         }
-        for (int y = y0 + 1; y < y0 + 40; ++y) std::memcpy(cv.Row(y), first, static_cast<size_t>(w));
+        for (int y = y0 + 1; y < y0 + 40; ++y) std::memcpy(Row(s, y), first, static_cast<size_t>(w));
     }
 
     // A static gradient strip: many distinct neighbours.
-    for (int x = 0; x < w; ++x) cv.Fill(x, 156, x + 1, 172, static_cast<uint8_t>(kRampBase + x * kRampColours / w));
+    for (int x = 0; x < w; ++x) Fill(s, x, 156, x + 1, 172, static_cast<uint8_t>(kRampBase + x * kRampColours / w));
 
     // Frame counter, 8 digits, big.
-    cv.Fill(0, 172, w, 300, kPanel);
+    Fill(s, 0, 172, w, 300, kPanel);
     uint64_t n = f;
     for (int i = 7; i >= 0; --i, n /= 10)
-        cv.Glyph(static_cast<int>(n % 10), (w - 8 * 48) / 2 + i * 48, 186, 8, kAccent);
+        Glyph(s, static_cast<int>(n % 10), (w - 8 * 48) / 2 + i * 48, 186, 8, kAccent);
 
     // Clock hh:mm:ss of the frame time, one frame per second from a seed-given start.
     const int t = static_cast<int>((9 * 3600 + (seed_ % 3600) + f) % 86400);
     const int hh = t / 3600, mm = t / 60 % 60, ss = t % 60;
     const int clock[8] = {hh / 10, hh % 10, kColon, mm / 10, mm % 10, kColon, ss / 10, ss % 10};
-    for (int i = 0; i < 8; ++i) cv.Glyph(clock[i], (w - 8 * 24) / 2 + i * 24, 256, 4, kWhite);
+    for (int i = 0; i < 8; ++i) Glyph(s, clock[i], (w - 8 * 24) / 2 + i * 24, 256, 4, kWhite);
 
     // Left: a list with text-like lines and a selection that walks down.
     const int split = w / 2;
-    cv.Fill(0, 300, split, 440, kLight);
+    Fill(s, 0, 300, split, 440, kLight);
     const int selected = static_cast<int>(f % 10);
     for (int line = 0; line < 10; ++line) {
         const int y = 302 + line * 14;
-        if (line == selected) cv.Fill(0, y - 2, split, y + 12, kSelect);
+        if (line == selected) Fill(s, 0, y - 2, split, y + 12, kSelect);
         for (int x = 8; x < split - 16;) {
             const int len = 6 + layout.Below(40);
-            cv.Fill(x, y + 2, std::min(x + len, split - 16), y + 9, kText);
+            Fill(s, x, y + 2, std::min(x + len, split - 16), y + 9, kText);
             x += len + 5 + layout.Below(6);
         }
     }
 
     // Right: a scope with a grid and a moving sine trace.
-    cv.Fill(split, 300, w, 440, kScope);
-    for (int x = split; x < w; x += 40) cv.Fill(x, 300, x + 1, 440, kGrid);
-    for (int y = 300; y < 440; y += 35) cv.Fill(split, y, w, y + 1, kGrid);
+    Fill(s, split, 300, w, 440, kScope);
+    for (int x = split; x < w; x += 40) Fill(s, x, 300, x + 1, 440, kGrid);
+    for (int y = 300; y < 440; y += 35) Fill(s, split, y, w, y + 1, kGrid);
     {
         const double phase = static_cast<double>(f % 360) * 0.35;
         int prevY = -1;
@@ -206,16 +199,16 @@ void ScreenGenerator::Render()
             const int y = 370 + static_cast<int>(std::lround(30.0 * std::sin(phase + (x - split) * 0.045)));
             const int lo = prevY < 0 ? y : std::min(prevY, y);
             const int hi = prevY < 0 ? y : std::max(prevY, y);
-            cv.Fill(x, lo, x + 1, hi + 2, kTrace);
+            Fill(s, x, lo, x + 1, hi + 2, kTrace);
             prevY = y;
         }
     }
 
     // Status bar with a progress bar.
-    cv.Fill(0, 440, w, kRows, kPanel);
-    cv.Fill(16, 452, w - 16, 468, kBlack);
+    Fill(s, 0, 440, w, kRows, kPanel);
+    Fill(s, 16, 452, w - 16, 468, kBlack);
     const int progress = static_cast<int>((f % 100) * static_cast<uint64_t>(w - 36) / 99);
-    cv.Fill(18, 454, 18 + progress, 466, kProgress);
+    Fill(s, 18, 454, 18 + progress, 466, kProgress);
 }
 
 }  // namespace quellbar

@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 namespace usbfs {
 namespace {
@@ -43,7 +44,6 @@ std::string NameOf(unsigned long request)
 struct Urb {
     UMockdevIoctlData* urb = nullptr;  // the client's struct, resolved
     UMockdevIoctlData* buffer = nullptr;
-    bool in = false;
     int length = 0;
     int moved = 0;
     bool done = false;
@@ -88,13 +88,15 @@ struct Handle {
 
 struct Bus::Impl {
     std::mutex m;
-    UMockdevTestbed* testbed = nullptr;
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    std::string root;                          // the testbed's folder
     std::vector<std::unique_ptr<Node>> nodes;  // never freed: handlers point at them
     std::vector<std::unique_ptr<Device>> devices;
     std::map<int, int> nextDevnum;  // by bus number
     std::map<UMockdevIoctlClient*, Handle> handles;
     std::map<std::string, std::pair<int, int>> failures;  // ioctl name: errno, times left
     std::vector<std::pair<int, std::string>> calls;       // by handle serial
+    std::set<int> busy;                                   // the serials of handles that did more than open and close
     int serials = 0;
 
     // Work due later, run by `timer` under the lock.
@@ -109,13 +111,6 @@ struct Bus::Impl {
         wake.notify_one();
     }
     void RunTimer();
-    std::string Root() const
-    {
-        gchar* root = umockdev_testbed_get_root_dir(testbed);
-        std::string dir = root;
-        g_free(root);
-        return dir;
-    }
     int Add(int bus, uint16_t vendor, uint16_t product, std::unique_ptr<quellbar::Device> model);
     Device& At(int id) { return *devices.at(static_cast<size_t>(id - 1)); }
 
@@ -123,7 +118,9 @@ struct Bus::Impl {
     void Leave(Node* node, int backAfterMs);
     void Record(const Handle& h, const std::string& what)
     {
-        if (h.node->device) calls.emplace_back(h.serial, std::to_string(h.node->device->id) + " " + what);
+        if (!h.node->device) return;
+        calls.emplace_back(h.serial, std::to_string(h.node->device->id) + " " + what);
+        if (what != "open" && what != "close") busy.insert(h.serial);
     }
     bool ClaimedElsewhere(const Node* node, const Handle& h) const
     {
@@ -208,7 +205,7 @@ void Bus::Impl::Plug(Device* device, int busnum)
     const int packet = device && device->model ? device->model->Opts().maxPacket : quellbar::kFullSpeedPacket;
     const auto bytes = device ? quellbar::Descriptors(device->vendor, device->product, packet)
                               : quellbar::Descriptors(kRootHubVendor, kRootHubProduct, packet);
-    const std::filesystem::path file = Root() + node->devnode;
+    const std::filesystem::path file = root + node->devnode;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -231,7 +228,7 @@ void Bus::Impl::Leave(Node* node, int backAfterMs)
     if (node->gone) return;
     node->gone = true;
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
-    std::remove((Root() + node->devnode).c_str());
+    std::remove((root + node->devnode).c_str());
     Device* device = node->device;
     if (device->model) device->model->Plugged(false);
     // Pending transfers end as usbfs ends them when the device goes.
@@ -281,13 +278,6 @@ void Bus::Impl::Ioctl(Node* node, UMockdevIoctlClient* client)
     // What completed before the device left can still be reaped.
     if (node->gone && !(reap && !h.urbs.empty())) return refuse(ENODEV);
     quellbar::Device* model = node->device ? node->device->model.get() : nullptr;
-    // Interface 0 of a device (the root hub has none); usbfs claims it on the caller's behalf.
-    auto claim = [&](unsigned ifno) {
-        if (ifno != 0 || !node->device) return done(false, ENOENT);
-        if (!h.claimed && ClaimedElsewhere(node, h)) return done(false, EBUSY);
-        h.claimed = true;
-        done(true);
-    };
     switch (request) {
     case USBDEVFS_CONNECTINFO:
         static_cast<usbdevfs_connectinfo*>(resolve(sizeof(usbdevfs_connectinfo)))->devnum =
@@ -301,23 +291,27 @@ void Bus::Impl::Ioctl(Node* node, UMockdevIoctlClient* client)
         done(!busy, busy ? EBUSY : 0);
         break;
     }
-    case USBDEVFS_CLAIMINTERFACE: claim(*static_cast<unsigned*>(resolve(sizeof(unsigned)))); break;
-    case USBDEVFS_RELEASEINTERFACE: {
-        const unsigned ifno = *static_cast<unsigned*>(resolve(sizeof(unsigned)));
-        if (ifno != 0 || !node->device) {
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE: {
+        // Claim and release pass the interface number alone.
+        const bool set = request == USBDEVFS_SETINTERFACE;
+        const auto* s =
+            static_cast<usbdevfs_setinterface*>(resolve(set ? sizeof(usbdevfs_setinterface) : sizeof(unsigned)));
+        // Interface 0 of a device (the root hub has none); setting its
+        // alternate, usbfs claims it on the caller's behalf.
+        if (s->interface != 0 || !node->device) {
             done(false, ENOENT);
-        } else {
+        } else if (request == USBDEVFS_RELEASEINTERFACE) {
             done(h.claimed, h.claimed ? 0 : EINVAL);
             h.claimed = false;
-        }
-        break;
-    }
-    case USBDEVFS_SETINTERFACE: {
-        const auto* s = static_cast<usbdevfs_setinterface*>(resolve(sizeof(usbdevfs_setinterface)));
-        if (s->interface == 0 && node->device && s->altsetting != 0) {
+        } else if (set && s->altsetting != 0) {
             done(false, EINVAL);
+        } else if (!h.claimed && ClaimedElsewhere(node, h)) {
+            done(false, EBUSY);
         } else {
-            claim(s->interface);
+            h.claimed = true;
+            done(true);
         }
         break;
     }
@@ -368,15 +362,15 @@ void Bus::Impl::Submit(Handle& h, UMockdevIoctlClient* client, UMockdevIoctlData
     std::erase_if(h.urbs, [](const Urb& old) { return old.reapErrno && (old.Release(), true); });
     // Both references are the resolves' own; the URB keeps them until reaped.
     Urb& u = h.urbs.emplace_back();
-    u.in = urb->endpoint == MARLEX_EP_IN;
+    const bool in = urb->endpoint == MARLEX_EP_IN;
     u.length = urb->buffer_length;
     u.urb = data;
     u.buffer =
         umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(u.length), nullptr);
-    Record(h, std::string(u.in ? "in " : "out ") + std::to_string(u.length));
+    Record(h, std::string(in ? "in " : "out ") + std::to_string(u.length));
     umockdev_ioctl_client_complete(client, 0, 0);
     quellbar::Device* model = h.node->device->model.get();
-    if (u.in) return;
+    if (in) return;
     const OutResult r = model ? model->Out(u.buffer->data, static_cast<size_t>(u.length)) : OutResult{};
     if (r.kind == OutResult::Kind::Leave) return Leave(h.node, r.backAfterMs);  // ends the URB with EPROTO later
     u.done = true;
@@ -439,19 +433,17 @@ void Bus::Impl::Reap(UMockdevIoctlClient* client, bool block, bool firstTry)
 
 int Bus::Impl::Add(int bus, uint16_t vendor, uint16_t product, std::unique_ptr<quellbar::Device> model)
 {
-    auto& device = devices.emplace_back(std::make_unique<Device>());
-    device->id = static_cast<int>(devices.size());
-    device->busnum = bus;
-    device->vendor = vendor;
-    device->product = product;
-    device->model = std::move(model);
-    Plug(device.get(), bus);
-    return device->id;
+    const int id = static_cast<int>(devices.size()) + 1;
+    devices.push_back(std::make_unique<Device>(Device{id, bus, vendor, product, std::move(model)}));
+    Plug(devices.back().get(), bus);
+    return id;
 }
 
 Bus::Bus() : impl_(std::make_unique<Impl>())
 {
-    impl_->testbed = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(impl_->testbed);
+    impl_->root = root;
+    g_free(root);
     impl_->timer = std::thread([this] { impl_->RunTimer(); });
     std::lock_guard lock(impl_->m);
     impl_->nextDevnum[1] = 1;
@@ -473,7 +465,7 @@ Bus::~Bus()
     for (auto& node : impl_->nodes) g_object_unref(node->handler);
 }
 
-std::string Bus::Dir() const { return impl_->Root(); }
+std::string Bus::Dir() const { return impl_->root; }
 
 int Bus::AddBus()
 {
@@ -493,7 +485,7 @@ int Bus::AddQuellbar(int bus, const quellbar::Options& options)
 {
     std::lock_guard lock(impl_->m);
     auto model = std::make_unique<quellbar::Device>(options);
-    const uint16_t vendor = model->VendorId(), product = model->ProductId();
+    const uint16_t vendor = model->Opts().vendor, product = model->Opts().product;
     return impl_->Add(bus, vendor, product, std::move(model));
 }
 
@@ -519,14 +511,9 @@ std::vector<std::string> Bus::Calls()
 {
     std::lock_guard lock(impl_->m);
     // A handle that only opened and closed is the bus scan's.
-    std::map<int, bool> busy;
-    for (const auto& [serial, text] : impl_->calls) {
-        const std::string what = text.substr(text.find(' ') + 1);
-        busy[serial] = busy[serial] || (what != "open" && what != "close");
-    }
     std::vector<std::string> calls;
     for (const auto& [serial, text] : impl_->calls) {
-        if (busy[serial]) calls.push_back(text);
+        if (impl_->busy.count(serial)) calls.push_back(text);
     }
     return calls;
 }
@@ -535,6 +522,7 @@ void Bus::ClearCalls()
 {
     std::lock_guard lock(impl_->m);
     impl_->calls.clear();
+    impl_->busy.clear();
 }
 
 int Bus::OpenHandles()

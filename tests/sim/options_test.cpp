@@ -18,7 +18,7 @@ TEST(SimOptions, ReadsEveryKey)
     Options o;
     EXPECT_EQ(ParseOptions(" product=0009; width=640;speed=1000;freeze=1;seed=9;dump=/tmp/a b.ppm;log=/tmp/l;"
                            "reset=reenum;reenum_ms=0;faults=nosig:16384@3, writefail;random=0.25;widthswitch=10;"
-                           "queue=whole;usb=high;overflow=1;device=absent",
+                           "queue=whole;usb=high;overflow=1;device=absent;vendor=7e3b;interface=1;altsetting=refuse",
                            o),
               "");
     EXPECT_EQ(o.product, 0x0009);
@@ -42,6 +42,9 @@ TEST(SimOptions, ReadsEveryKey)
     EXPECT_EQ(o.maxPacket, 512);
     EXPECT_TRUE(o.overflow);
     EXPECT_FALSE(o.present);
+    EXPECT_EQ(o.vendor, 0x7E3B);
+    EXPECT_EQ(o.interface, 1);
+    EXPECT_TRUE(o.refuseAltSetting);
 }
 
 TEST(SimOptions, RefusesWhatItDoesNotKnow)
@@ -54,6 +57,7 @@ TEST(SimOptions, RefusesWhatItDoesNotKnow)
     EXPECT_NE(ParseOptions("random=1.5", o), "");
     EXPECT_NE(ParseOptions("reset=later", o), "");
     EXPECT_NE(ParseOptions("usb=super", o), "");
+    EXPECT_NE(ParseOptions("altsetting=accept", o), "");
     EXPECT_NE(ParseOptions("faults=nosig:-1", o), "");
     EXPECT_NE(ParseOptions("faults=slowchunk@0", o), "");
     EXPECT_NE(ParseOptions("faults=meltdown", o), "");
