@@ -15,6 +15,7 @@
 
 #include "bench_cases.h"
 #include "decode.h"
+#include "form_state.h"
 #include "encoder.h"
 #include "screen.h"
 #include "wire_format.h"
@@ -167,7 +168,7 @@ void RegisterDecode(const std::string& name, const Bytes& pixelData, int32_t req
     benchmark::RegisterBenchmark(name.c_str(), [st, received, requestMode](benchmark::State& state) {
         for (auto _ : state) {
             st->RequestMode = requestMode;
-            benchmark::DoNotOptimize(DecodeReply(*st, received));
+            benchmark::DoNotOptimize(DecodeReply(st->Received(received), st->Decoding()));
             benchmark::ClobberMemory();
         }
     })->Unit(benchmark::kMicrosecond);

@@ -12,6 +12,7 @@
 
 #include "bench_cases.h"
 #include "decode.h"
+#include "form_state.h"
 #include "window/image_view.h"
 #include "window/picture_file.h"
 
@@ -43,7 +44,7 @@ struct Scene {
     {
         return karvolen::decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
                                                    surface.height(), static_cast<int32_t>(surface.bytesPerLine() / 4),
-                                                   info, bits.data()) == 480;
+                                                   info, bits.span()) == 480;
     }
 };
 

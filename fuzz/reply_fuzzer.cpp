@@ -24,6 +24,7 @@
 
 #include "decode.h"
 #include "fetch_cycle.h"
+#include "form_state.h"
 #include "picture_format.h"
 #include "wire_format.h"
 
@@ -261,7 +262,7 @@ void Present(World& w, int32_t received, bool minimized)
     const int32_t modeBefore = st.RequestMode;
     const int16_t widthBefore = st.ImageWidth;
     const int16_t appliedBefore = st.AppliedWidth;
-    const decode::DecodeResult d = decode::DecodeReply(st, received);
+    const decode::DecodeResult d = decode::DecodeReply(st.Received(received), st.Decoding());
     if (d.refused) {
         return;
     }
@@ -301,7 +302,7 @@ void Draw(World& w, int32_t height)
     }
     CHECK(width <= kSurfaceMaxWidth);
     const int32_t lines =
-        decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer.data());
+        decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer.span());
     CHECK(lines == height);
     // Bottom-up: the top-left surface pixel is the first pixel of row 479,
     // the last one the last pixel of row 480 - height.
@@ -345,7 +346,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         host.timer = true;
         link.lastWrite.clear();
 
-        const fetch::FetchResult r = fetch::ReceiveScreen(st, link, host, clock);
+        const fetch::FetchResult r = fetch::ReceiveScreen(st.Fetching(), link, host, clock);
 
         CHECK(st.TransferBusy == kFalse);
         CheckEnding(r, host, messagesBefore);

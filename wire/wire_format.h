@@ -31,6 +31,11 @@ inline constexpr int32_t kPictureHeight = 480;
 inline constexpr int16_t kNarrowWidth = 640;
 inline constexpr int16_t kWideWidth = 800;
 
+// The viewer's reply, header and pixel buffers: indices 0 to 400000. A reply
+// that would not fit is refused whole.
+inline constexpr int32_t kBufferLastIndex = 400000;
+inline constexpr int32_t kBufferSize = kBufferLastIndex + 1;
+
 // The BMP stream: file header, info header, 256-entry colour table, then the
 // pixel data (a whole picture or LineDelta records).
 inline constexpr int32_t kFileHeaderSize = 14;

@@ -11,7 +11,7 @@
 namespace karvolen {
 namespace {
 
-using decode::DecodeReply;
+using testing::Decode;
 using decode::DecodeResult;
 using testing::Receive;
 using testing::Reply;
@@ -73,7 +73,7 @@ protected:
 
     DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0)
     {
-        return DecodeReply(st, Receive(st, Reply(pixelData, st.ImageWidth, paletteSalt)));
+        return testing::Decode(st, Receive(st, Reply(pixelData, st.ImageWidth, paletteSalt)));
     }
 
     const uint8_t* Row(int r)
@@ -286,7 +286,7 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
     // offsets 34, 38, 42), so that a field taken from the wrong place shows.
     const uint8_t fields[12] = {0x11, 0x22, 0x33, 0x04, 0x55, 0x66, 0x77, 0x08, 0x99, 0xAA, 0xBB, 0x0C};
     std::copy(std::begin(fields), std::end(fields), reply.begin() + 4 + 34);
-    DecodeResult r = DecodeReply(st, Receive(st, reply));
+    DecodeResult r = Decode(st, Receive(st, reply));
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(r.widthChanged);
     EXPECT_FALSE(r.refused);
@@ -308,7 +308,7 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
                                                             {350001 - wire::kReplyHeaderSize, 800, 800, true}};
     for (const auto& [size, header, width, changed] : next) {
         st.RequestMode = kModeWhole;
-        r = DecodeReply(st, Receive(st, Reply(Bytes(static_cast<size_t>(size), 1), header)));
+        r = Decode(st, Receive(st, Reply(Bytes(static_cast<size_t>(size), 1), header)));
         EXPECT_TRUE(r.fullFrame) << size;
         EXPECT_EQ(r.widthChanged, changed) << size;
         EXPECT_EQ(st.ImageWidth, width) << size;
@@ -321,7 +321,7 @@ TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
     const int32_t received = wire::kReplyHeaderSize + 1000;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
-    const DecodeResult r = DecodeReply(st, received);
+    const DecodeResult r = Decode(st, received);
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(All(st.PixelBuffer.data(), 1000, 3));
     EXPECT_TRUE(All(st.PixelBuffer.data() + 1000, kBufferSize - 1000, kOld));
@@ -335,7 +335,7 @@ TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
     SetOffBits(reply, 2000);
     const int32_t received = 1500;
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
-    const DecodeResult r = DecodeReply(st, received);
+    const DecodeResult r = Decode(st, received);
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(r.widthChanged);
     EXPECT_EQ(st.RequestMode, kModeLineDelta);
@@ -357,7 +357,7 @@ TEST_F(FullFrameTest, HeadersThatDoNotFitAreRefusedWithoutChangingAnything)
         Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
         SetOffBits(reply, offBits);
         const int32_t whole = Receive(s, reply);
-        const DecodeResult r = DecodeReply(s, received > 0 ? received : whole);
+        const DecodeResult r = Decode(s, received > 0 ? received : whole);
         EXPECT_TRUE(r.refused) << offBits << ", " << received;
         EXPECT_FALSE(r.fullFrame);
         EXPECT_EQ(s.RequestMode, kModeWhole);
@@ -371,7 +371,7 @@ TEST_F(FullFrameTest, HeadersThatDoNotFitAreRefusedWithoutChangingAnything)
     FormState s;
     Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
     SetOffBits(reply, 399997);
-    EXPECT_FALSE(DecodeReply(s, Receive(s, reply)).refused);
+    EXPECT_FALSE(Decode(s, Receive(s, reply)).refused);
     EXPECT_EQ(s.HeaderBuffer[static_cast<int32_t>(reply.size()) - 5], reply.back());
 }
 
@@ -384,7 +384,7 @@ TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder)
         reply[static_cast<size_t>(60 + 4 * c)] = static_cast<uint8_t>(c ^ 0x55);
         reply[static_cast<size_t>(61 + 4 * c)] = static_cast<uint8_t>(c / 2);
     }
-    DecodeReply(st, Receive(st, reply));
+    Decode(st, Receive(st, reply));
     for (int c = 0; c < 256; ++c) {
         const auto& q = st.FrameInfo.bmiColors[static_cast<size_t>(c)];
         ASSERT_EQ(q.rgbBlue, c);

@@ -38,7 +38,7 @@ uint32_t Colour(int c)
 
 // A 400001-byte picture buffer that ends right at an inaccessible page, so a
 // read past it crashes the test.
-uint8_t* GuardedBits()
+std::span<uint8_t> GuardedBits()
 {
     static uint8_t* const bits = [] {
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -47,12 +47,12 @@ uint8_t* GuardedBits()
         if (base == MAP_FAILED || mprotect(static_cast<uint8_t*>(base) + data, page, PROT_NONE) != 0) std::abort();
         return static_cast<uint8_t*>(base) + data - kBufferSize;
     }();
-    return bits;
+    return {bits, static_cast<size_t>(kBufferSize)};
 }
 
 TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
 {
-    uint8_t* const bits = GuardedBits();
+    const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i / 640 + i % 640 * 7);
     const int stride = 660;
     std::vector<uint32_t> surface(static_cast<size_t>(stride) * 480, kUntouched);
@@ -67,7 +67,7 @@ TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
 
 TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 {
-    uint8_t* const bits = GuardedBits();
+    const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
     // An 800-wide picture on a 640 x 200 surface: the top-left part is drawn.
     std::vector<uint32_t> surface(640 * 201, kUntouched);
@@ -83,7 +83,7 @@ TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 // row that straddles its end is drawn as far as it goes.
 TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
 {
-    uint8_t* const bits = GuardedBits();
+    const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = 5;
     std::vector<uint32_t> surface(1000 * 480, kUntouched);
     ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits), 401);
@@ -97,7 +97,7 @@ TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
 
 TEST(SetDIBitsToDevice, FailsWithoutAWidthOrASurface)
 {
-    uint8_t* const bits = GuardedBits();
+    const std::span<uint8_t> bits = GuardedBits();
     std::vector<uint32_t> surface(800 * 480, kUntouched);
     EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(0), bits), 0);
     EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(-640), bits), 0);

@@ -10,7 +10,7 @@
 namespace karvolen {
 namespace {
 
-using decode::DecodeReply;
+using testing::Decode;
 using decode::DecodeResult;
 using testing::IsWellFormedLineDelta;
 using testing::Receive;
@@ -30,8 +30,9 @@ TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame)
     st.ImageWidth = 800;  // the window's start-up value
 
     DecodeResult r =
-        DecodeReply(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(gen.Current(), gen.Current().pixels))));
+        Decode(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(gen.Current(), gen.Current().pixels))));
     ASSERT_TRUE(r.fullFrame);
+    EXPECT_EQ(std::pair(r.firstRow, r.rowCount), std::pair(0, quellbar::kRows));
     ASSERT_EQ(st.ImageWidth, width);
     ASSERT_EQ(st.RequestMode, kModeLineDelta);
 
@@ -42,15 +43,21 @@ TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame)
         const Bytes delta = quellbar::EncodeLineDelta(prev.data(), cur.pixels.data(), width);
         ASSERT_TRUE(IsWellFormedLineDelta(delta, width, quellbar::kRows)) << "frame " << frame;
 
-        int same = 0;
-        for (size_t at = 0; at < pixels; at += static_cast<size_t>(width))
-            same += std::memcmp(prev.data() + at, cur.pixels.data() + at, static_cast<size_t>(width)) == 0;
+        int same = 0, firstChanged = quellbar::kRows, lastChanged = -1;
+        for (int row = 0; row < quellbar::kRows; ++row) {
+            const size_t at = static_cast<size_t>(row) * static_cast<size_t>(width);
+            const bool kept = std::memcmp(prev.data() + at, cur.pixels.data() + at, static_cast<size_t>(width)) == 0;
+            same += kept;
+            if (!kept) firstChanged = std::min(firstChanged, row), lastChanged = row;
+        }
         EXPECT_GT(same, 0) << "frame " << frame;
         EXPECT_LT(same, quellbar::kRows) << "frame " << frame;
         EXPECT_LT(delta.size(), pixels / 4) << "frame " << frame;
 
-        r = DecodeReply(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(cur, delta))));
+        r = Decode(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(cur, delta))));
         ASSERT_FALSE(r.fullFrame);
+        EXPECT_EQ(std::pair(r.firstRow, r.rowCount), std::pair(firstChanged, lastChanged + 1 - firstChanged))
+            << "the band of changed rows, frame " << frame;
         ASSERT_TRUE(std::equal(cur.pixels.begin(), cur.pixels.end(), st.PixelBuffer.data())) << "frame " << frame;
         ASSERT_TRUE(SamePalette(st.FrameInfo, cur.palette)) << "frame " << frame;
     }
@@ -126,7 +133,7 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
         st.ImageWidth = static_cast<int16_t>(width);
         std::memcpy(st.PixelBuffer.data(), prev.data(), n);
         const uint8_t beyond = st.PixelBuffer[static_cast<int32_t>(n)];
-        DecodeReply(st, Receive(st, testing::Reply(delta, width)));
+        Decode(st, Receive(st, testing::Reply(delta, width)));
         ASSERT_TRUE(std::equal(cur.begin(), cur.end(), st.PixelBuffer.data())) << iter;
         ASSERT_EQ(st.PixelBuffer[static_cast<int32_t>(n)], beyond) << iter;
     }
@@ -149,7 +156,7 @@ TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
         // Mostly large counts so that records run long and reach the guards.
         for (size_t i = kHeader; i < reply.size(); ++i)
             reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
-        const DecodeResult r = DecodeReply(st, Receive(st, reply));
+        const DecodeResult r = Decode(st, Receive(st, reply));
         ASSERT_FALSE(r.refused);
         ASSERT_EQ(st.PixelBuffer[kBufferLastIndex], 0x3C) << iter;
     }

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decode.h"
 #include "encoder.h"
+#include "form_state.h"
 #include "screen.h"
 
 namespace karvolen::testing {
@@ -28,6 +28,12 @@ inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& repl
 {
     std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
     return static_cast<int32_t>(reply.size());
+}
+
+// The window's decoding of the first `received` bytes of RxBuffer.
+inline decode::DecodeResult Decode(karvolen::FormState& st, int32_t received)
+{
+    return decode::DecodeReply(st.Received(received), st.Decoding());
 }
 
 // Strict reading of a LineDelta stream: exactly `rows` records, every changed

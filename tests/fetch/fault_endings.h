@@ -17,6 +17,7 @@
 #include "decode.h"
 #include "encoder.h"
 #include "fetch_cycle.h"
+#include "form_state.h"
 #include "scripted_link.h"
 #include "wire_format.h"
 
@@ -110,9 +111,9 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     auto cycle = [&] {
         if (fake != nullptr) fake->now += sc.pauseMs / 1000.0;
         if (fake == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(sc.pauseMs));
-        const auto r = fetch::ReceiveScreen(*st, link, host, clock);
+        const auto r = fetch::ReceiveScreen(st->Fetching(), link, host, clock);
         if (r.ending == Ending::Complete && requests == Requests::AsViewer) {
-            EXPECT_FALSE(decode::DecodeReply(*st, r.received).refused);
+            EXPECT_FALSE(decode::DecodeReply(st->Received(r.received), st->Decoding()).refused);
         }
         return r;
     };
@@ -147,7 +148,7 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
             << (gaveUp ? "a reply given up is no reference: the next picture is whole"
                        : "a silent ending keeps asking for line deltas");
     } else {
-        ASSERT_FALSE(decode::DecodeReply(*st, r.received).refused);
+        ASSERT_FALSE(decode::DecodeReply(st->Received(r.received), st->Decoding()).refused);
     }
     // The decoded picture as the device's dump writes it, once the last bytes are out.
     quellbar::Screen decoded;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "fault_endings.h"
+#include "form_state.h"
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -32,7 +33,7 @@ std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
 class FetchCycle : public ::testing::Test {
 protected:
     FetchCycle() { std::copy_n(wire::kRequestText, wire::kRequestSize, st.CommandBytes.begin()); }
-    fetch::FetchResult Run() { return fetch::ReceiveScreen(st, link, host, clock); }
+    fetch::FetchResult Run() { return fetch::ReceiveScreen(st.Fetching(), link, host, clock); }
 
     FormState st;
     FakeClock clock;
@@ -73,7 +74,7 @@ TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
         FakeQuellbar device(c.options);
         ASSERT_EQ(device.OpenCom(), 0);
         host.scaleWidth = c.scaleWidth;
-        const auto result = fetch::ReceiveScreen(st, device, host, device.clock);
+        const auto result = fetch::ReceiveScreen(st.Fetching(), device, host, device.clock);
         ASSERT_EQ(result.ending, Ending::Complete);
         EXPECT_EQ(result.received, c.received);
         ASSERT_EQ(device.reads.size(), static_cast<size_t>(c.chunks + 1 + (c.finalRead > 0)));
@@ -230,7 +231,7 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
 {
     ThrowingLink broken(clock);
     broken.script = {WriteStep(8)};
-    const auto result = fetch::ReceiveScreen(st, broken, host, clock);
+    const auto result = fetch::ReceiveScreen(st.Fetching(), broken, host, clock);
     EXPECT_EQ(result.ending, Ending::Fault);
     EXPECT_EQ(st.TransferBusy, kFalse);
 }

@@ -15,6 +15,7 @@
 #include "encoder.h"
 #include "fake_quellbar.h"
 #include "fault_endings.h"
+#include "form_state.h"
 #include "wire_format.h"
 
 namespace karvolen {
@@ -42,7 +43,7 @@ protected:
     Ending Fetch(int32_t mode = kModeWhole)
     {
         st_->RequestMode = mode;
-        const auto r = fetch::ReceiveScreen(*st_, *link_, host_, link_->clock);
+        const auto r = fetch::ReceiveScreen(st_->Fetching(), *link_, host_, link_->clock);
         received_ = r.received;
         return r.ending;
     }

@@ -63,8 +63,14 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n)
     } while (j < n);
 }
 
+// The pixels a line delta wrote, as buffer offsets [low, high).
+struct Written {
+    int64_t low = std::numeric_limits<int64_t>::max();
+    int64_t high = 0;
+};
+
 // Applies the line records in rx[i .. received-1] to px (rows of w pixels).
-// Stops quietly where a group would write at index 400000 or beyond, or would
+// Stops quietly where a group would write at index `limit` or beyond, or would
 // need a byte that was not received.
 //
 // Every record begins at D = k * W (an unchanged row adds W, a changed row is
@@ -73,7 +79,7 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n)
 // pixels its groups reached are committed: a row the stream stops inside keeps
 // its earlier pixels past that point, and the pixels of an overlong row spill
 // into the next one.
-void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t w)
+Written DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t limit, int32_t w)
 {
     // A row is committed once the next changed row has been decoded: a copy of
     // pixels only just stored, by moves of other sizes, stalls on every load.
@@ -81,8 +87,12 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
     int32_t next = 0;
     int64_t pendingAt = 0;
     int32_t pendingCount = 0;
-    auto commit = [px](int64_t at, const uint8_t* pixels, int32_t count) {
-        if (count > 0) std::memcpy(px + at, pixels, static_cast<size_t>(count));
+    Written written;
+    auto commit = [px, &written](int64_t at, const uint8_t* pixels, int32_t count) {
+        if (count <= 0) return;
+        std::memcpy(px + at, pixels, static_cast<size_t>(count));
+        written.low = std::min(written.low, at);
+        written.high = std::max(written.high, at + count);
     };
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
@@ -92,8 +102,8 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
             i += unchanged;
             continue;
         }
-        // The pixels this row may write before index 400000 (none once D is past it).
-        const int32_t room = static_cast<int32_t>(std::clamp<int64_t>(kBufferLastIndex - d, -1, w + kRowSlack));
+        // The pixels this row may write before `limit` (none once D is past it).
+        const int32_t room = static_cast<int32_t>(std::clamp<int64_t>(limit - d, -1, w + kRowSlack));
         uint8_t* row = rows[next];
         int32_t p = 0;  // pixels of the row decoded so far
         bool complete = false;
@@ -139,23 +149,27 @@ void DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px
             }
         }
         commit(pendingAt, rows[next ^ 1], pendingCount);
-        if (!complete) return commit(d, row, p);
+        if (!complete) {
+            commit(d, row, p);
+            return written;
+        }
         pendingAt = d;
         pendingCount = p;
         next ^= 1;
         d += w;
     }
     commit(pendingAt, rows[next ^ 1], pendingCount);
+    return written;
 }
 
 }  // namespace
 
-DecodeResult DecodeReply(FormState& st, int32_t received)
+DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& t)
 {
     DecodeResult result;
-    received = std::min(received, kBufferSize);
-    const uint8_t* rx = st.RxBuffer.data();
-    if (received < kMinReplySize) {
+    const int32_t received = static_cast<int32_t>(std::min<size_t>(reply.size(), kBufferSize));
+    const uint8_t* rx = reply.data();
+    if (received < kMinReplySize || t.header.size() < kColourTableOffset + sizeof(t.frameInfo.bmiColors)) {
         result.refused = true;
         return result;
     }
@@ -169,36 +183,53 @@ DecodeResult DecodeReply(FormState& st, int32_t received)
     // Headers and colour table; bytes that did not arrive keep their old value.
     const int32_t headerEnd = std::min(s, received);
     if (headerEnd > kPrefixSize) {
-        std::memcpy(st.HeaderBuffer.data(), rx + kPrefixSize, static_cast<size_t>(headerEnd - kPrefixSize));
+        std::memcpy(t.header.data(), rx + kPrefixSize,
+                    std::min(static_cast<size_t>(headerEnd - kPrefixSize), t.header.size()));
     }
 
-    if (st.RequestMode == kModeLineDelta) {
-        if (st.ImageWidth > 0) DecodeLineDelta(rx, s, received, st.PixelBuffer.data(), st.ImageWidth);
+    // Pixels stop short of the buffer's last index, as the first picture's copy does.
+    const int32_t limit = static_cast<int32_t>(std::min<size_t>(t.pixels.size(), kBufferSize)) - 1;
+    int64_t low = 0;
+    int64_t high = 0;
+    if (t.requestMode == kModeLineDelta) {
+        if (t.imageWidth > 0 && limit > 0) {
+            const Written w = DecodeLineDelta(rx, s, received, t.pixels.data(), limit, t.imageWidth);
+            low = w.low;
+            high = w.high;
+        }
     } else {
-        if (s < received) std::memcpy(st.PixelBuffer.data(), rx + s, static_cast<size_t>(received - s));
-        st.RequestMode = kModeLineDelta;
-        BitmapInfoHeader& h = st.FrameInfo.bmiHeader;
+        if (s < received) {
+            std::memcpy(t.pixels.data(), rx + s, static_cast<size_t>(std::min(received - s, limit)));
+        }
+        t.requestMode = kModeLineDelta;
+        BitmapInfoHeader& h = t.frameInfo.bmiHeader;
         if (received >= kSizeImageIndex + 4) h.biSizeImage = ReadLe32(rx + kSizeImageIndex);
         if (received >= kXPelsIndex + 4) h.biXPelsPerMeter = static_cast<int32_t>(ReadLe32(rx + kXPelsIndex));
         if (received >= kYPelsIndex + 4) h.biYPelsPerMeter = static_cast<int32_t>(ReadLe32(rx + kYPelsIndex));
-        st.ImageWidth = received <= kNarrowReplyMaxSize ? kNarrowWidth : kWideWidth;
-        if (st.ImageWidth != st.AppliedWidth) {
-            st.AppliedWidth = st.ImageWidth;
+        t.imageWidth = received <= kNarrowReplyMaxSize ? kNarrowWidth : kWideWidth;
+        if (t.imageWidth != t.appliedWidth) {
+            t.appliedWidth = t.imageWidth;
             result.widthChanged = true;
         }
         result.fullFrame = true;
+        high = static_cast<int64_t>(kPictureHeight) * t.imageWidth;
+    }
+    if (high > low) {
+        const int64_t first = std::min<int64_t>(low / t.imageWidth, kPictureHeight);
+        const int64_t end = std::min<int64_t>((high + t.imageWidth - 1) / t.imageWidth, kPictureHeight);
+        result.firstRow = static_cast<int32_t>(first);
+        result.rowCount = static_cast<int32_t>(std::max<int64_t>(end - first, 0));
     }
 
-    std::memcpy(st.FrameInfo.bmiColors.data(), st.HeaderBuffer.data() + kColourTableOffset,
-                sizeof(st.FrameInfo.bmiColors));
+    std::memcpy(t.frameInfo.bmiColors.data(), t.header.data() + kColourTableOffset, sizeof(t.frameInfo.bmiColors));
     return result;
 }
 
 int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
-                          const BitmapInfo& info, const uint8_t* bits)
+                          const BitmapInfo& info, std::span<const uint8_t> bits)
 {
     const int32_t width = info.bmiHeader.biWidth;
-    if (surface == nullptr || bits == nullptr || width <= 0 || surfaceWidth <= 0 || surfaceHeight <= 0 ||
+    if (surface == nullptr || bits.data() == nullptr || width <= 0 || surfaceWidth <= 0 || surfaceHeight <= 0 ||
         stride < surfaceWidth) {
         return 0;
     }
@@ -214,11 +245,12 @@ int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfa
     for (int32_t y = 0; y < rows; ++y) {
         // Bottom-up bits: the top surface row shows the last row. Rows of a
         // width above 833 reach past the buffer and are cut off at its end.
+        const int64_t size = static_cast<int64_t>(bits.size());
         const int64_t start = static_cast<int64_t>(kPictureHeight - 1 - y) * width;
-        if (start >= kBufferSize) continue;
+        if (start >= size) continue;
         ++drawn;
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(columns, kBufferSize - start));
-        const uint8_t* src = bits + start;
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(columns, size - start));
+        const uint8_t* src = bits.data() + start;
         uint32_t* dst = surface + static_cast<int64_t>(y) * stride;
         int32_t x = 0;
         for (; x + 4 <= n; x += 4) {

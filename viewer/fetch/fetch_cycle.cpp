@@ -19,8 +19,8 @@ struct Trapped {};
 
 class Cycle {
 public:
-    Cycle(FormState& st, LinkApi& link, FetchHost& host, Clock& clock)
-        : st_(st), link_(link), host_(host), clock_(clock)
+    Cycle(const Exchange& io, LinkApi& link, FetchHost& host, Clock& clock)
+        : io_(io), size_(static_cast<int64_t>(io.rx.size())), link_(link), host_(host), clock_(clock)
     {
     }
 
@@ -29,7 +29,7 @@ public:
 private:
     FetchResult End(Ending e, bool timerOn, const std::string* message = nullptr)
     {
-        st_.TransferBusy = kFalse;
+        io_.transferBusy = kFalse;
         if (timerOn) {
             host_.SetTimerEnabled(true);
         }
@@ -44,21 +44,21 @@ private:
     // leave rows wrong for the rest of the run, so the next picture is whole.
     FetchResult GiveUp(Ending e)
     {
-        st_.RequestMode = wire::kModeWhole;
+        io_.requestMode = wire::kModeWhole;
         return End(e, true);
     }
 
-    // A read into RxBuffer at `start`, refused as a fault before anything could
-    // be stored outside the buffer.
+    // A read into the reply buffer at `start`, refused as a fault before
+    // anything could be stored outside it.
     int32_t ReadAt(int64_t start, int64_t count)
     {
-        if (start < 0 || start > kBufferLastIndex) {
+        if (start < 0 || start >= size_) {
             throw Trapped{};
         }
-        if (count > kBufferSize - start) {
+        if (count > size_ - start) {
             throw Trapped{};
         }
-        return link_.ReadCom(st_.RxBuffer.data() + start, static_cast<int32_t>(count));
+        return link_.ReadCom(io_.rx.data() + start, static_cast<int32_t>(count));
     }
 
     // A read that brought nothing is tried once more at once.
@@ -77,17 +77,17 @@ private:
             throw Trapped{};
         }
         const auto size = static_cast<int64_t>(std::nearbyint(product));
-        // A chunk never asks for more than RxBuffer can still take.
-        const int64_t room = kBufferSize - received_;
+        // A chunk never asks for more than the buffer can still take.
+        const int64_t room = size_ - received_;
         return static_cast<int32_t>(size > room ? room : size);
     }
 
     FetchResult Drain()
     {
-        int32_t n = link_.ReadCom(st_.RxBuffer.data(), kDrainBlockSize);
+        int32_t n = link_.ReadCom(io_.rx.data(), kDrainBlockSize);
         while (n == kDrainBlockSize) {
             host_.ProcessEvents();
-            n = link_.ReadCom(st_.RxBuffer.data(), kDrainBlockSize);
+            n = link_.ReadCom(io_.rx.data(), kDrainBlockSize);
         }
         return GiveUp(Ending::Drained);
     }
@@ -102,7 +102,8 @@ private:
         return End(Ending::ReconnectFailed, false, &kMsgReconnectFailed);
     }
 
-    FormState& st_;
+    const Exchange& io_;
+    const int64_t size_;
     LinkApi& link_;
     FetchHost& host_;
     Clock& clock_;
@@ -112,11 +113,11 @@ private:
 FetchResult Cycle::Run()
 {
     host_.SetTimerEnabled(false);
-    st_.TransferBusy = kTrue;
-    st_.CommandBytes[wire::kModeDigitIndex] = wire::ModeDigit(st_.RequestMode);
+    io_.transferBusy = kTrue;
+    io_.command[wire::kModeDigitIndex] = static_cast<uint8_t>(wire::ModeDigit(io_.requestMode));
 
     try {
-        if (link_.WriteCom(st_.CommandBytes.data(), static_cast<int32_t>(st_.CommandBytes.size())) <= 0) {
+        if (link_.WriteCom(io_.command.data(), static_cast<int32_t>(io_.command.size())) <= 0) {
             return Reconnect();
         }
 
@@ -127,21 +128,21 @@ FetchResult Cycle::Run()
         received_ = first;
 
         // Too few bytes cannot hold the signature; older bytes must not pass for it.
-        const uint8_t* rx = st_.RxBuffer.data();
+        const uint8_t* rx = io_.rx.data();
         if (received_ < wire::kMinSignedReply || rx[wire::kSignatureIndex] != wire::kSignature[0] ||
             rx[wire::kSignatureIndex + 1] != wire::kSignature[1]) {
             return Drain();
         }
 
         const int64_t declared = wire::ReadBe32(rx);
-        // A prefix with its top bit set, or a reply larger than RxBuffer, is refused whole.
-        if ((rx[0] & wire::kPrefixTopBit) != 0 || declared + wire::kPrefixSize > kBufferSize) {
+        // A prefix with its top bit set, or a reply larger than the buffer, is refused whole.
+        if ((rx[0] & wire::kPrefixTopBit) != 0 || declared + wire::kPrefixSize > size_) {
             throw Trapped{};
         }
         int64_t remaining = declared - received_ + wire::kPrefixSize;
 
         while (remaining > wire::kChunkThreshold) {
-            st_.ChunkStartTime = clock_.Now();
+            const double chunkStartTime = clock_.Now();
             // The second try reads the window's width afresh, like the first.
             const int32_t n = WithRetry([&] { return ReadAt(received_, ChunkSize()); });
             if (n <= 0) {
@@ -149,7 +150,7 @@ FetchResult Cycle::Run()
             }
             received_ += n;
             remaining = declared - received_ + wire::kPrefixSize;
-            const double elapsed = clock_.Now() - st_.ChunkStartTime;
+            const double elapsed = clock_.Now() - chunkStartTime;
             if (elapsed > kChunkTimeLimit) {
                 return End(Ending::TimedOut, false, &kMsgTimeOut);
             }
@@ -163,7 +164,7 @@ FetchResult Cycle::Run()
             }
             received_ += n;
         }
-        st_.TransferBusy = kFalse;
+        io_.transferBusy = kFalse;
         return {Ending::Complete, static_cast<int32_t>(received_)};
     } catch (const Trapped&) {
         return End(Ending::Fault, false, &kMsgFault);
@@ -175,9 +176,9 @@ FetchResult Cycle::Run()
 
 }  // namespace
 
-FetchResult ReceiveScreen(FormState& st, LinkApi& link, FetchHost& host, Clock& clock)
+FetchResult ReceiveScreen(const Exchange& io, LinkApi& link, FetchHost& host, Clock& clock)
 {
-    return Cycle(st, link, host, clock).Run();
+    return Cycle(io, link, host, clock).Run();
 }
 
 const char* EndingName(Ending e)

@@ -1,16 +1,21 @@
 // The reception half of one fetch cycle: the screen request and the chunked
-// reading of the length-prefixed reply into RxBuffer, with every ending.
+// reading of the length-prefixed reply into the caller's buffer, with every
+// ending.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
-#include "form_state.h"
 #include "link_api.h"
+#include "wire_format.h"
 
 namespace karvolen::fetch {
 
 inline constexpr double kChunkTimeLimit = 1.0;
+// The 16-bit truth values of the transfer flag, as the window stores them.
+inline constexpr int16_t kTrue = -1;
+inline constexpr int16_t kFalse = 0;
 using wire::kDrainBlockSize;
 
 inline const std::string kMsgReconnectFailed = "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";
@@ -30,10 +35,20 @@ public:
     double Now() override;
 };
 
+// What one cycle works on; the caller owns each part and keeps it between
+// cycles.
+struct Exchange {
+    std::span<uint8_t> rx;                           // the reply, length prefix first
+    std::span<uint8_t, wire::kRequestSize> command;  // the request; its mode digit is set here
+    int32_t& requestMode;                            // a reply given up makes the next one whole
+    int16_t& transferBusy;                           // kTrue while the cycle transfers
+};
+
 // What the cycle needs from the window around it.
 class FetchHost {
 public:
     virtual ~FetchHost() = default;
+    // The polling timer: off while a cycle runs, on again where it ends quietly.
     virtual void SetTimerEnabled(bool enabled) = 0;
     // The window's logical width, read afresh for every chunk.
     virtual float ScaleWidth() = 0;
@@ -43,12 +58,12 @@ public:
 };
 
 enum class Ending {
-    Complete,         // reply received; decoding follows, Tim1 still off
-    Reconnected,      // write failed, link re-opened, Tim1 on
+    Complete,         // reply received; decoding follows, the timer still off
+    Reconnected,      // write failed, link re-opened, timer on
     ReconnectFailed,  // write failed, re-open failed: message
     NoReply,          // both first reads failed: message
-    Drained,          // no signature: rest discarded, Tim1 on
-    FailedRead,       // a chunk or the final read failed twice, Tim1 on
+    Drained,          // no signature: rest discarded, timer on
+    FailedRead,       // a chunk or the final read failed twice, timer on
     TimedOut,         // a chunk took longer than 1.0 s: message
     Fault,            // reply does not fit or counters overflow: message
 };
@@ -58,10 +73,10 @@ struct FetchResult {
     int32_t received = 0;  // final received count when Complete
 };
 
-// Sends one request and receives its reply into st.RxBuffer, up to the point
-// where decoding takes over; every other ending is taken here. Never stores
-// outside RxBuffer.
-FetchResult ReceiveScreen(FormState& st, LinkApi& link, FetchHost& host, Clock& clock);
+// Sends one request and receives its reply into io.rx, up to the point where
+// decoding takes over; every other ending is taken here. Never stores outside
+// io.rx, and refuses a reply larger than it.
+FetchResult ReceiveScreen(const Exchange& io, LinkApi& link, FetchHost& host, Clock& clock);
 
 const char* EndingName(Ending e);
 

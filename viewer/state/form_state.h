@@ -1,26 +1,27 @@
-// Window-level state of Form1 that the fetch cycle and the decoders share.
-// Plain data, no Qt: the window owns it, the decoders and the fetch cycle work
-// on it directly.
+// The window's state that the fetch cycle and the decoders work on. Plain
+// data, no Qt: the window owns it, and hands each of them the parts it uses.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "bitmap_info.h"
+#include "decode.h"
+#include "fetch_cycle.h"
 #include "wire_format.h"
 
 namespace karvolen {
 
-inline constexpr int32_t kBufferLastIndex = 400000;
-inline constexpr int32_t kBufferSize = kBufferLastIndex + 1;
-
-// 16-bit truth values as the window stores them.
-inline constexpr int16_t kTrue = -1;
-inline constexpr int16_t kFalse = 0;
-
+using fetch::kFalse;
+using fetch::kTrue;
+using wire::kBufferLastIndex;
+using wire::kBufferSize;
 using wire::kModeLineDelta;
 using wire::kModeWhole;
+using wire::kPictureHeight;
 
 // A zeroed 400001-byte array, allocated once with the window.
 class ByteBuffer {
@@ -28,6 +29,8 @@ public:
     ByteBuffer() : data_(new uint8_t[kBufferSize]()) {}
     uint8_t* data() { return data_.get(); }
     const uint8_t* data() const { return data_.get(); }
+    std::span<uint8_t> span() { return {data_.get(), kBufferSize}; }
+    std::span<const uint8_t> span() const { return {data_.get(), kBufferSize}; }
     uint8_t& operator[](int32_t i) { return data_[static_cast<size_t>(i)]; }
     uint8_t operator[](int32_t i) const { return data_[static_cast<size_t>(i)]; }
     static constexpr int32_t size() { return kBufferSize; }
@@ -46,7 +49,17 @@ struct FormState {
     int16_t TransferBusy = kFalse;
     int16_t ImageWidth = 0;
     int16_t AppliedWidth = 0;
-    double ChunkStartTime = 0.0;
+
+    fetch::Exchange Fetching() { return {RxBuffer.span(), CommandBytes, RequestMode, TransferBusy}; }
+    // The first `count` bytes of RxBuffer (none for a negative count).
+    std::span<const uint8_t> Received(int32_t count) const
+    {
+        return RxBuffer.span().first(static_cast<size_t>(std::clamp(count, 0, kBufferSize)));
+    }
+    decode::DecodeTarget Decoding()
+    {
+        return {HeaderBuffer.span(), PixelBuffer.span(), FrameInfo, ImageWidth, AppliedWidth, RequestMode};
+    }
 };
 
 }  // namespace karvolen

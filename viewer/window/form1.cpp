@@ -1,22 +1,24 @@
 #include "form1.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QLockFile>
-#include <QStandardPaths>
 #include <cmath>
 
-#include "../decode/decode.h"
+#include "decode.h"
 #include "picture_file.h"
 
 namespace karvolen {
 
 Form1::Form1(Form1Services services, QWidget* parent)
-    : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this), fitGroup_(this)
+    : QWidget(parent),
+      svc_(std::move(services)),
+      cmdstop_(kCaptionStop, this),
+      image1_(this),
+      startStop_(kCaptionStop, this),
+      commands_(*this, image1_, startStop_,
+                {[this] { return TakePicture(st_); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
+                 [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile})
 {
     setWindowTitle(QStringLiteral("Form1"));
     resize(kDesignClientWidth, kDesignClientHeight);
@@ -34,81 +36,16 @@ Form1::Form1(Form1Services services, QWidget* parent)
     cmdstop_.raise();
     connect(&cmdstop_, &QPushButton::clicked, this, [this] { Cmdstop_Click(); });
 
-    CreateActions();
+    // P: Space and Return on the picture are a click on it, and desktops keep
+    // their own keys to modifier combinations, F1, F10, Print and media keys.
+    startStop_.setShortcut(QKeySequence(Qt::Key_P));
+    startStop_.setShortcutContext(Qt::WindowShortcut);
+    startStop_.setShortcutVisibleInContextMenu(true);
+    connect(&startStop_, &QAction::triggered, this, [this] { Cmdstop_Click(); });
+    addAction(&startStop_);
 }
 
 Form1::~Form1() = default;
-
-void Form1::CreateActions()
-{
-    // Window-wide keys that reach the actions whatever holds the focus; the
-    // context menu shows the same actions with their keys.
-    const auto add = [this](const QString& text, const QList<QKeySequence>& keys, auto handler) {
-        auto* action = new QAction(text, this);
-        action->setShortcuts(keys);
-        action->setShortcutContext(Qt::WindowShortcut);
-        action->setShortcutVisibleInContextMenu(true);
-        connect(action, &QAction::triggered, this, handler);
-        addAction(action);
-        return action;
-    };
-
-    // P: Space and Return on the picture are a click on it, and desktops keep
-    // their own keys to modifier combinations, F1, F10, Print and media keys.
-    startStopAction_ = add(cmdstop_.text(), {QKeySequence(Qt::Key_P)}, [this] { Cmdstop_Click(); });
-    copyAction_ =
-        add(QStringLiteral("Copy Picture"), QKeySequence::keyBindings(QKeySequence::Copy), [this] { CopyPicture(); });
-    saveAction_ = add(QStringLiteral("Save Picture\u2026"), QKeySequence::keyBindings(QKeySequence::Save),
-                      [this] { SavePicture(); });
-    copyAction_->setEnabled(false);
-    saveAction_->setEnabled(false);
-
-    struct Fit {
-        geometry::FitMode mode;
-        QString text;
-        Qt::Key key;
-    };
-    const Fit fits[] = {{geometry::FitMode::Stretch, QStringLiteral("Stretch to Window"), Qt::Key_1},
-                        {geometry::FitMode::KeepAspect, QStringLiteral("Keep Aspect Ratio"), Qt::Key_2},
-                        {geometry::FitMode::IntegerZoom, QStringLiteral("Integer Zoom"), Qt::Key_3}};
-    for (const Fit& fit : fits) {
-        QAction* a =
-            add(fit.text, {QKeySequence(Qt::CTRL | fit.key)}, [this, mode = fit.mode] { image1_.SetFitMode(mode); });
-        a->setCheckable(true);
-        a->setChecked(fit.mode == image1_.FitMode());
-        fitGroup_.addAction(a);
-        fitActions_[static_cast<int>(fit.mode)] = a;
-    }
-
-    QList<QKeySequence> fullScreenKeys{QKeySequence(Qt::Key_F11)};
-    for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::FullScreen)) {
-        if (!fullScreenKeys.contains(k)) {
-            fullScreenKeys.push_back(k);
-        }
-    }
-    fullScreenAction_ = add(QStringLiteral("Full Screen"), fullScreenKeys, [this] { SetFullScreen(!isFullScreen()); });
-    fullScreenAction_->setCheckable(true);
-    // Escape belongs to the window only while it is full screen.
-    leaveFullScreenAction_ = add(QString(), {QKeySequence(Qt::Key_Escape)}, [this] { SetFullScreen(false); });
-    leaveFullScreenAction_->setEnabled(false);
-    add(QString(), {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)},
-        [this] { ShowContextMenu(image1_.mapToGlobal(image1_.rect().center())); });
-
-    menu_.addAction(startStopAction_);
-    menu_.addSeparator();
-    menu_.addAction(copyAction_);
-    menu_.addAction(saveAction_);
-    menu_.addSeparator();
-    menu_.addActions(fitGroup_.actions());
-    menu_.addSeparator();
-    menu_.addAction(fullScreenAction_);
-
-    image1_.setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(&image1_, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { ShowContextMenu(image1_.mapToGlobal(pos)); });
-}
-
-QAction& Form1::FitAction(geometry::FitMode mode) { return *fitActions_[static_cast<int>(mode)]; }
 
 int Form1::Box(const QString& text, const QString& title, int style)
 {
@@ -193,7 +130,7 @@ void Form1::SetCmdstopVisible(bool visible)
 void Form1::SetCmdstopCaption(const QString& caption)
 {
     cmdstop_.setText(caption);
-    startStopAction_->setText(caption);
+    startStop_.setText(caption);
 }
 
 void Form1::DoGet()
@@ -239,18 +176,18 @@ void Form1::Tim1_Timer()
 {
     // A tick while a cycle is suspended beneath us (its drain yields to the
     // event loop) must not start a second cycle inside the first.
-    if (cycleRunning_ || unloaded_) {
+    if (cycleRunning_ || life_ == Life::Ended) {
         return;
     }
     cycleRunning_ = true;
-    const fetch::FetchResult result = fetch::ReceiveScreen(st_, *svc_.link, *this, *svc_.clock);
-    if (result.ending == fetch::Ending::Complete && !unloaded_) {
+    const fetch::FetchResult result = fetch::ReceiveScreen(st_.Fetching(), *svc_.link, *this, *svc_.clock);
+    if (result.ending == fetch::Ending::Complete && life_ != Life::Ended) {
         PresentFrame(result.received);
     }
     cycleRunning_ = false;
 
     // An exit confirmed while the cycle was transferring completes now.
-    if (exitConfirmed_ && !unloaded_) {
+    if (life_ == Life::Exiting) {
         Form_Unload();
         close();
     }
@@ -258,7 +195,7 @@ void Form1::Tim1_Timer()
 
 void Form1::PresentFrame(int32_t received)
 {
-    const decode::DecodeResult d = decode::DecodeReply(st_, received);
+    const decode::DecodeResult d = decode::DecodeReply(st_.Received(received), st_.Decoding());
     if (d.refused) {
         // Headers that cannot lie in the buffer: keep the picture, keep polling.
         tim1_.start();
@@ -278,15 +215,14 @@ void Form1::PresentFrame(int32_t received)
     if (!pic1_.isNull()) {
         lines = decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
                                           static_cast<int32_t>(pic1_.bytesPerLine() / 4), st_.FrameInfo,
-                                          st_.PixelBuffer.data());
+                                          st_.PixelBuffer.span());
     }
     if (lines == 0) {
         Box(kMsgDrawingError, kTitleError, MB_ICONERROR);
         return;
     }
     image1_.SetPicture(pic1_);
-    copyAction_->setEnabled(true);
-    saveAction_->setEnabled(true);
+    commands_.PictureAvailable();
     tim1_.start();
 }
 
@@ -295,7 +231,7 @@ void Form1::CommunicationFailure(const std::string& message) { CommunicationFail
 void Form1::CommunicationFailure(const QString& message)
 {
     Box(message, kTitleCommunicationError, MB_ICONERROR);
-    if (unloaded_) {
+    if (life_ == Life::Ended) {
         return;  // the program ended while the message was open
     }
     st_.RequestMode = kModeWhole;
@@ -310,37 +246,35 @@ void Form1::CommunicationFailure(const QString& message)
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    if (unloaded_) {
+    if (life_ == Life::Ended) {
         event->accept();
         return;
     }
     // The question is already open, or the exit is already under way.
-    if (exitAsked_ || exitConfirmed_) {
+    if (life_ != Life::Running) {
         event->ignore();
         return;
     }
     // The save dialog goes first, so that the question is the only dialog.
-    if (saveDialog_ != nullptr) {
-        saveDialog_->reject();
-    }
-    exitAsked_ = true;
+    commands_.CloseDialog();
+    life_ = Life::AskingToExit;
     const int answer = Box(kMsgExit, kAppTitle, MB_OKCANCEL);
-    exitAsked_ = false;
     // A termination signal ended the program, or began its exit, meanwhile.
-    if (answer == IDCANCEL || exitConfirmed_ || unloaded_) {
+    if (life_ != Life::AskingToExit) {
         event->ignore();
         return;
     }
-    if (BeginExit()) {
-        event->accept();
-    } else {
+    life_ = Life::Running;
+    if (answer == IDCANCEL || !BeginExit()) {
         event->ignore();
+        return;
     }
+    event->accept();
 }
 
 void Form1::Terminate()
 {
-    if (unloaded_ || exitConfirmed_) {
+    if (life_ == Life::Exiting || life_ == Life::Ended) {
         return;
     }
     // Nobody is there to answer an open box (the exit question, a message)
@@ -348,9 +282,7 @@ void Form1::Terminate()
     if (QWidget* box = QApplication::activeModalWidget()) {
         box->close();
     }
-    if (saveDialog_ != nullptr) {
-        saveDialog_->reject();
-    }
+    commands_.CloseDialog();
     BeginExit();
 }
 
@@ -359,7 +291,7 @@ bool Form1::BeginExit()
     module1_.UnhookWindow(this);
     tim1_.stop();
     setWindowTitle(kTitleStopping);
-    exitConfirmed_ = true;
+    life_ = Life::Exiting;
     if (st_.TransferBusy != kFalse) {
         // A cycle is suspended beneath this handler and cannot resume while we
         // wait here; it completes the exit when it ends.
@@ -371,102 +303,12 @@ bool Form1::BeginExit()
 
 void Form1::Form_Unload()
 {
-    unloaded_ = true;
+    life_ = Life::Ended;
     tim1_.stop();
     CloseLink();
     lock_.reset();
     if (svc_.endProgram) {
         svc_.endProgram(0);
-    }
-}
-
-void Form1::SavePicture()
-{
-    // One dialog at a time: none beside a message box, the exit question or
-    // another save.
-    if (!saveAction_->isEnabled() || saveDialog_ != nullptr || choosingFile_ || boxDepth_ > 0 || exitAsked_ ||
-        exitConfirmed_ || unloaded_) {
-        return;
-    }
-    // Taken now: pictures that arrive while the user chooses do not change it.
-    const QImage picture = TakePicture(st_);
-    QString folder = lastSaveFolder_;
-    if (folder.isEmpty()) {
-        folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-        if (!QDir(folder).exists()) {
-            folder = QDir::homePath();
-        }
-    }
-    const QString suggested = SuggestedPicturePath(folder, QDateTime::currentDateTime());
-    if (svc_.chooseSaveFile) {
-        choosingFile_ = true;
-        const QString path = svc_.chooseSaveFile(suggested);
-        choosingFile_ = false;
-        FinishSave(picture, path);
-        return;
-    }
-
-    // Not modal and without a loop of its own: the fetch cycle runs on, a
-    // drain that let this handler in is not held up, and a close request
-    // still reaches the window.
-    auto* dialog = new QFileDialog(this, kTitleSavePicture);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setFileMode(QFileDialog::AnyFile);
-    dialog->setNameFilters({QStringLiteral("PNG image (*.png)"), QStringLiteral("BMP image (*.bmp)")});
-    dialog->setDefaultSuffix(QStringLiteral("png"));
-    connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString& filter) {
-        dialog->setDefaultSuffix(filter.contains(QLatin1String("*.bmp")) ? QStringLiteral("bmp")
-                                                                         : QStringLiteral("png"));
-    });
-    dialog->setDirectory(QFileInfo(suggested).absolutePath());
-    dialog->selectFile(QFileInfo(suggested).fileName());
-    connect(dialog, &QFileDialog::fileSelected, this,
-            [this, picture](const QString& path) { FinishSave(picture, path); });
-    saveDialog_ = dialog;
-    dialog->show();
-}
-
-void Form1::FinishSave(const QImage& picture, const QString& path)
-{
-    if (path.isEmpty() || unloaded_ || exitConfirmed_) {
-        return;
-    }
-    const QString why = WritePicture(picture, path);
-    if (!why.isEmpty()) {
-        Box(kMsgCannotSave.arg(QDir::toNativeSeparators(path), why), kTitleError, MB_ICONERROR);
-        return;
-    }
-    lastSaveFolder_ = QFileInfo(path).absolutePath();
-}
-
-void Form1::CopyPicture()
-{
-    if (copyAction_->isEnabled()) {
-        QGuiApplication::clipboard()->setImage(TakePicture(st_));
-    }
-}
-
-void Form1::SetFullScreen(bool on)
-{
-    if (on == isFullScreen()) {
-        return;
-    }
-    if (on) {
-        beforeFullScreen_ = windowState();
-        setWindowState(beforeFullScreen_ | Qt::WindowFullScreen);
-    } else {
-        // The platform puts back the size and place the window had.
-        setWindowState(beforeFullScreen_ & ~Qt::WindowFullScreen);
-    }
-}
-
-void Form1::ShowContextMenu(const QPoint& globalPos)
-{
-    // A popup, not a loop of its own; it never touches the button.
-    if (!unloaded_ && boxDepth_ == 0) {
-        menu_.popup(globalPos);
     }
 }
 
@@ -480,8 +322,7 @@ void Form1::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange) {
-        fullScreenAction_->setChecked(isFullScreen());
-        leaveFullScreenAction_->setEnabled(isFullScreen());
+        commands_.WindowStateChanged();
         Form_Resize();
     }
 }

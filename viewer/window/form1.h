@@ -2,10 +2,7 @@
 #pragma once
 
 #include <QAction>
-#include <QActionGroup>
 #include <QImage>
-#include <QMenu>
-#include <QPointer>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
@@ -13,14 +10,14 @@
 #include <functional>
 #include <memory>
 
-#include "../fetch/fetch_cycle.h"
-#include "../fetch/link_api.h"
-#include "../geometry/module1.h"
+#include "fetch_cycle.h"
+#include "link_api.h"
+#include "geometry/module1.h"
 #include "form_state.h"
 #include "image_view.h"
 #include "message_boxes.h"
+#include "picture_commands.h"
 
-class QFileDialog;
 class QLockFile;
 
 namespace karvolen {
@@ -47,10 +44,6 @@ inline const QString kTitleStartUpError = QStringLiteral("Start up error");
 inline const QString kTitleDriverError = QStringLiteral("error");
 inline const QString kTitleCommunicationError = QStringLiteral("Communication Error");
 inline const QString kTitleError = QStringLiteral("Error");
-
-inline const QString kTitleSavePicture = QStringLiteral("Save Picture");
-// %1 the file, %2 why the write failed.
-inline const QString kMsgCannotSave = QStringLiteral("Cannot save the picture as %1.\n\n%2");
 
 inline constexpr int kTimerInterval = 1000;
 inline constexpr int kDesignClientWidth = 800;
@@ -93,13 +86,6 @@ public:
     // The exit as confirmed, without the question: for termination signals.
     void Terminate();
 
-    // Keeping the picture (Save and Copy do nothing before the first one),
-    // full screen and the context menu.
-    void SavePicture();
-    void CopyPicture();
-    void SetFullScreen(bool on);
-    void ShowContextMenu(const QPoint& globalPos);
-
     // The geometry of the picture area.
     void FitWindowToImage(int16_t width);
     void Form_Resize();
@@ -112,12 +98,7 @@ public:
     ImageView& Image1() { return image1_; }
     const QImage& Pic1() const { return pic1_; }
     Module1& Hook() { return module1_; }
-    QMenu& ContextMenu() { return menu_; }
-    QAction& StartStopAction() { return *startStopAction_; }
-    QAction& SaveAction() { return *saveAction_; }
-    QAction& CopyAction() { return *copyAction_; }
-    QAction& FitAction(geometry::FitMode mode);
-    QAction& FullScreenAction() { return *fullScreenAction_; }
+    PictureCommands& Commands() { return commands_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -126,6 +107,14 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Where the window is between start-up and the end of the program.
+    enum class Life {
+        Running,
+        AskingToExit,  // the exit question is open
+        Exiting,       // confirmed; completes once no cycle transfers
+        Ended,         // unloaded: the program is ending
+    };
+
     // FetchHost
     void SetTimerEnabled(bool enabled) override;
     void ProcessEvents() override;
@@ -139,8 +128,6 @@ private:
     void Form_Unload();
     void SetCmdstopVisible(bool visible);
     void SetCmdstopCaption(const QString& caption);
-    void CreateActions();
-    void FinishSave(const QImage& picture, const QString& path);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
     // The logical scale for a picture `imageWidth` pixels wide.
@@ -157,27 +144,14 @@ private:
     QImage pic1_;
     Module1 module1_;
     std::unique_ptr<QLockFile> lock_;
-
-    QMenu menu_;
-    QAction* startStopAction_ = nullptr;
-    QAction* copyAction_ = nullptr;
-    QAction* saveAction_ = nullptr;
-    QActionGroup fitGroup_;
-    QAction* fitActions_[3] = {};
-    QAction* fullScreenAction_ = nullptr;
-    QAction* leaveFullScreenAction_ = nullptr;
-    QPointer<QFileDialog> saveDialog_;
-    QString lastSaveFolder_;  // this run's only
-    Qt::WindowStates beforeFullScreen_;
+    QAction startStop_;  // P, and the menu's mirror of the button
+    PictureCommands commands_;
 
     float scaleWidth_ = kDesignClientWidth;
     float scaleHeight_ = kDesignClientHeight;
 
-    bool cycleRunning_ = false;   // a fetch cycle is on the stack
-    bool exitAsked_ = false;      // the exit question is open
-    bool exitConfirmed_ = false;  // OK given; the exit completes once no cycle transfers
-    bool unloaded_ = false;
-    bool choosingFile_ = false;  // the save seam is asking
+    Life life_ = Life::Running;
+    bool cycleRunning_ = false;  // a fetch cycle is on the stack
     int boxDepth_ = 0;           // message boxes open
 };
 

@@ -2,7 +2,7 @@
 // scale kept at ImageWidth x 480, Image1 stretched over the client area.
 #include "form1.h"
 
-#include "../geometry/layout.h"
+#include "geometry/layout.h"
 
 namespace karvolen {
 

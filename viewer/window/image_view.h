@@ -1,11 +1,12 @@
-// Image1: shows a picture over its own rectangle, stretched or fitted. Paints only.
+// Image1: shows a picture over its own rectangle, stretched or fitted, and
+// takes a left click, Space or Return on it as its click.
 #pragma once
 
 #include <QImage>
 #include <QWidget>
 #include <functional>
 
-#include "../geometry/layout.h"
+#include "geometry/layout.h"
 
 class QPainter;
 

@@ -9,8 +9,6 @@
 
 namespace karvolen {
 
-using wire::kPictureHeight;
-
 struct BitmapInfoHeader {
     uint32_t biSize = 0;
     int32_t biWidth = 0;
@@ -51,7 +49,7 @@ struct BitmapInfo {
 inline void InitFrameInfo(BitmapInfoHeader& h)
 {
     h.biSize = sizeof(BitmapInfoHeader);
-    h.biHeight = kPictureHeight;
+    h.biHeight = wire::kPictureHeight;
     h.biPlanes = 1;
     h.biBitCount = 8;
     h.biCompression = 0;

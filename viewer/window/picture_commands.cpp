@@ -1,0 +1,186 @@
+#include "picture_commands.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QStandardPaths>
+
+#include "picture_file.h"
+
+namespace karvolen {
+
+PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host)
+    : QObject(&window), window_(window), view_(view), host_(std::move(host)), fitGroup_(this)
+{
+    // Window-wide keys that reach the actions whatever holds the focus; the
+    // context menu shows the same actions with their keys.
+    const auto add = [this](const QString& text, const QList<QKeySequence>& keys, auto handler) {
+        auto* action = new QAction(text, this);
+        action->setShortcuts(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        action->setShortcutVisibleInContextMenu(true);
+        connect(action, &QAction::triggered, this, handler);
+        window_.addAction(action);
+        return action;
+    };
+
+    copy_ = add(QStringLiteral("Copy Picture"), QKeySequence::keyBindings(QKeySequence::Copy), [this] { CopyPicture(); });
+    save_ = add(QStringLiteral("Save Picture\u2026"), QKeySequence::keyBindings(QKeySequence::Save),
+                [this] { SavePicture(); });
+    copy_->setEnabled(false);
+    save_->setEnabled(false);
+
+    struct Fit {
+        geometry::FitMode mode;
+        QString text;
+        Qt::Key key;
+    };
+    const Fit fits[] = {{geometry::FitMode::Stretch, QStringLiteral("Stretch to Window"), Qt::Key_1},
+                        {geometry::FitMode::KeepAspect, QStringLiteral("Keep Aspect Ratio"), Qt::Key_2},
+                        {geometry::FitMode::IntegerZoom, QStringLiteral("Integer Zoom"), Qt::Key_3}};
+    for (const Fit& fit : fits) {
+        QAction* a = add(fit.text, {QKeySequence(Qt::CTRL | fit.key)}, [this, mode = fit.mode] { view_.SetFitMode(mode); });
+        a->setCheckable(true);
+        a->setChecked(fit.mode == view_.FitMode());
+        fitGroup_.addAction(a);
+        fit_[static_cast<int>(fit.mode)] = a;
+    }
+
+    QList<QKeySequence> fullScreenKeys{QKeySequence(Qt::Key_F11)};
+    for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::FullScreen)) {
+        if (!fullScreenKeys.contains(k)) {
+            fullScreenKeys.push_back(k);
+        }
+    }
+    fullScreen_ = add(QStringLiteral("Full Screen"), fullScreenKeys, [this] { SetFullScreen(!window_.isFullScreen()); });
+    fullScreen_->setCheckable(true);
+    // Escape belongs to the window only while it is full screen.
+    leaveFullScreen_ = add(QString(), {QKeySequence(Qt::Key_Escape)}, [this] { SetFullScreen(false); });
+    leaveFullScreen_->setEnabled(false);
+    add(QString(), {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)},
+        [this] { ShowContextMenu(view_.mapToGlobal(view_.rect().center())); });
+
+    menu_.addAction(&startStop);
+    menu_.addSeparator();
+    menu_.addAction(copy_);
+    menu_.addAction(save_);
+    menu_.addSeparator();
+    menu_.addActions(fitGroup_.actions());
+    menu_.addSeparator();
+    menu_.addAction(fullScreen_);
+
+    view_.setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(&view_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { ShowContextMenu(view_.mapToGlobal(pos)); });
+}
+
+void PictureCommands::PictureAvailable()
+{
+    copy_->setEnabled(true);
+    save_->setEnabled(true);
+}
+
+void PictureCommands::CloseDialog()
+{
+    if (saveDialog_ != nullptr) {
+        saveDialog_->reject();
+    }
+}
+
+void PictureCommands::WindowStateChanged()
+{
+    fullScreen_->setChecked(window_.isFullScreen());
+    leaveFullScreen_->setEnabled(window_.isFullScreen());
+}
+
+void PictureCommands::SavePicture()
+{
+    // One dialog at a time.
+    if (!save_->isEnabled() || saveDialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
+        return;
+    }
+    // Taken now: pictures that arrive while the user chooses do not change it.
+    const QImage picture = host_.takePicture();
+    QString folder = lastSaveFolder_;
+    if (folder.isEmpty()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        if (!QDir(folder).exists()) {
+            folder = QDir::homePath();
+        }
+    }
+    const QString suggested = SuggestedPicturePath(folder, QDateTime::currentDateTime());
+    if (host_.chooseSaveFile) {
+        choosing_ = true;
+        const QString path = host_.chooseSaveFile(suggested);
+        choosing_ = false;
+        FinishSave(picture, path);
+        return;
+    }
+
+    // Not modal and without a loop of its own: the fetch cycle runs on, a
+    // drain that let this handler in is not held up, and a close request
+    // still reaches the window.
+    auto* dialog = new QFileDialog(&window_, kTitleSavePicture);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilters({QStringLiteral("PNG image (*.png)"), QStringLiteral("BMP image (*.bmp)")});
+    dialog->setDefaultSuffix(QStringLiteral("png"));
+    connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString& filter) {
+        dialog->setDefaultSuffix(filter.contains(QLatin1String("*.bmp")) ? QStringLiteral("bmp")
+                                                                         : QStringLiteral("png"));
+    });
+    dialog->setDirectory(QFileInfo(suggested).absolutePath());
+    dialog->selectFile(QFileInfo(suggested).fileName());
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this, picture](const QString& path) { FinishSave(picture, path); });
+    saveDialog_ = dialog;
+    dialog->show();
+}
+
+void PictureCommands::FinishSave(const QImage& picture, const QString& path)
+{
+    if (path.isEmpty() || !host_.mayOpenDialog()) {
+        return;
+    }
+    const QString why = WritePicture(picture, path);
+    if (!why.isEmpty()) {
+        host_.showError(kMsgCannotSave.arg(QDir::toNativeSeparators(path), why));
+        return;
+    }
+    lastSaveFolder_ = QFileInfo(path).absolutePath();
+}
+
+void PictureCommands::CopyPicture()
+{
+    if (copy_->isEnabled()) {
+        QGuiApplication::clipboard()->setImage(host_.takePicture());
+    }
+}
+
+void PictureCommands::SetFullScreen(bool on)
+{
+    if (on == window_.isFullScreen()) {
+        return;
+    }
+    if (on) {
+        beforeFullScreen_ = window_.windowState();
+        window_.setWindowState(beforeFullScreen_ | Qt::WindowFullScreen);
+    } else {
+        // The platform puts back the size and place the window had.
+        window_.setWindowState(beforeFullScreen_ & ~Qt::WindowFullScreen);
+    }
+}
+
+void PictureCommands::ShowContextMenu(const QPoint& globalPos)
+{
+    // A popup, not a loop of its own; it never touches the button.
+    if (host_.mayOpenDialog()) {
+        menu_.popup(globalPos);
+    }
+}
+
+}  // namespace karvolen
