@@ -35,7 +35,7 @@ struct Scene {
             q.rgbGreen = static_cast<uint8_t>(rng());
             q.rgbRed = static_cast<uint8_t>(rng());
         }
-        for (int32_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(rng());
+        for (size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(rng());
         surface.fill(Qt::black);
         display.fill(Qt::black);
     }
@@ -44,7 +44,7 @@ struct Scene {
     {
         return karvolen::decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
                                                    surface.height(), static_cast<int32_t>(surface.bytesPerLine() / 4),
-                                                   info, bits.span()) == 480;
+                                                   info, bits) == 480;
     }
 };
 

@@ -302,7 +302,7 @@ void Draw(World& w, int32_t height)
     }
     CHECK(width <= kSurfaceMaxWidth);
     const int32_t lines =
-        decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer.span());
+        decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer);
     CHECK(lines == height);
     // Bottom-up: the top-left surface pixel is the first pixel of row 479,
     // the last one the last pixel of row 480 - height.

@@ -63,15 +63,10 @@ inline void FillRun(uint8_t* dst, uint8_t value, int32_t n)
     } while (j < n);
 }
 
-// The pixels a line delta wrote, as buffer offsets [low, high).
-struct Written {
-    int64_t low = std::numeric_limits<int64_t>::max();
-    int64_t high = 0;
-};
-
-// Applies the line records in rx[i .. received-1] to px (rows of w pixels).
-// Stops quietly where a group would write at index `limit` or beyond, or would
-// need a byte that was not received.
+// Applies the line records in rx[i .. received-1] to px (rows of w pixels) and
+// returns the end of the last pixels written; `low` becomes the start of the
+// first. Stops quietly where a group would write at index `limit` or beyond,
+// or would need a byte that was not received.
 //
 // Every record begins at D = k * W (an unchanged row adds W, a changed row is
 // cut back to its end), so the record count k is kept as D alone. A changed
@@ -79,7 +74,8 @@ struct Written {
 // pixels its groups reached are committed: a row the stream stops inside keeps
 // its earlier pixels past that point, and the pixels of an overlong row spill
 // into the next one.
-Written DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t limit, int32_t w)
+int64_t DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t* px, int32_t limit, int32_t w,
+                        int64_t& low)
 {
     // A row is committed once the next changed row has been decoded: a copy of
     // pixels only just stored, by moves of other sizes, stalls on every load.
@@ -87,12 +83,12 @@ Written DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t*
     int32_t next = 0;
     int64_t pendingAt = 0;
     int32_t pendingCount = 0;
-    Written written;
-    auto commit = [px, &written](int64_t at, const uint8_t* pixels, int32_t count) {
+    int64_t high = 0;
+    auto commit = [px, &low, &high](int64_t at, const uint8_t* pixels, int32_t count) {
         if (count <= 0) return;
         std::memcpy(px + at, pixels, static_cast<size_t>(count));
-        written.low = std::min(written.low, at);
-        written.high = std::max(written.high, at + count);
+        low = std::min(low, at);
+        high = at + count;
     };
     int64_t d = 0;  // 64-bit: unchanged rows advance it without bound
     while (i < received) {
@@ -151,7 +147,7 @@ Written DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t*
         commit(pendingAt, rows[next ^ 1], pendingCount);
         if (!complete) {
             commit(d, row, p);
-            return written;
+            return high;
         }
         pendingAt = d;
         pendingCount = p;
@@ -159,7 +155,7 @@ Written DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t*
         d += w;
     }
     commit(pendingAt, rows[next ^ 1], pendingCount);
-    return written;
+    return high;
 }
 
 }  // namespace
@@ -189,14 +185,12 @@ DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& t)
 
     // Pixels stop short of the buffer's last index, as the first picture's copy does.
     const int32_t limit = static_cast<int32_t>(std::min<size_t>(t.pixels.size(), kBufferSize)) - 1;
-    int64_t low = 0;
+    int64_t low = 0;  // the pixels written, [low, high)
     int64_t high = 0;
     if (t.requestMode == kModeLineDelta) {
-        if (t.imageWidth > 0 && limit > 0) {
-            const Written w = DecodeLineDelta(rx, s, received, t.pixels.data(), limit, t.imageWidth);
-            low = w.low;
-            high = w.high;
-        }
+        low = std::numeric_limits<int64_t>::max();
+        if (t.imageWidth > 0 && limit > 0)
+            high = DecodeLineDelta(rx, s, received, t.pixels.data(), limit, t.imageWidth, low);
     } else {
         if (s < received) {
             std::memcpy(t.pixels.data(), rx + s, static_cast<size_t>(std::min(received - s, limit)));

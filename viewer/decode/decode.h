@@ -18,8 +18,8 @@ struct DecodeTarget {
     std::span<uint8_t> pixels;  // 480 bottom-up rows of imageWidth indices
     BitmapInfo& frameInfo;      // colours loaded here; biWidth is the caller's
     int16_t& imageWidth;
-    int16_t& appliedWidth;      // the width the caller last laid itself out for
-    int32_t& requestMode;       // how the reply was asked for; whole becomes line delta
+    int16_t& appliedWidth;  // the width the caller last laid itself out for
+    int32_t& requestMode;   // how the reply was asked for; whole becomes line delta
 };
 
 struct DecodeResult {

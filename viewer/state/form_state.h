@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
+#include <vector>
 
 #include "bitmap_info.h"
 #include "decode.h"
@@ -24,19 +24,8 @@ using wire::kModeWhole;
 using wire::kPictureHeight;
 
 // A zeroed 400001-byte array, allocated once with the window.
-class ByteBuffer {
-public:
-    ByteBuffer() : data_(new uint8_t[kBufferSize]()) {}
-    uint8_t* data() { return data_.get(); }
-    const uint8_t* data() const { return data_.get(); }
-    std::span<uint8_t> span() { return {data_.get(), kBufferSize}; }
-    std::span<const uint8_t> span() const { return {data_.get(), kBufferSize}; }
-    uint8_t& operator[](int32_t i) { return data_[static_cast<size_t>(i)]; }
-    uint8_t operator[](int32_t i) const { return data_[static_cast<size_t>(i)]; }
-    static constexpr int32_t size() { return kBufferSize; }
-
-private:
-    std::unique_ptr<uint8_t[]> data_;
+struct ByteBuffer : std::vector<uint8_t> {
+    ByteBuffer() : std::vector<uint8_t>(kBufferSize) {}
 };
 
 struct FormState {
@@ -50,15 +39,15 @@ struct FormState {
     int16_t ImageWidth = 0;
     int16_t AppliedWidth = 0;
 
-    fetch::Exchange Fetching() { return {RxBuffer.span(), CommandBytes, RequestMode, TransferBusy}; }
+    fetch::Exchange Fetching() { return {RxBuffer, CommandBytes, RequestMode, TransferBusy}; }
     // The first `count` bytes of RxBuffer (none for a negative count).
     std::span<const uint8_t> Received(int32_t count) const
     {
-        return RxBuffer.span().first(static_cast<size_t>(std::clamp(count, 0, kBufferSize)));
+        return std::span(RxBuffer).first(static_cast<size_t>(std::clamp(count, 0, kBufferSize)));
     }
     decode::DecodeTarget Decoding()
     {
-        return {HeaderBuffer.span(), PixelBuffer.span(), FrameInfo, ImageWidth, AppliedWidth, RequestMode};
+        return {HeaderBuffer, PixelBuffer, FrameInfo, ImageWidth, AppliedWidth, RequestMode};
     }
 };
 

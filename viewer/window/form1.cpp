@@ -11,10 +11,7 @@
 namespace karvolen {
 
 Form1::Form1(Form1Services services, QWidget* parent)
-    : QWidget(parent),
-      svc_(std::move(services)),
-      cmdstop_(kCaptionStop, this),
-      image1_(this),
+    : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this),
       startStop_(kCaptionStop, this),
       commands_(*this, image1_, startStop_,
                 {[this] { return TakePicture(st_); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
@@ -213,9 +210,9 @@ void Form1::PresentFrame(int32_t received)
 
     int32_t lines = 0;
     if (!pic1_.isNull()) {
-        lines = decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
-                                          static_cast<int32_t>(pic1_.bytesPerLine() / 4), st_.FrameInfo,
-                                          st_.PixelBuffer.span());
+        lines =
+            decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
+                                      static_cast<int32_t>(pic1_.bytesPerLine() / 4), st_.FrameInfo, st_.PixelBuffer);
     }
     if (lines == 0) {
         Box(kMsgDrawingError, kTitleError, MB_ICONERROR);

@@ -11,10 +11,10 @@
 #include <memory>
 
 #include "fetch_cycle.h"
-#include "link_api.h"
-#include "geometry/module1.h"
 #include "form_state.h"
+#include "geometry/module1.h"
 #include "image_view.h"
+#include "link_api.h"
 #include "message_boxes.h"
 #include "picture_commands.h"
 

@@ -26,7 +26,8 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
         return action;
     };
 
-    copy_ = add(QStringLiteral("Copy Picture"), QKeySequence::keyBindings(QKeySequence::Copy), [this] { CopyPicture(); });
+    copy_ =
+        add(QStringLiteral("Copy Picture"), QKeySequence::keyBindings(QKeySequence::Copy), [this] { CopyPicture(); });
     save_ = add(QStringLiteral("Save Picture\u2026"), QKeySequence::keyBindings(QKeySequence::Save),
                 [this] { SavePicture(); });
     copy_->setEnabled(false);
@@ -41,7 +42,8 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
                         {geometry::FitMode::KeepAspect, QStringLiteral("Keep Aspect Ratio"), Qt::Key_2},
                         {geometry::FitMode::IntegerZoom, QStringLiteral("Integer Zoom"), Qt::Key_3}};
     for (const Fit& fit : fits) {
-        QAction* a = add(fit.text, {QKeySequence(Qt::CTRL | fit.key)}, [this, mode = fit.mode] { view_.SetFitMode(mode); });
+        QAction* a =
+            add(fit.text, {QKeySequence(Qt::CTRL | fit.key)}, [this, mode = fit.mode] { view_.SetFitMode(mode); });
         a->setCheckable(true);
         a->setChecked(fit.mode == view_.FitMode());
         fitGroup_.addAction(a);
@@ -54,7 +56,8 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
             fullScreenKeys.push_back(k);
         }
     }
-    fullScreen_ = add(QStringLiteral("Full Screen"), fullScreenKeys, [this] { SetFullScreen(!window_.isFullScreen()); });
+    fullScreen_ =
+        add(QStringLiteral("Full Screen"), fullScreenKeys, [this] { SetFullScreen(!window_.isFullScreen()); });
     fullScreen_->setCheckable(true);
     // Escape belongs to the window only while it is full screen.
     leaveFullScreen_ = add(QString(), {QKeySequence(Qt::Key_Escape)}, [this] { SetFullScreen(false); });

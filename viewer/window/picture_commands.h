@@ -70,7 +70,7 @@ private:
     QAction* fullScreen_ = nullptr;
     QAction* leaveFullScreen_ = nullptr;
     QPointer<QFileDialog> saveDialog_;
-    bool choosing_ = false;  // the save seam is asking
+    bool choosing_ = false;   // the save seam is asking
     QString lastSaveFolder_;  // this run's only
     Qt::WindowStates beforeFullScreen_;
 };
