@@ -305,10 +305,11 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
             return answer;
         };
         auto f = Started(svc);
-        EXPECT_FALSE(f->Commands().SaveAction().isEnabled() || f->Commands().CopyAction().isEnabled()) << "no picture yet";
+        EXPECT_FALSE(f->Commands().SaveAction().isEnabled() || f->Commands().CopyAction().isEnabled())
+            << "no picture yet";
         f->Tim1_Timer();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
-        f->Commands().SavePicture();
+        f->Commands().SavePictureAs();
         EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
 
         // After a line delta, with one more arriving while the user chooses.
@@ -317,17 +318,41 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         const QImage asked = ScreenImage(expected.Next());
         whileAsked = [&] { f->Tim1_Timer(); };
         answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
-        f->Commands().SavePicture();
+        f->Commands().SavePictureAs();
         EXPECT_EQ(QImage(answer, "png"), asked);
         f->Commands().CopyPicture();
         EXPECT_EQ(QGuiApplication::clipboard()->image(), ScreenImage(expected.Next()));
+
+        // Quick saves go beside the last save, each under a name of its own,
+        // and say where; with that folder gone, into the Pictures folder.
+        const QDir pictures(dir.filePath(QStringLiteral("Pictures")));
+        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+        QFile dirs(dir.filePath(QStringLiteral("user-dirs.dirs")));
+        ASSERT_TRUE(pictures.mkpath(".") && dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_PICTURES_DIR=\"" + pictures.path().toUtf8() + "\"\n");
+        dirs.close();
+        QDir last(dir.filePath(QStringLiteral("last %1").arg(width)));
+        ASSERT_TRUE(last.mkpath("."));
+        answer = last.filePath(QStringLiteral("asked.png"));
+        whileAsked = [] {};
+        f->Commands().SavePictureAs();
+        f->Commands().SavePicture();
+        f->Commands().SavePicture();
+        const QStringList quick = last.entryList({QStringLiteral("quellbar-*.png")});
+        ASSERT_EQ(quick.size(), 2);
+        for (const QString& name : quick) EXPECT_EQ(QImage(last.filePath(name)), QImage(answer)) << name.toStdString();
+        EXPECT_TRUE(f->Commands().Notes().SavedNote().isVisible());
+        EXPECT_TRUE(f->Commands().Notes().SavedNote().text().startsWith(QStringLiteral("Saved quellbar-")));
+        ASSERT_TRUE(last.removeRecursively());
+        f->Commands().SavePicture();
+        EXPECT_EQ(pictures.entryList({QStringLiteral("quellbar-*.png")}).size(), width == 640 ? 1 : 2);
 
         // A folder that vanished: no file, one box that says why, and no
         // dialog on top of it.
         answer = dir.filePath(QStringLiteral("gone/picture.png"));
         boxes.shown.clear();
-        boxes.onShow = [&](const testing::ShownBox&) { f->Commands().SavePicture(); };
-        f->Commands().SavePicture();
+        boxes.onShow = [&](const testing::ShownBox&) { f->Commands().SavePictureAs(); };
+        f->Commands().SavePictureAs();
         boxes.onShow = nullptr;
         EXPECT_FALSE(QFileInfo::exists(answer));
         EXPECT_EQ(boxes.shown, (Boxes{{kMsgCannotSave.arg(answer, QStringLiteral("No such file or directory")),
@@ -361,7 +386,8 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
             f->activateWindow();
             ASSERT_TRUE(QTest::qWaitForWindowActive(f.get()));
             byKey != 0 ? QTest::keyClick(f.get(), Qt::Key_P) : f->Cmdstop_Click();
-            after[byKey] = {LookOf(*f), f->Commands().ContextMenu().actions().first()->text() == f->Cmdstop().text(), f->State().RequestMode};
+            after[byKey] = {LookOf(*f), f->Commands().ContextMenu().actions().first()->text() == f->Cmdstop().text(),
+                            f->State().RequestMode};
             if (state != 0) continue;
             // The fit modes: one choice, Stretch at start, set on Image1.
             EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::Stretch);
@@ -419,6 +445,22 @@ TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
     EXPECT_EQ(f->Image1().Picture(), before);
+
+    // Still "Communicating", but the picture grows old: a note says since
+    // when, until a new picture comes; a paused window needs none.
+    const QLabel& age = f->Commands().Notes().AgeNote();
+    const QString shownAt = QTime::currentTime().addSecs(-1).toString("HH:mm:ss");
+    f->Tim1().stop();
+    Pump(kPictureAgeNoteMs + 1200);
+    EXPECT_TRUE(age.isVisible());
+    EXPECT_GE(age.text(), "Picture from " + shownAt);
+    EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
+    f->DoStop();
+    EXPECT_FALSE(age.isVisible());
+    f->Cmdstop_Click();
+    EXPECT_TRUE(age.isVisible());
+    f->Tim1_Timer();
+    EXPECT_FALSE(age.isVisible());
 }
 
 TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)

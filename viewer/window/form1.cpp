@@ -124,6 +124,12 @@ void Form1::SetCmdstopVisible(bool visible)
     cmdstop_.setVisible(visible);
 }
 
+void Form1::SetTitle(const QString& title)
+{
+    setWindowTitle(title);
+    commands_.Notes().SetPolling(title == kTitleCommunicating);
+}
+
 void Form1::SetCmdstopCaption(const QString& caption)
 {
     cmdstop_.setText(caption);
@@ -134,7 +140,7 @@ void Form1::DoGet()
 {
     SetCmdstopVisible(false);
     SetCmdstopCaption(kCaptionStop);
-    setWindowTitle(kTitleCommunicating);
+    SetTitle(kTitleCommunicating);
     tim1_.start();
 }
 
@@ -143,7 +149,7 @@ void Form1::DoStop()
     tim1_.stop();
     st_.RequestMode = kModeWhole;
     SetCmdstopCaption(kCaptionStart);
-    setWindowTitle(kTitlePaused);
+    SetTitle(kTitlePaused);
 }
 
 void Form1::Cmdstop_Click()
@@ -219,7 +225,7 @@ void Form1::PresentFrame(int32_t received)
         return;
     }
     image1_.SetPicture(pic1_);
-    commands_.PictureAvailable();
+    commands_.PictureShown();
     tim1_.start();
 }
 
@@ -233,7 +239,7 @@ void Form1::CommunicationFailure(const QString& message)
     }
     st_.RequestMode = kModeWhole;
     SetCmdstopCaption(kCaptionStart);
-    setWindowTitle(kTitleFailure);
+    SetTitle(kTitleFailure);
     SetCmdstopVisible(true);
     CloseLink();
     if (!isVisible()) {
@@ -287,7 +293,7 @@ bool Form1::BeginExit()
 {
     module1_.UnhookWindow(this);
     tim1_.stop();
-    setWindowTitle(kTitleStopping);
+    SetTitle(kTitleStopping);
     life_ = Life::Exiting;
     if (st_.TransferBusy != kFalse) {
         // A cycle is suspended beneath this handler and cannot resume while we

@@ -128,6 +128,7 @@ private:
     void Form_Unload();
     void SetCmdstopVisible(bool visible);
     void SetCmdstopCaption(const QString& caption);
+    void SetTitle(const QString& title);
     // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
     void SetPic1Width(int width);
     // The logical scale for a picture `imageWidth` pixels wide.

@@ -11,8 +11,21 @@
 
 namespace karvolen {
 
+namespace {
+// The platform's keys for `key`, with `own` added where the platform has none
+// of its own (light desktops lack several).
+QList<QKeySequence> KeysFor(QKeySequence::StandardKey key, const QKeySequence& own)
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(key);
+    if (!keys.contains(own)) {
+        keys.push_front(own);
+    }
+    return keys;
+}
+}  // namespace
+
 PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host)
-    : QObject(&window), window_(window), view_(view), host_(std::move(host)), fitGroup_(this)
+    : QObject(&window), window_(window), view_(view), host_(std::move(host)), fitGroup_(this), notes_(window)
 {
     // Window-wide keys that reach the actions whatever holds the focus; the
     // context menu shows the same actions with their keys.
@@ -28,10 +41,14 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
 
     copy_ =
         add(QStringLiteral("Copy Picture"), QKeySequence::keyBindings(QKeySequence::Copy), [this] { CopyPicture(); });
-    save_ = add(QStringLiteral("Save Picture\u2026"), QKeySequence::keyBindings(QKeySequence::Save),
+    save_ = add(QStringLiteral("Save Picture"), KeysFor(QKeySequence::Save, QKeySequence(Qt::CTRL | Qt::Key_S)),
                 [this] { SavePicture(); });
-    copy_->setEnabled(false);
-    save_->setEnabled(false);
+    saveAs_ =
+        add(QStringLiteral("Save Picture As\u2026"),
+            KeysFor(QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)), [this] { SavePictureAs(); });
+    for (QAction* a : {copy_, save_, saveAs_}) {
+        a->setEnabled(false);
+    }
 
     struct Fit {
         geometry::FitMode mode;
@@ -50,14 +67,8 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
         fit_[static_cast<int>(fit.mode)] = a;
     }
 
-    QList<QKeySequence> fullScreenKeys{QKeySequence(Qt::Key_F11)};
-    for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::FullScreen)) {
-        if (!fullScreenKeys.contains(k)) {
-            fullScreenKeys.push_back(k);
-        }
-    }
-    fullScreen_ =
-        add(QStringLiteral("Full Screen"), fullScreenKeys, [this] { SetFullScreen(!window_.isFullScreen()); });
+    fullScreen_ = add(QStringLiteral("Full Screen"), KeysFor(QKeySequence::FullScreen, QKeySequence(Qt::Key_F11)),
+                      [this] { SetFullScreen(!window_.isFullScreen()); });
     fullScreen_->setCheckable(true);
     // Escape belongs to the window only while it is full screen.
     leaveFullScreen_ = add(QString(), {QKeySequence(Qt::Key_Escape)}, [this] { SetFullScreen(false); });
@@ -69,6 +80,7 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
     menu_.addSeparator();
     menu_.addAction(copy_);
     menu_.addAction(save_);
+    menu_.addAction(saveAs_);
     menu_.addSeparator();
     menu_.addActions(fitGroup_.actions());
     menu_.addSeparator();
@@ -79,10 +91,12 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
             [this](const QPoint& pos) { ShowContextMenu(view_.mapToGlobal(pos)); });
 }
 
-void PictureCommands::PictureAvailable()
+void PictureCommands::PictureShown()
 {
-    copy_->setEnabled(true);
-    save_->setEnabled(true);
+    for (QAction* a : {copy_, save_, saveAs_}) {
+        a->setEnabled(true);
+    }
+    notes_.PictureShown();
 }
 
 void PictureCommands::CloseDialog()
@@ -98,27 +112,43 @@ void PictureCommands::WindowStateChanged()
     leaveFullScreen_->setEnabled(window_.isFullScreen());
 }
 
+QString PictureCommands::SaveFolder() const
+{
+    // This run's last folder while it is there, else the Pictures folder.
+    for (const QString& folder :
+         {lastSaveFolder_, QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)}) {
+        if (!folder.isEmpty() && QDir(folder).exists()) {
+            return folder;
+        }
+    }
+    return QDir::homePath();
+}
+
 void PictureCommands::SavePicture()
 {
+    if (!save_->isEnabled() || !host_.mayOpenDialog()) {
+        return;
+    }
+    const QString path = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime());
+    if (Write(host_.takePicture(), path)) {
+        notes_.Saved(path);
+    }
+}
+
+void PictureCommands::SavePictureAs()
+{
     // One dialog at a time.
-    if (!save_->isEnabled() || saveDialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
+    if (!saveAs_->isEnabled() || saveDialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
         return;
     }
     // Taken now: pictures that arrive while the user chooses do not change it.
     const QImage picture = host_.takePicture();
-    QString folder = lastSaveFolder_;
-    if (folder.isEmpty()) {
-        folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-        if (!QDir(folder).exists()) {
-            folder = QDir::homePath();
-        }
-    }
-    const QString suggested = SuggestedPicturePath(folder, QDateTime::currentDateTime());
+    const QString suggested = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime());
     if (host_.chooseSaveFile) {
         choosing_ = true;
         const QString path = host_.chooseSaveFile(suggested);
         choosing_ = false;
-        FinishSave(picture, path);
+        Write(picture, path);
         return;
     }
 
@@ -138,23 +168,23 @@ void PictureCommands::SavePicture()
     });
     dialog->setDirectory(QFileInfo(suggested).absolutePath());
     dialog->selectFile(QFileInfo(suggested).fileName());
-    connect(dialog, &QFileDialog::fileSelected, this,
-            [this, picture](const QString& path) { FinishSave(picture, path); });
+    connect(dialog, &QFileDialog::fileSelected, this, [this, picture](const QString& path) { Write(picture, path); });
     saveDialog_ = dialog;
     dialog->show();
 }
 
-void PictureCommands::FinishSave(const QImage& picture, const QString& path)
+bool PictureCommands::Write(const QImage& picture, const QString& path)
 {
     if (path.isEmpty() || !host_.mayOpenDialog()) {
-        return;
+        return false;
     }
     const QString why = WritePicture(picture, path);
     if (!why.isEmpty()) {
         host_.showError(kMsgCannotSave.arg(QDir::toNativeSeparators(path), why));
-        return;
+        return false;
     }
     lastSaveFolder_ = QFileInfo(path).absolutePath();
+    return true;
 }
 
 void PictureCommands::CopyPicture()

@@ -13,6 +13,7 @@
 
 #include "geometry/layout.h"
 #include "image_view.h"
+#include "picture_notes.h"
 
 class QFileDialog;
 
@@ -39,25 +40,32 @@ public:
     // Adds the actions and their keys to `window`; `startStop` heads the menu.
     PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host);
 
-    // Save and Copy do nothing before the first picture.
-    void PictureAvailable();
+    // A new picture is on screen. Saves and Copy do nothing before the first.
+    void PictureShown();
     // The save dialog goes unanswered: nothing is written.
     void CloseDialog();
     // Full screen was entered or left, by the command or by the desktop.
     void WindowStateChanged();
 
+    // At once, under an automatic name, into this run's last save folder.
     void SavePicture();
+    // Through the dialog.
+    void SavePictureAs();
     void CopyPicture();
     void SetFullScreen(bool on);
     void ShowContextMenu(const QPoint& globalPos);
 
     QMenu& ContextMenu() { return menu_; }
     QAction& SaveAction() { return *save_; }
+    QAction& SaveAsAction() { return *saveAs_; }
+    PictureNotes& Notes() { return notes_; }
     QAction& CopyAction() { return *copy_; }
     QAction& FitAction(geometry::FitMode mode) { return *fit_[static_cast<int>(mode)]; }
 
 private:
-    void FinishSave(const QImage& picture, const QString& path);
+    QString SaveFolder() const;
+    // False, after the error box, where the file could not be written.
+    bool Write(const QImage& picture, const QString& path);
 
     QWidget& window_;
     ImageView& view_;
@@ -65,6 +73,7 @@ private:
     QMenu menu_;
     QAction* copy_ = nullptr;
     QAction* save_ = nullptr;
+    QAction* saveAs_ = nullptr;
     QActionGroup fitGroup_;
     QAction* fit_[3] = {};
     QAction* fullScreen_ = nullptr;
@@ -73,6 +82,7 @@ private:
     bool choosing_ = false;   // the save seam is asking
     QString lastSaveFolder_;  // this run's only
     Qt::WindowStates beforeFullScreen_;
+    PictureNotes notes_;
 };
 
 }  // namespace karvolen
