@@ -31,7 +31,7 @@ e2e_click_button "$win" "$TITLE_PAUSED" || fail "STOP did not pause"
 e2e_click_button "$win" "$TITLE_COMMUNICATING" || fail "START did not resume"
 echo "ok - STOP and START"
 
-# F11 fills the screen, Escape gives back size and place; Ctrl+S and a name
+# F11 fills the screen, Escape gives back size and place; Ctrl+Shift+S and a name
 # (spaces, no suffix) typed into the dialog save the picture as a palette PNG.
 place() { xwininfo "$@" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}'; }
 at() { wait_until 5 "[ \"\$(place -id $1)\" = '$2' ]"; }
@@ -41,7 +41,7 @@ at "$win" "$(place -root)" || fail "F11: at $(place -id "$win"), not $(place -ro
 xdo key --clearmodifiers Escape
 at "$win" "$before" || fail "Escape: at $(place -id "$win"), not $before"
 mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/Bild 1"
-xdo key --clearmodifiers ctrl+s && dialog="$(e2e_wait "$TITLE_SAVE_PICTURE")" || fail "Ctrl+S: no dialog"
+xdo key --clearmodifiers ctrl+shift+s && dialog="$(e2e_wait "$TITLE_SAVE_PICTURE")" || fail "Ctrl+Shift+S: no dialog"
 # The window manager gives the new dialog the focus (xdotool 3.2021's
 # windowfocus fails on it).
 wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$dialog" ]' || fail "the dialog has no focus"

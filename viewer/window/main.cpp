@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QStandardPaths>
+#include <csignal>
 
 #include "application.h"
 #include "form1.h"
@@ -10,6 +11,9 @@
 
 int main(int argc, char** argv)
 {
+    // A file size limit (ulimit -f) fails a save or a recording with EFBIG,
+    // told in a box, instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     karvolen::ConfigureApplication();
 
