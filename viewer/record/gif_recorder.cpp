@@ -81,9 +81,9 @@ struct FreeMap {
 // the file in one piece behind the trailer (see Commit).
 struct GifRecorder::Recording {
     int fd = -1;
+    std::vector<uint8_t> pending;  // outlives gif, whose closing writes a trailer into it
     std::unique_ptr<GifFileType, CloseGif> gif;  // from the first picture on
     std::unique_ptr<ColorMapObject, FreeMap> map{GifMakeMapObject(256, nullptr)};
-    std::vector<uint8_t> pending;
     std::vector<GifPixelType> row;  // giflib's line input is not const
     std::array<RgbQuad, 256> globalPalette{};
     std::array<RgbQuad, 256> lastPalette{};
