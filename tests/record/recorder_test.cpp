@@ -38,10 +38,13 @@ struct Picture {
         salt = newSalt;
         for (int c = 0; c < 256; ++c) palette[c] = {uint8_t(c * 3 + salt), uint8_t(c ^ salt), uint8_t(255 - c), 0};
     }
-    void Draw(int firstRow, int rowCount, int seed)
+    // Changes every `every`-th row and column of the band, the last of each
+    // `every`; sparse changes leave colours 0 to 127 unused.
+    void Draw(int firstRow, int rowCount, int seed, int every = 1)
     {
-        for (int r = firstRow; r < firstRow + rowCount; ++r)
-            for (int x = 0; x < width; ++x) pixels[r * width + x] = uint8_t(x * 7 + r * 3 + seed * 31 + x * r % 13);
+        for (int r = firstRow + every - 1; r < firstRow + rowCount; r += every)
+            for (int x = every - 1; x < width; x += every)
+                pixels[r * width + x] = uint8_t(x * 7 + r * 3 + seed * 31 + x * r % 13) | (every > 1 ? 0x80 : 0);
     }
     FrameView View(int firstRow, int rowCount) const { return {pixels, width, palette, firstRow, rowCount}; }
 };
@@ -55,22 +58,28 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
         int width;
         uint8_t salt;
         int firstRow, rowCount;  // the band the caller passes; width or colour changes redraw all
+        int every;               // rows and columns changed in the band
         int frames;              // in the file after this picture
         int screenWidth;
     };
     const Step steps[] = {
-        {10.0, 640, 1, 0, 480, 1, 640},    // the first picture
-        {11.0, 640, 1, 100, 30, 2, 640},   // a line delta: its band only
-        {12.004, 640, 1, 0, 0, 2, 640},    // unchanged: no frame
-        {13.0, 640, 1, 0, 5, 3, 640},      // the bottom rows
-        {14.0, 640, 2, 10, 2, 4, 640},     // new colours: written whole, own table
-        {15.0, 800, 2, 0, 480, 5, 800},    // wider: the screen grows
-        {715.0, 800, 2, 470, 10, 7, 800},  // 700 s later: one frame cannot say it
-        {716.0, 640, 1, 0, 480, 8, 800},   // narrower again, the global colours
-        {716.5, 640, 1, 200, 40, 9, 800},
+        {10.0, 640, 1, 0, 480, 1, 1, 640},    // the first picture
+        {11.0, 640, 1, 100, 30, 1, 2, 640},   // a line delta: its band only
+        {12.004, 640, 1, 0, 0, 1, 2, 640},    // unchanged: no frame
+        {13.0, 640, 1, 0, 5, 1, 3, 640},      // the bottom rows
+        {14.0, 640, 2, 10, 2, 1, 4, 640},     // new colours: written whole, own table
+        {15.0, 800, 2, 0, 480, 1, 5, 800},    // wider: the screen grows
+        {715.0, 800, 2, 470, 10, 1, 7, 800},  // 700 s later: one frame cannot say it
+        {716.0, 640, 1, 0, 480, 1, 8, 800},   // narrower again, the global colours
+        {716.5, 640, 1, 200, 40, 1, 9, 800},
+        {717.0, 640, 1, 250, 30, 3, 10, 800},  // sparse: cropped, the rest see-through
     };
-    const std::vector<int> delays = {100, 200, 100, 100, 0xFFFF, 70000 - 0xFFFF, 100, 50, 150};
-    const std::vector<int> heights = {480, 30, 5, 480, 480, 1, 10, 480, 40};
+    const std::vector<int> delays = {100, 200, 100, 100, 0xFFFF, 70000 - 0xFFFF, 100, 50, 50, 100};
+    // Each frame's left, width, height and whether it has a see-through colour.
+    const std::vector<std::array<int, 4>> rects = {{0, 640, 480, 0}, {0, 640, 30, 0}, {0, 640, 5, 0},
+                                                   {0, 640, 480, 0}, {0, 800, 480, 0}, {0, 1, 1, 1},
+                                                   {0, 800, 10, 0},  {0, 800, 480, 0}, {0, 640, 40, 0},
+                                                   {2, 637, 28, 1}};
     const std::string path = TempPath("karvolen_recorder_test.gif");
 
     GifRecorder rec;
@@ -81,7 +90,8 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
         const bool redraw = s.width != pic.width || s.salt != pic.salt || shown.empty();
         pic.width = s.width;
         pic.Colours(s.salt);
-        pic.Draw(redraw ? 0 : s.firstRow, redraw ? kPictureHeight : s.rowCount, static_cast<int>(shown.size()));
+        pic.Draw(redraw ? 0 : s.firstRow, redraw ? kPictureHeight : s.rowCount, static_cast<int>(shown.size()),
+                 redraw ? 1 : s.every);
         const Result r = rec.Add(pic.View(s.firstRow, s.rowCount), s.seconds);
         ASSERT_TRUE(r.ok()) << r.reason;
         shown.push_back(pic);
@@ -107,7 +117,9 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
             GraphicsControlBlock gcb;
             ASSERT_EQ(DGifSavedExtensionToGCB(gif.get(), frame, &gcb), GIF_OK);
             EXPECT_EQ(gcb.DelayTime, delays[frame]) << "frame " << frame;
-            EXPECT_EQ(img.ImageDesc.Height, heights[frame]) << "frame " << frame;
+            const std::array<int, 4> rect = {img.ImageDesc.Left, img.ImageDesc.Width, img.ImageDesc.Height,
+                                             gcb.TransparentColor != NO_TRANSPARENT_COLOR};
+            EXPECT_EQ(rect, rects[frame]) << "frame " << frame;
             const ColorMapObject* map = img.ImageDesc.ColorMap ? img.ImageDesc.ColorMap : gif->SColorMap;
             for (int y = 0; y < img.ImageDesc.Height; ++y)
                 for (int x = 0; x < img.ImageDesc.Width; ++x) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -85,6 +86,7 @@ struct GifRecorder::Recording {
     std::unique_ptr<GifFileType, CloseGif> gif;  // from the first picture on
     std::unique_ptr<ColorMapObject, FreeMap> map{GifMakeMapObject(256, nullptr)};
     std::vector<GifPixelType> row;  // giflib's line input is not const
+    std::vector<uint8_t> shown;     // the picture the file ends with, as given
     std::array<RgbQuad, 256> globalPalette{};
     std::array<RgbQuad, 256> lastPalette{};
     int lastWidth = 0;
@@ -137,38 +139,72 @@ struct GifRecorder::Recording {
                EGifPutExtensionTrailer(gif.get()) != GIF_ERROR;
     }
 
-    // A frame's control block: lasting `delay`, left in place after it,
-    // colour 0 see-through or not.
-    bool PutControl(int delay, bool seeThroughZero)
+    // A frame's control block: lasting `delay`, left in place after it, with
+    // a see-through colour or NO_TRANSPARENT_COLOR.
+    bool PutControl(int delay, int seeThrough)
     {
         GraphicsControlBlock gcb{};
         gcb.DisposalMode = DISPOSE_DO_NOT;
         gcb.DelayTime = delay;
-        gcb.TransparentColor = seeThroughZero ? 0 : NO_TRANSPARENT_COLOR;
+        gcb.TransparentColor = seeThrough;
         GifByteType bytes[4];
         EGifGCBToExtension(&gcb, bytes);
         pendingDelayAt = static_cast<int64_t>(pending.size()) + kDelayInExtension;
         return EGifPutExtension(gif.get(), GRAPHICS_EXT_FUNC_CODE, sizeof bytes, bytes) != GIF_ERROR;
     }
 
-    // Rows [top, top + height) from the top of `f`, `width` wide (past the
-    // picture's own width in colour 0), with their own colours unless they are
-    // the global ones. Delay 0 until the next picture says more.
-    bool PutFrame(const FrameView& f, int top, int height, int width)
+    // The rectangle of `f` from column `left` and row `top` (from the top),
+    // with its own colours unless they are the global ones. Columns past the
+    // picture's width are colour 0; pixels equal to `shown`'s are `seeThrough`
+    // unless that is NO_TRANSPARENT_COLOR. Delay 0 until the next picture.
+    bool PutFrame(const FrameView& f, int left, int top, int width, int height, int seeThrough)
     {
         const bool own = !SameColours(f.palette, globalPalette);
-        if (!PutControl(0, false) ||
-            EGifPutImageDesc(gif.get(), 0, top, width, height, false, own ? Colours(f.palette) : nullptr) == GIF_ERROR) {
+        if (!PutControl(0, seeThrough) ||
+            EGifPutImageDesc(gif.get(), left, top, width, height, false, own ? Colours(f.palette) : nullptr) ==
+                GIF_ERROR) {
             return false;
         }
         row.assign(static_cast<size_t>(width), 0);
+        const int copied = std::min(width, f.width - left);
         for (int y = top; y < top + height; ++y) {
-            const auto stored = f.pixels.subspan(static_cast<size_t>(kPictureHeight - 1 - y) * static_cast<size_t>(f.width),
-                                                static_cast<size_t>(f.width));
-            std::copy(stored.begin(), stored.end(), row.begin());
+            const size_t at = static_cast<size_t>(kPictureHeight - 1 - y) * static_cast<size_t>(f.width) + left;
+            for (int x = 0; x < copied; ++x) {
+                const uint8_t now = f.pixels[at + x];
+                row[x] = seeThrough != NO_TRANSPARENT_COLOR && now == shown[at + x] ? seeThrough : now;
+            }
             if (EGifPutLine(gif.get(), row.data(), width) == GIF_ERROR) return false;
         }
         return true;
+    }
+
+    struct Change {
+        int left, top, width, height, seeThrough;
+    };
+
+    // A line delta's frame: the smallest rectangle holding the band's changed
+    // pixels, the unchanged ones inside it see-through when the changed ones
+    // leave a colour index free. None when nothing changed.
+    std::optional<Change> FindChange(const FrameView& f) const
+    {
+        int first = kPictureHeight, last = -1, left = f.width, right = -1;
+        std::array<bool, 256> used{};
+        for (int r = f.firstRow; r < f.firstRow + f.rowCount; ++r) {
+            const size_t at = static_cast<size_t>(r) * static_cast<size_t>(f.width);
+            if (std::equal(shown.begin() + at, shown.begin() + at + f.width, f.pixels.begin() + at)) continue;
+            first = std::min(first, r);
+            last = r;
+            for (int x = 0; x < f.width; ++x) {
+                if (f.pixels[at + x] == shown[at + x]) continue;
+                used[f.pixels[at + x]] = true;
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+        }
+        if (last < 0) return std::nullopt;
+        const auto free = std::find(used.begin(), used.end(), false);
+        const int seeThrough = free == used.end() ? NO_TRANSPARENT_COLOR : static_cast<int>(free - used.begin());
+        return Change{left, kPictureHeight - 1 - last, right - left + 1, last - first + 1, seeThrough};
     }
 
     // Lets the last frame last until `nowCs`; what one delay cannot say is
@@ -181,7 +217,7 @@ struct GifRecorder::Recording {
         for (; gap > kMaxDelay; gap -= kMaxDelay) {
             lastFrameCs += kMaxDelay;
             GifPixelType pixel = 0;
-            if (!PutControl(static_cast<int>(std::min<int64_t>(gap - kMaxDelay, kMaxDelay)), true) ||
+            if (!PutControl(static_cast<int>(std::min<int64_t>(gap - kMaxDelay, kMaxDelay)), 0) ||
                 EGifPutImageDesc(gif.get(), 0, 0, 1, 1, false, nullptr) == GIF_ERROR ||
                 EGifPutLine(gif.get(), &pixel, 1) == GIF_ERROR) {
                 return Encoding();
@@ -223,22 +259,28 @@ struct GifRecorder::Recording {
         const int64_t nowCs = Centiseconds(seconds);
         const bool whole = first || f.width != lastWidth || !SameColours(f.palette, lastPalette);
         Result r = first ? Result{} : Extend(nowCs);
-        if (!r.ok() || (!whole && f.rowCount == 0)) return r.ok() ? Commit() : r;
-
-        if (first) {
-            std::copy(f.palette.begin(), f.palette.end(), globalPalette.begin());
-            screenWidth = f.width;
-            if (!PutHeader(f)) return gif ? Encoding() : Result{Status::kWriteFailed, "Cannot start the GIF encoder"};
-        } else if (f.width > screenWidth) {
-            screenWidth = f.width;
-            if (!Write16At(fd, screenWidth, kScreenWidthAt)) return WriteFailed();
+        if (!r.ok()) return r;
+        if (!whole) {
+            const std::optional<Change> c = FindChange(f);
+            if (!c) return Commit();  // the frame before lasts on
+            if (!PutFrame(f, c->left, c->top, c->width, c->height, c->seeThrough)) return Encoding();
+        } else {
+            if (first) {
+                std::copy(f.palette.begin(), f.palette.end(), globalPalette.begin());
+                screenWidth = f.width;
+                if (!PutHeader(f)) return gif ? Encoding() : Result{Status::kWriteFailed, "Cannot start the GIF encoder"};
+            } else if (f.width > screenWidth) {
+                screenWidth = f.width;
+                if (!Write16At(fd, screenWidth, kScreenWidthAt)) return WriteFailed();
+            }
+            if (!PutFrame(f, 0, 0, std::max(f.width, screenWidth), kPictureHeight, NO_TRANSPARENT_COLOR)) {
+                return Encoding();
+            }
         }
-        const bool encoded = whole ? PutFrame(f, 0, kPictureHeight, std::max(f.width, screenWidth))
-                                   : PutFrame(f, kPictureHeight - f.firstRow - f.rowCount, f.rowCount, f.width);
-        if (!encoded) return Encoding();
         if (r = Commit(); !r.ok()) return r;
         lastFrameCs = nowCs;
         lastWidth = f.width;
+        shown.assign(f.pixels.begin(), f.pixels.begin() + static_cast<ptrdiff_t>(f.width) * kPictureHeight);
         std::copy(f.palette.begin(), f.palette.end(), lastPalette.begin());
         return {};
     }

@@ -7,21 +7,28 @@
 //     table, a loop-forever extension, the frames recorded so far, the trailer.
 //     A new frame goes behind the trailer first and becomes part of the file
 //     only when its first byte overwrites the old trailer, so a kill or a
-//     failed write at any point leaves every earlier frame readable.
+//     failed write at any point leaves every earlier frame readable (after a
+//     kill, bytes of the unfinished frame may follow the trailer, where
+//     readers stop).
 //   - palette indices and colours as the instrument sent them: a frame whose
 //     colours differ from the global table carries its own table.
-//   - a line delta adds only its band of changed rows; an unchanged picture
-//     adds nothing but lengthens the frame before it.
+//   - a line delta adds only the rectangle its changed pixels span within
+//     the band, the unchanged pixels in it see-through when the changed ones
+//     leave a colour index free; a picture without a change adds nothing but
+//     lengthens the frame before it.
 //   - each frame lasts until the next picture, in centiseconds counted from
 //     the first picture (rounding never adds up). The delay is written when
-//     the frame is and patched in place as later pictures come. A gap longer
+//     the frame is and patched in place as later pictures come, unchanged ones
+//     too, so after a kill the last frame lasts until the last picture seen
+//     (0 when none came after it: viewers then show it briefly). A gap longer
 //     than one frame can say (655.35 s) is continued by invisible 1 x 1 frames,
 //     so the timing stays real.
 //   - a width change keeps recording: the logical screen grows to the widest
 //     picture so far (patched in the header); a picture narrower than the
 //     screen after a wider one is written screen-wide, its columns past its
 //     own width in colour index 0.
-// Memory stays flat: one frame's encoded bytes are held, nothing per frame.
+// Memory stays flat: the last picture and one frame's encoded bytes are held,
+// nothing per frame.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +46,11 @@ struct FrameView {
     std::span<const uint8_t> pixels;
     int width = 0;
     std::span<const RgbQuad, 256> palette;
-    // The rows that differ from the picture given before, in the pixels'
-    // bottom-up numbering: rows [firstRow, firstRow + rowCount). rowCount 0:
-    // nothing changed. A whole picture gives 0 and kPictureHeight. The first
-    // picture, a new width or new colours are written whole whatever the band.
+    // The rows that may differ from the picture given before, in the pixels'
+    // bottom-up numbering: rows [firstRow, firstRow + rowCount); rows outside
+    // are taken as unchanged. rowCount 0: nothing changed. A whole picture
+    // gives 0 and kPictureHeight. The first picture, a new width or new
+    // colours are written whole whatever the band.
     int firstRow = 0;
     int rowCount = kPictureHeight;
 };
@@ -52,8 +60,9 @@ struct Result {
         kOk,
         // Open: the file could not be created; reason has strerror's text.
         kOpenFailed,
-        // A write to the file failed (full disk, file size limit, ...);
-        // reason has strerror's text. The file holds every frame completed
+        // A write to the file failed (full disk, file size limit with SIGXFSZ
+        // ignored, ...; reason has strerror's text) or giflib could not encode
+        // (reason has giflib's text). The file holds every frame completed
         // before, with the trailer, and is closed: the recording has ended.
         kWriteFailed,
         // The picture does not fit its description (width not positive or
