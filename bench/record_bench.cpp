@@ -123,15 +123,22 @@ void RegisterRecording()
     RegisterAdd("record_delta_typical_ui", typical, after, size_t(typical.rowCount) * kWidth);
     std::printf("record_delta_typical_ui: band of %d rows\n", typical.rowCount);
 
+    // 40 rows of the next picture in the middle of this one, and back.
     Shown band = typical;
     band.firstRow = 200;
     band.rowCount = 40;
-    RegisterAdd("record_delta_40_rows", band, band, size_t(band.rowCount) * kWidth);
+    Shown banded = band;
+    const size_t bandAt = size_t(band.firstRow) * kWidth, bandBytes = size_t(band.rowCount) * kWidth;
+    std::memcpy(&banded.pixels[bandAt], &after.pixels[bandAt], bandBytes);
+    RegisterAdd("record_delta_40_rows", band, banded, bandBytes);
 
+    // Every picture with other colours than the one before: written whole.
     Shown whole = typical;
     whole.firstRow = 0;
     whole.rowCount = kPictureHeight;
-    RegisterAdd("record_whole_800", whole, whole, size_t(kWidth) * kPictureHeight);
+    Shown recoloured = whole;
+    recoloured.palette[0].rgbRed ^= 0xFF;
+    RegisterAdd("record_whole_800", whole, recoloured, size_t(kWidth) * kPictureHeight);
     PrintSizes();
 }
 
