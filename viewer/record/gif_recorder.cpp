@@ -139,6 +139,18 @@ struct GifRecorder::Recording {
                EGifPutExtensionTrailer(gif.get()) != GIF_ERROR;
     }
 
+    // An image descriptor, with its own colours or none.
+    bool PutImage(int left, int top, int width, int height, const ColorMapObject* colours)
+    {
+        // giflib drops the table of the image before without freeing it when
+        // this one has none.
+        if (!colours && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
+        return EGifPutImageDesc(gif.get(), left, top, width, height, false, colours) != GIF_ERROR;
+    }
+
     // A frame's control block: lasting `delay`, left in place after it, with
     // a see-through colour or NO_TRANSPARENT_COLOR.
     bool PutControl(int delay, int seeThrough)
@@ -160,9 +172,7 @@ struct GifRecorder::Recording {
     bool PutFrame(const FrameView& f, int left, int top, int width, int height, int seeThrough)
     {
         const bool own = !SameColours(f.palette, globalPalette);
-        if (!PutControl(0, seeThrough) ||
-            EGifPutImageDesc(gif.get(), left, top, width, height, false, own ? Colours(f.palette) : nullptr) ==
-                GIF_ERROR) {
+        if (!PutControl(0, seeThrough) || !PutImage(left, top, width, height, own ? Colours(f.palette) : nullptr)) {
             return false;
         }
         row.assign(static_cast<size_t>(width), 0);
@@ -218,7 +228,7 @@ struct GifRecorder::Recording {
             lastFrameCs += kMaxDelay;
             GifPixelType pixel = 0;
             if (!PutControl(static_cast<int>(std::min<int64_t>(gap - kMaxDelay, kMaxDelay)), 0) ||
-                EGifPutImageDesc(gif.get(), 0, 0, 1, 1, false, nullptr) == GIF_ERROR ||
+                !PutImage(0, 0, 1, 1, nullptr) ||
                 EGifPutLine(gif.get(), &pixel, 1) == GIF_ERROR) {
                 return Encoding();
             }
