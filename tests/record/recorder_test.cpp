@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -157,6 +156,7 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     EXPECT_NE(missing.reason.find(std::strerror(ENOENT)), std::string::npos) << missing.reason;
 
     const std::string path = TempPath("karvolen_recorder_full.gif");
+    ASSERT_TRUE(rec.Open(path).ok());
     constexpr rlim_t kLimit = 100000;
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
@@ -165,8 +165,6 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
     const rlimit limited{kLimit, before.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-
-    ASSERT_TRUE(rec.Open(path).ok());
     Picture pic;
     pic.width = 800;
     Result r;
@@ -181,7 +179,7 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
 
     EXPECT_EQ(r.status, Result::Status::kWriteFailed);
     EXPECT_NE(r.reason.find(std::strerror(EFBIG)), std::string::npos) << r.reason;
-    EXPECT_EQ(after.status, Result::Status::kNotRecording) << added << " " << std::filesystem::file_size(path);
+    EXPECT_EQ(after.status, Result::Status::kNotRecording);
     const Gif gif = ReadBack(path);
     ASSERT_TRUE(gif);
     EXPECT_GT(gif->ImageCount, 1);
