@@ -19,8 +19,8 @@
 namespace benchbench {
 namespace {
 
-using karvolen::RgbQuad;
 using karvolen::kPictureHeight;
+using karvolen::RgbQuad;
 using karvolen::record::FrameView;
 using karvolen::record::GifRecorder;
 

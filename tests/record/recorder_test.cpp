@@ -75,10 +75,9 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
     };
     const std::vector<int> delays = {100, 200, 100, 100, 0xFFFF, 70000 - 0xFFFF, 100, 50, 50, 100};
     // Each frame's left, width, height and whether it has a see-through colour.
-    const std::vector<std::array<int, 4>> rects = {{0, 640, 480, 0}, {0, 640, 30, 0}, {0, 640, 5, 0},
-                                                   {0, 640, 480, 0}, {0, 800, 480, 0}, {0, 1, 1, 1},
-                                                   {0, 800, 10, 0},  {0, 800, 480, 0}, {0, 640, 40, 0},
-                                                   {2, 637, 28, 1}};
+    const std::vector<std::array<int, 4>> rects = {{0, 640, 480, 0}, {0, 640, 30, 0}, {0, 640, 5, 0},  {0, 640, 480, 0},
+                                                   {0, 800, 480, 0}, {0, 1, 1, 1},    {0, 800, 10, 0}, {0, 800, 480, 0},
+                                                   {0, 640, 40, 0},  {2, 637, 28, 1}};
     const std::string path = TempPath("karvolen_recorder_test.gif");
 
     GifRecorder rec;
@@ -160,7 +159,8 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     constexpr rlim_t kLimit = 100000;
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    struct sigaction ignore{}, old{};
+    struct sigaction ignore {
+    }, old{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
     const rlimit limited{kLimit, before.rlim_max};

@@ -62,7 +62,8 @@ Result Refused(const char* why) { return {Status::kBadPicture, why}; }
 Result Check(const FrameView& f)
 {
     if (f.width <= 0 || f.width > kMaxWidth) return Refused("The picture's width is out of range");
-    if (f.pixels.size() < static_cast<size_t>(f.width) * kPictureHeight) return Refused("The picture has too few pixels");
+    if (f.pixels.size() < static_cast<size_t>(f.width) * kPictureHeight)
+        return Refused("The picture has too few pixels");
     if (f.firstRow < 0 || f.rowCount < 0 || f.firstRow + f.rowCount > kPictureHeight) {
         return Refused("The changed rows lie outside the picture");
     }
@@ -82,7 +83,7 @@ struct FreeMap {
 // the file in one piece behind the trailer (see Commit).
 struct GifRecorder::Recording {
     int fd = -1;
-    std::vector<uint8_t> pending;  // outlives gif, whose closing writes a trailer into it
+    std::vector<uint8_t> pending;                // outlives gif, whose closing writes a trailer into it
     std::unique_ptr<GifFileType, CloseGif> gif;  // from the first picture on
     std::unique_ptr<ColorMapObject, FreeMap> map{GifMakeMapObject(256, nullptr)};
     std::vector<GifPixelType> row;  // giflib's line input is not const
@@ -92,7 +93,8 @@ struct GifRecorder::Recording {
     int lastWidth = 0;
     int screenWidth = 0;
     double startSeconds = 0.0;
-    int64_t lastFrameCs = 0;      // when the last frame began, from the first
+    int64_t seenCs = 0;           // the latest picture's time, from the first
+    int64_t lastFrameCs = 0;      // when the last frame began
     int64_t lastDelayAt = 0;      // file offset of its delay
     int64_t pendingDelayAt = -1;  // offset in pending of the last delay there
     int64_t end = 0;              // file offset of the trailer
@@ -109,7 +111,10 @@ struct GifRecorder::Recording {
         return n;
     }
 
-    Result Encoding() const { return {Status::kWriteFailed, std::string("Cannot encode the recording: ") + GifErrorString(gif->Error)}; }
+    Result Encoding() const
+    {
+        return {Status::kWriteFailed, std::string("Cannot encode the recording: ") + GifErrorString(gif->Error)};
+    }
 
     const ColorMapObject* Colours(std::span<const RgbQuad, 256> palette)
     {
@@ -119,9 +124,11 @@ struct GifRecorder::Recording {
         return map.get();
     }
 
-    int64_t Centiseconds(double seconds) const
+    // `seconds` from the first picture, never before a time seen already.
+    int64_t Centiseconds(double seconds)
     {
-        return std::max(lastFrameCs, static_cast<int64_t>(std::llround((seconds - startSeconds) * 100.0)));
+        seenCs = std::max(seenCs, static_cast<int64_t>(std::llround((seconds - startSeconds) * 100.0)));
+        return seenCs;
     }
 
     // The file's start: the first picture's size and colours, looping forever.
@@ -228,8 +235,7 @@ struct GifRecorder::Recording {
             lastFrameCs += kMaxDelay;
             GifPixelType pixel = 0;
             if (!PutControl(static_cast<int>(std::min<int64_t>(gap - kMaxDelay, kMaxDelay)), 0) ||
-                !PutImage(0, 0, 1, 1, nullptr) ||
-                EGifPutLine(gif.get(), &pixel, 1) == GIF_ERROR) {
+                !PutImage(0, 0, 1, 1, nullptr) || EGifPutLine(gif.get(), &pixel, 1) == GIF_ERROR) {
                 return Encoding();
             }
         }
@@ -278,7 +284,8 @@ struct GifRecorder::Recording {
             if (first) {
                 std::copy(f.palette.begin(), f.palette.end(), globalPalette.begin());
                 screenWidth = f.width;
-                if (!PutHeader(f)) return gif ? Encoding() : Result{Status::kWriteFailed, "Cannot start the GIF encoder"};
+                if (!PutHeader(f))
+                    return gif ? Encoding() : Result{Status::kWriteFailed, "Cannot start the GIF encoder"};
             } else if (f.width > screenWidth) {
                 screenWidth = f.width;
                 if (!Write16At(fd, screenWidth, kScreenWidthAt)) return WriteFailed();
