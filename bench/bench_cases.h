@@ -13,4 +13,7 @@ void RecordPair(const std::string& name, size_t bytes);
 // The drawing step.
 void RegisterDrawing();
 
+// Adding a picture to a recording.
+void RegisterRecording();
+
 }  // namespace benchbench

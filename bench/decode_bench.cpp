@@ -271,6 +271,7 @@ int main(int argc, char** argv)
     RegisterDecode("delta_random_400001", RandomBytes(kMaxPixelData, 5), kModeLineDelta, kMaxPixelData);
 
     benchbench::RegisterDrawing();
+    benchbench::RegisterRecording();
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
