@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -48,7 +49,15 @@ struct Picture {
     FrameView View(int firstRow, int rowCount) const { return {pixels, width, palette, firstRow, rowCount}; }
 };
 
-std::string TempPath(const char* name) { return (std::filesystem::temp_directory_path() / name).string(); }
+// A file in a folder of the case's own, removed with it whatever the outcome.
+struct TempFile {
+    std::filesystem::path dir = [] {
+        std::string t = (std::filesystem::temp_directory_path() / "karvolen-record.XXXXXX").string();
+        return std::filesystem::path(mkdtemp(t.data()));
+    }();
+    std::string path = (dir / "recording.gif").string();
+    ~TempFile() { std::filesystem::remove_all(dir); }
+};
 
 TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
 {
@@ -78,7 +87,8 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
     const std::vector<std::array<int, 4>> rects = {{0, 640, 480, 0}, {0, 640, 30, 0}, {0, 640, 5, 0},  {0, 640, 480, 0},
                                                    {0, 800, 480, 0}, {0, 1, 1, 1},    {0, 800, 10, 0}, {0, 800, 480, 0},
                                                    {0, 640, 40, 0},  {2, 637, 28, 1}};
-    const std::string path = TempPath("karvolen_recorder_test.gif");
+    const TempFile file;
+    const std::string& path = file.path;
 
     GifRecorder rec;
     ASSERT_TRUE(rec.Open(path).ok());
@@ -142,7 +152,6 @@ TEST(GifRecorderTest, RecordsEveryPictureExactlyAndInTime)
             }
         EXPECT_EQ(wrong, 0) << "pixels wrong in picture " << k;
     }
-    std::filesystem::remove(path);
 }
 
 // A write refused by the file size limit (SIGXFSZ ignored, as the window does)
@@ -154,7 +163,8 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     EXPECT_EQ(missing.status, Result::Status::kOpenFailed);
     EXPECT_NE(missing.reason.find(std::strerror(ENOENT)), std::string::npos) << missing.reason;
 
-    const std::string path = TempPath("karvolen_recorder_full.gif");
+    const TempFile file;
+    const std::string& path = file.path;
     ASSERT_TRUE(rec.Open(path).ok());
     constexpr rlim_t kLimit = 100000;
     rlimit before{};
@@ -185,7 +195,6 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     EXPECT_GT(gif->ImageCount, 1);
     EXPECT_EQ(gif->ImageCount, added - 1);
     EXPECT_LE(std::filesystem::file_size(path), kLimit);
-    std::filesystem::remove(path);
 }
 
 }  // namespace

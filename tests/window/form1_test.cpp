@@ -1,3 +1,4 @@
+#include <gif_lib.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -358,6 +359,44 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         EXPECT_EQ(boxes.shown, (Boxes{{kMsgCannotSave.arg(answer, QStringLiteral("No such file or directory")),
                                        kTitleError, MB_ICONERROR}}));
     }
+}
+
+// Every picture shown from the start of a recording on, through a pause, to
+// the exit, which completes the file; the mark shows while it runs.
+TEST_F(Form1Test, RecordingKeepsEveryShownPictureUntilTheExit)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("run.gif"));
+    Form1Services svc = Services();
+    svc.chooseSaveFile = [&](const QString& suggested) {
+        EXPECT_TRUE(suggested.endsWith(".gif"));
+        return path;
+    };
+    auto f = Started(svc);
+    PictureCommands& c = f->Commands();
+    c.Record();
+    EXPECT_FALSE(c.Recording()) << "nothing to record before the first picture";
+    f->Tim1_Timer();
+    c.Record();
+    EXPECT_TRUE(c.Recording() && c.RecordAction().isChecked() && c.Notes().RecordingMark().isVisible());
+    const QImage first = f->Image1().Picture();
+    f->Tim1_Timer();
+    f->Cmdstop_Click();
+    f->Cmdstop_Click();
+    f->Tim1_Timer();
+    boxes.answers = {IDOK};
+    f->close();
+    EXPECT_FALSE(c.Recording() || c.Notes().RecordingMark().isVisible());
+
+    GifFileType* gif = DGifOpenFileName(QFile::encodeName(path).constData(), nullptr);
+    ASSERT_NE(gif, nullptr);
+    ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+    EXPECT_EQ(gif->ImageCount, 3) << "the picture on screen, then two changed ones";
+    EXPECT_EQ(QSize(gif->SWidth, gif->SHeight), first.size());
+    const QImage indices = ScreenImage(quellbar::ScreenGenerator(800, 7).Next());
+    for (int y = 0; y < 480; ++y)
+        ASSERT_EQ(std::memcmp(gif->SavedImages[0].RasterBits + y * 800, indices.constScanLine(y), 800), 0) << y;
+    DGifCloseFile(gif, nullptr);
 }
 
 // Communicating, Paused, Communication failure (in full screen), each with the

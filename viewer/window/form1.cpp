@@ -225,8 +225,8 @@ void Form1::PresentFrame(int32_t received)
         return;
     }
     image1_.SetPicture(pic1_);
-    commands_.PictureShown();
     tim1_.start();
+    commands_.PictureShown({st_.PixelBuffer, st_.ImageWidth, st_.FrameInfo.bmiColors, d.firstRow, d.rowCount});
 }
 
 void Form1::CommunicationFailure(const std::string& message) { CommunicationFailure(QString::fromStdString(message)); }
@@ -307,6 +307,7 @@ bool Form1::BeginExit()
 void Form1::Form_Unload()
 {
     life_ = Life::Ended;
+    commands_.StopRecording();
     tim1_.stop();
     CloseLink();
     lock_.reset();

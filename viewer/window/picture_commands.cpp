@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include "picture_file.h"
 
@@ -46,9 +47,12 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
     saveAs_ =
         add(QStringLiteral("Save Picture As\u2026"),
             KeysFor(QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)), [this] { SavePictureAs(); });
-    for (QAction* a : {copy_, save_, saveAs_}) {
+    record_ = add(QStringLiteral("Record\u2026"), {QKeySequence(Qt::CTRL | Qt::Key_R)}, [this] { Record(); });
+    record_->setCheckable(true);
+    for (QAction* a : {copy_, save_, saveAs_, record_}) {
         a->setEnabled(false);
     }
+    clock_.start();
 
     struct Fit {
         geometry::FitMode mode;
@@ -81,6 +85,7 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
     menu_.addAction(copy_);
     menu_.addAction(save_);
     menu_.addAction(saveAs_);
+    menu_.addAction(record_);
     menu_.addSeparator();
     menu_.addActions(fitGroup_.actions());
     menu_.addSeparator();
@@ -91,18 +96,20 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
             [this](const QPoint& pos) { ShowContextMenu(view_.mapToGlobal(pos)); });
 }
 
-void PictureCommands::PictureShown()
+void PictureCommands::PictureShown(const record::FrameView& frame)
 {
-    for (QAction* a : {copy_, save_, saveAs_}) {
+    for (QAction* a : {copy_, save_, saveAs_, record_}) {
         a->setEnabled(true);
     }
+    lastFrame_ = frame;
     notes_.PictureShown();
+    AddToRecording(frame);
 }
 
 void PictureCommands::CloseDialog()
 {
-    if (saveDialog_ != nullptr) {
-        saveDialog_->reject();
+    if (dialog_ != nullptr) {
+        dialog_->reject();
     }
 }
 
@@ -137,39 +144,111 @@ void PictureCommands::SavePicture()
 
 void PictureCommands::SavePictureAs()
 {
-    // One dialog at a time.
-    if (!saveAs_->isEnabled() || saveDialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
+    if (saveAs_->isEnabled()) {
+        // Taken now: pictures that arrive while the user chooses do not change it.
+        const QImage picture = host_.takePicture();
+        ChooseFile(kTitleSavePicture, {QStringLiteral("PNG image (*.png)"), QStringLiteral("BMP image (*.bmp)")},
+                   QStringLiteral("png"), [this, picture](const QString& path) { Write(picture, path); });
+    }
+}
+
+void PictureCommands::Record()
+{
+    if (Recording()) {
+        StopRecording();
+    } else if (lastFrame_) {
+        ChooseFile(kTitleRecord, {QStringLiteral("GIF animation (*.gif)")}, QStringLiteral("gif"),
+                   [this](const QString& path) { StartRecording(path); });
+    }
+    record_->setChecked(Recording());
+}
+
+void PictureCommands::StartRecording(const QString& path)
+{
+    if (path.isEmpty() || !host_.mayOpenDialog()) {
         return;
     }
-    // Taken now: pictures that arrive while the user chooses do not change it.
-    const QImage picture = host_.takePicture();
-    const QString suggested = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime());
+    const record::Result r = recorder_.Open(QFile::encodeName(path).toStdString());
+    if (!r.ok()) {
+        host_.showError(kMsgCannotRecord.arg(QDir::toNativeSeparators(path), QString::fromStdString(r.reason)));
+        return;
+    }
+    recordPath_ = path;
+    record_->setChecked(true);
+    notes_.SetRecording(true);
+    lastSaveFolder_ = QFileInfo(path).absolutePath();
+    // The recording opens with the picture on screen.
+    record::FrameView whole = *lastFrame_;
+    whole.firstRow = 0;
+    whole.rowCount = kPictureHeight;
+    AddToRecording(whole);
+}
+
+void PictureCommands::AddToRecording(const record::FrameView& frame)
+{
+    if (!Recording()) {
+        return;
+    }
+    const record::Result r = recorder_.Add(frame, static_cast<double>(clock_.nsecsElapsed()) / 1e9);
+    if (r.status == record::Result::Status::kWriteFailed) {
+        // The recorder has closed the file, whole up to the last frame. The
+        // box opens once this picture's cycle has ended.
+        const QString text =
+            kMsgCannotRecord.arg(QDir::toNativeSeparators(recordPath_), QString::fromStdString(r.reason));
+        EndRecording();
+        QTimer::singleShot(0, this, [this, text] { host_.showError(text); });
+    }
+}
+
+void PictureCommands::StopRecording()
+{
+    if (Recording()) {
+        recorder_.Finish(static_cast<double>(clock_.nsecsElapsed()) / 1e9);
+        EndRecording();
+    }
+}
+
+void PictureCommands::EndRecording()
+{
+    recordPath_.clear();
+    record_->setChecked(false);
+    notes_.SetRecording(false);
+}
+
+void PictureCommands::ChooseFile(const QString& title, const QStringList& filters, const QString& suffix,
+                                 std::function<void(const QString&)> chosen)
+{
+    // One dialog at a time.
+    if (dialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
+        return;
+    }
+    const QString suggested = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime(), suffix);
     if (host_.chooseSaveFile) {
         choosing_ = true;
         const QString path = host_.chooseSaveFile(suggested);
         choosing_ = false;
-        Write(picture, path);
+        chosen(path);
         return;
     }
 
     // Not modal and without a loop of its own: the fetch cycle runs on, a
     // drain that let this handler in is not held up, and a close request
     // still reaches the window.
-    auto* dialog = new QFileDialog(&window_, kTitleSavePicture);
+    auto* dialog = new QFileDialog(&window_, title);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
-    dialog->setNameFilters({QStringLiteral("PNG image (*.png)"), QStringLiteral("BMP image (*.bmp)")});
-    dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->setNameFilters(filters);
+    dialog->setDefaultSuffix(suffix);
+    // The suffix follows the chosen type: "PNG image (*.png)" gives png.
     connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString& filter) {
-        dialog->setDefaultSuffix(filter.contains(QLatin1String("*.bmp")) ? QStringLiteral("bmp")
-                                                                         : QStringLiteral("png"));
+        dialog->setDefaultSuffix(filter.section(QStringLiteral("*."), 1).chopped(1));
     });
     dialog->setDirectory(QFileInfo(suggested).absolutePath());
     dialog->selectFile(QFileInfo(suggested).fileName());
-    connect(dialog, &QFileDialog::fileSelected, this, [this, picture](const QString& path) { Write(picture, path); });
-    saveDialog_ = dialog;
+    connect(dialog, &QFileDialog::fileSelected, this, std::move(chosen));
+    dialog_ = dialog;
     dialog->show();
 }
 

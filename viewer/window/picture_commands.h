@@ -5,13 +5,16 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMenu>
 #include <QPointer>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "geometry/layout.h"
+#include "gif_recorder.h"
 #include "image_view.h"
 #include "picture_notes.h"
 
@@ -22,6 +25,9 @@ namespace karvolen {
 inline const QString kTitleSavePicture = QStringLiteral("Save Picture");
 // %1 the file, %2 why the write failed.
 inline const QString kMsgCannotSave = QStringLiteral("Cannot save the picture as %1.\n\n%2");
+inline const QString kTitleRecord = QStringLiteral("Record to GIF");
+// %1 the file, %2 why; what was recorded before stays a whole GIF.
+inline const QString kMsgCannotRecord = QStringLiteral("Cannot record to %1.\n\n%2");
 
 class PictureCommands : public QObject {
 public:
@@ -40,9 +46,10 @@ public:
     // Adds the actions and their keys to `window`; `startStop` heads the menu.
     PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host);
 
-    // A new picture is on screen. Saves and Copy do nothing before the first.
-    void PictureShown();
-    // The save dialog goes unanswered: nothing is written.
+    // A new picture is on screen, its buffers the window's own; a recording
+    // adds it. Saves, Copy and Record do nothing before the first.
+    void PictureShown(const record::FrameView& frame);
+    // The open file dialog goes unanswered: nothing is written.
     void CloseDialog();
     // Full screen was entered or left, by the command or by the desktop.
     void WindowStateChanged();
@@ -52,18 +59,31 @@ public:
     // Through the dialog.
     void SavePictureAs();
     void CopyPicture();
+    // Starts a recording through the dialog, or ends the one under way.
+    void Record();
+    // Completes the file of a recording under way: at the exit.
+    void StopRecording();
+    bool Recording() const { return !recordPath_.isEmpty(); }
     void SetFullScreen(bool on);
     void ShowContextMenu(const QPoint& globalPos);
 
     QMenu& ContextMenu() { return menu_; }
     QAction& SaveAction() { return *save_; }
     QAction& SaveAsAction() { return *saveAs_; }
+    QAction& RecordAction() { return *record_; }
     PictureNotes& Notes() { return notes_; }
     QAction& CopyAction() { return *copy_; }
     QAction& FitAction(geometry::FitMode mode) { return *fit_[static_cast<int>(mode)]; }
 
 private:
     QString SaveFolder() const;
+    // Asks for a file to write, through the seam or a dialog that leaves
+    // polling running; `chosen` gets the path, empty for none.
+    void ChooseFile(const QString& title, const QStringList& filters, const QString& suffix,
+                    std::function<void(const QString&)> chosen);
+    void StartRecording(const QString& path);
+    void AddToRecording(const record::FrameView& frame);
+    void EndRecording();
     // False, after the error box, where the file could not be written.
     bool Write(const QImage& picture, const QString& path);
 
@@ -74,15 +94,20 @@ private:
     QAction* copy_ = nullptr;
     QAction* save_ = nullptr;
     QAction* saveAs_ = nullptr;
+    QAction* record_ = nullptr;
     QActionGroup fitGroup_;
     QAction* fit_[3] = {};
     QAction* fullScreen_ = nullptr;
     QAction* leaveFullScreen_ = nullptr;
-    QPointer<QFileDialog> saveDialog_;
+    QPointer<QFileDialog> dialog_;
     bool choosing_ = false;   // the save seam is asking
     QString lastSaveFolder_;  // this run's only
     Qt::WindowStates beforeFullScreen_;
     PictureNotes notes_;
+    record::GifRecorder recorder_;
+    QString recordPath_;  // while recording
+    std::optional<record::FrameView> lastFrame_;
+    QElapsedTimer clock_;
 };
 
 }  // namespace karvolen

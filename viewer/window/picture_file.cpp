@@ -29,13 +29,13 @@ QImage TakePicture(const FormState& st)
     return picture;
 }
 
-QString SuggestedPicturePath(const QString& folder, const QDateTime& when)
+QString SuggestedPicturePath(const QString& folder, const QDateTime& when, const QString& suffix)
 {
     const QString stem = QStringLiteral("quellbar-") + when.toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
     const QDir dir(folder);
-    QString name = stem + QStringLiteral(".png");
+    QString name = stem + '.' + suffix;
     for (int n = 2; dir.exists(name); ++n) {
-        name = stem + QStringLiteral("-%1.png").arg(n);
+        name = stem + QStringLiteral("-%1.").arg(n) + suffix;
     }
     return dir.filePath(name);
 }

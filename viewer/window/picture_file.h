@@ -17,7 +17,8 @@ QImage TakePicture(const FormState& st);
 
 // A name in `folder` that carries the date and time to the second, made
 // unique with "-2", "-3", ... against files that are there already.
-QString SuggestedPicturePath(const QString& folder, const QDateTime& when);
+QString SuggestedPicturePath(const QString& folder, const QDateTime& when,
+                             const QString& suffix = QStringLiteral("png"));
 
 // Writes `picture` in the format its suffix names, PNG without a known one;
 // an existing file of that name stays as it was unless the write completes.
