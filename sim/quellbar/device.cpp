@@ -20,8 +20,6 @@ namespace wire = karvolen::wire;
 using Kind = InTransfer::Kind;
 constexpr size_t kFirst = wire::kFirstReadSize;
 
-// bfOffBits in the reply: the file header's last field.
-constexpr size_t kOffBitsIndex = wire::kPrefixSize + wire::kFileHeaderSize - 4;
 // toolarge pads the stream to the declared length; keep that bounded.
 constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 
@@ -222,7 +220,7 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             break;
         }
         case Fault::TopBit: bytes[0] |= wire::kPrefixTopBit; break;
-        case Fault::BadOffset: bytes[kOffBitsIndex + 3] = 0x7F; break;
+        case Fault::BadOffset: bytes[wire::kOffBitsIndex + 3] = 0x7F; break;
         case Fault::FinalShort:
             bytes.resize(bytes.size() - std::min(static_cast<size_t>(f.arg), bytes.size() - kFirst));
             break;
