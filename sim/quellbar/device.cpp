@@ -211,7 +211,7 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             // after it waits: the case the viewer must survive.
             bytes.resize(kFirst + static_cast<size_t>(f.arg));
             for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i & 0xFF) ^ 0xA5);
-            closeWithZlp = f.arg % kUrbSize != 0;
+            closeWithZlp = f.arg % wire::kDrainBlockSize != 0;
             break;
         case Fault::TooLarge: {
             const uint32_t declared = static_cast<uint32_t>(std::min(f.arg, kMaxPaddedLength));

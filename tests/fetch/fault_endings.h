@@ -23,7 +23,7 @@
 namespace karvolen::testing {
 
 struct FaultEnding {
-    const char* options;                 // the device's, faults at the second request
+    std::string options;                 // the device's, faults at the second request
     std::vector<fetch::Ending> endings;  // of the cycles from the faulty request on
     std::string message;                 // "" for the silent ones
     int pauseMs = 0;                     // between cycles, as the timer would space them
@@ -41,6 +41,8 @@ inline std::vector<FaultEnding> CommonFaultEndings()
         {"faults=writegone:3000@2", {Ending::ReconnectFailed}, fetch::kMsgReconnectFailed},
         {"faults=noreply@2", {Ending::NoReply}, fetch::kMsgNoReply},
         {"faults=nosig:20000@2", {Ending::Drained}, ""},
+        // Two whole drain blocks: the drain's last read waits out the link's time limit.
+        {"faults=nosig:" + std::to_string(2 * fetch::kDrainBlockSize) + "@2", {Ending::Drained}, ""},
         {"faults=chunkstall:1@2", {Ending::Complete}, ""},
         // The rest of the reply is still sent after the cycle gave it up: the
         // next cycle finds it instead of its own reply and drains it.
