@@ -41,8 +41,11 @@ inline std::vector<FaultEnding> CommonFaultEndings()
         {"faults=writegone:3000@2", {Ending::ReconnectFailed}, fetch::kMsgReconnectFailed},
         {"faults=noreply@2", {Ending::NoReply}, fetch::kMsgNoReply},
         {"faults=nosig:20000@2", {Ending::Drained}, ""},
-        // Two whole drain blocks: the drain's last read waits out the link's time limit.
-        {"faults=nosig:" + std::to_string(2 * fetch::kDrainBlockSize) + "@2", {Ending::Drained}, ""},
+        // Two whole drain blocks: the drain's last read runs into the link's time
+        // limit, which closes the link; the next cycle reconnects.
+        {"faults=nosig:" + std::to_string(2 * fetch::kDrainBlockSize) + "@2",
+         {Ending::Drained, Ending::Reconnected},
+         ""},
         {"faults=chunkstall:1@2", {Ending::Complete}, ""},
         // The rest of the reply is still sent after the cycle gave it up: the
         // next cycle finds it instead of its own reply and drains it.
