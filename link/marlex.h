@@ -29,9 +29,9 @@ enum MarlexOpenResult {
 enum MarlexClosedResult { MARLEX_ERR_READ_CLOSED = -101, MARLEX_ERR_WRITE_CLOSED = -102 };
 
 /*
- * Finds the first device with vendor 0x7E3A and product 0xFF05 or 0x0009 over
- * all buses (rescanning them first), opens it, selects configuration 1, claims
- * interface 0 and selects alternate setting 0.
+ * Finds the first Quellbar (MARLEX_VENDOR_ID with MARLEX_PRODUCT_ID_A or _B,
+ * protocol.h) over all buses (rescanning them first), opens it, selects
+ * configuration 1, claims interface 0 and selects alternate setting 0.
  *
  * Returns a MarlexOpenResult:
  *   MARLEX_OK                 link open

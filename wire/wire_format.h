@@ -41,6 +41,8 @@ inline constexpr int32_t kBufferSize = kBufferLastIndex + 1;
 inline constexpr int32_t kFileHeaderSize = 14;
 inline constexpr int32_t kInfoHeaderSize = 40;
 inline constexpr int32_t kColourTableOffset = kFileHeaderSize + kInfoHeaderSize;
+// bfOffBits, the file header's last field, as a reply index (little-endian).
+inline constexpr int32_t kOffBitsIndex = kPrefixSize + kFileHeaderSize - 4;
 inline constexpr int32_t kColourCount = 256;
 inline constexpr int32_t kPixelOffset = kColourTableOffset + kColourCount * 4;  // 1078
 // Everything of a reply in front of its pixel data.

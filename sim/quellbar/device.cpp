@@ -20,8 +20,6 @@ namespace wire = karvolen::wire;
 using Kind = InTransfer::Kind;
 constexpr size_t kFirst = wire::kFirstReadSize;
 
-// bfOffBits in the reply: the file header's last field.
-constexpr size_t kOffBitsIndex = wire::kPrefixSize + wire::kFileHeaderSize - 4;
 // toolarge pads the stream to the declared length; keep that bounded.
 constexpr int kMaxPaddedLength = 64 * 1024 * 1024;
 
@@ -213,7 +211,7 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             // after it waits: the case the viewer must survive.
             bytes.resize(kFirst + static_cast<size_t>(f.arg));
             for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i & 0xFF) ^ 0xA5);
-            closeWithZlp = f.arg % kUrbSize != 0;
+            closeWithZlp = f.arg % wire::kDrainBlockSize != 0;
             break;
         case Fault::TooLarge: {
             const uint32_t declared = static_cast<uint32_t>(std::min(f.arg, kMaxPaddedLength));
@@ -222,7 +220,7 @@ void Device::QueueReply(bool whole, const std::vector<FaultSpec>& faults)
             break;
         }
         case Fault::TopBit: bytes[0] |= wire::kPrefixTopBit; break;
-        case Fault::BadOffset: bytes[kOffBitsIndex + 3] = 0x7F; break;
+        case Fault::BadOffset: bytes[wire::kOffBitsIndex + 3] = 0x7F; break;
         case Fault::FinalShort:
             bytes.resize(bytes.size() - std::min(static_cast<size_t>(f.arg), bytes.size() - kFirst));
             break;

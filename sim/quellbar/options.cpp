@@ -5,13 +5,16 @@
 #include <functional>
 #include <type_traits>
 
+#include "wire_format.h"
+
 namespace quellbar {
 namespace {
 
-constexpr int kNone[] = {-1};             // drawn with the fault's default argument
-constexpr int kNoSig[] = {40000, 32768};  // 32768: the garbage ends on a drain read's boundary
-constexpr int kOneOrTwo[] = {1, 2};       // 1: the retry gets the data; 2: both tries fail
-constexpr int kBackLater[] = {3000};      // back after the reconnect has looked for it
+using karvolen::wire::kDrainBlockSize;
+constexpr int kNone[] = {-1};                           // drawn with the fault's default argument
+constexpr int kNoSig[] = {40000, 2 * kDrainBlockSize};  // the second ends on a drain read's boundary
+constexpr int kOneOrTwo[] = {1, 2};                     // 1: the retry gets the data; 2: both tries fail
+constexpr int kBackLater[] = {3000};                    // back after the reconnect has looked for it
 constexpr int kPalette[] = {37};
 
 constexpr FaultInfo kFaults[] = {

@@ -36,7 +36,7 @@ enum class Fault {
 // host's first chunk read or its final read begins.
 enum class Strikes { Write, Reply, FirstChunk, FinalRead };
 
-// One row of the one fault table (faults.cpp), which parsing, the random
+// One row of the one fault table (options.cpp), which parsing, the random
 // pools and the device's dispatch all read.
 struct FaultInfo {
     Fault fault;

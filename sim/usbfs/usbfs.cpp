@@ -419,14 +419,11 @@ void Bus::Impl::Reap(UMockdevIoctlClient* client, bool block, bool firstTry)
     }
     if (h.urbs.empty() && h.node->gone) return umockdev_ioctl_client_complete(client, -1, ENODEV);
     if (!block && !firstTry) return umockdev_ioctl_client_complete(client, -1, EAGAIN);
-    // Answer later, off umockdev's worker thread; the client stays waiting.
+    // Answer later, off umockdev's worker thread; the client stays waiting, and
+    // the reference keeps it, so OnClientGone cannot take its handle meanwhile.
     g_object_ref(client);
     Later(kEmptyReapDelay, [this, client, block] {
-        if (handles.count(client)) {
-            Reap(client, block, false);
-        } else {
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
-        }
+        Reap(client, block, false);
         g_object_unref(client);
     });
 }

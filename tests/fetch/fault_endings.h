@@ -24,7 +24,7 @@
 namespace karvolen::testing {
 
 struct FaultEnding {
-    const char* options;                 // the device's, faults at the second request
+    std::string options;                 // the device's, faults at the second request
     std::vector<fetch::Ending> endings;  // of the cycles from the faulty request on
     std::string message;                 // "" for the silent ones
     int pauseMs = 0;                     // between cycles, as the timer would space them
@@ -42,6 +42,11 @@ inline std::vector<FaultEnding> CommonFaultEndings()
         {"faults=writegone:3000@2", {Ending::ReconnectFailed}, fetch::kMsgReconnectFailed},
         {"faults=noreply@2", {Ending::NoReply}, fetch::kMsgNoReply},
         {"faults=nosig:20000@2", {Ending::Drained}, ""},
+        // Two whole drain blocks: the drain's last read runs into the link's time
+        // limit, which closes the link; the next cycle reconnects.
+        {"faults=nosig:" + std::to_string(2 * fetch::kDrainBlockSize) + "@2",
+         {Ending::Drained, Ending::Reconnected},
+         ""},
         {"faults=chunkstall:1@2", {Ending::Complete}, ""},
         // The rest of the reply is still sent after the cycle gave it up: the
         // next cycle finds it instead of its own reply and drains it.

@@ -10,7 +10,7 @@ fail() {
 }
 
 # The rule is the one under test only if no file of the same name in /etc masks it.
-rule="$ROOT/packaging/60-quellbar.rules"
+rule="$BUILD/packaging/60-quellbar.rules"
 if [ -e /etc/udev/rules.d/60-quellbar.rules ]; then
   fail "/etc/udev/rules.d/60-quellbar.rules masks the rule under test"
 fi

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "options.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST(FaultTable, NamesRoundTripAndThePoolsFollowLoudness)
     EXPECT_TRUE(
         std::none_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) { return quellbar::InfoOf(f.fault).loud; }));
     EXPECT_TRUE(std::any_of(quiet.begin(), quiet.end(), [](const FaultSpec& f) {
-        return f.fault == Fault::NoSig && f.arg == 32768;
+        return f.fault == Fault::NoSig && f.arg == 2 * karvolen::wire::kDrainBlockSize;
     })) << "garbage ending on a drain read's boundary is drawn";
     EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](const FaultSpec& f) { return f.fault == Fault::Mute; }))
         << "a 5 s silence is scheduled, never drawn";

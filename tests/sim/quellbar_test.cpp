@@ -115,7 +115,7 @@ TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
 
 TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
 {
-    Start("faults=nosig:40000,nosig:32768@2");
+    Start("faults=nosig:40000,nosig:" + std::to_string(2 * kDrain) + "@2");
     const std::vector<int32_t> drained = {kFirst, kDrain, kDrain, kDrain};
     double start = Now();
     EXPECT_EQ(Fetch(), Ending::Drained);
@@ -123,7 +123,7 @@ TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
     EXPECT_TRUE(Link().open) << "ended by the short third piece";
     EXPECT_LT(Now() - start, 1.0);
 
-    // On a 16384 boundary the drain ends only with a read that times out.
+    // On a drain block's boundary the drain ends only with a read that times out.
     Link().reads.clear();
     start = Now();
     EXPECT_EQ(Fetch(), Ending::Drained);

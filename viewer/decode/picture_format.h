@@ -15,7 +15,7 @@ using wire::kPrefixSize;
 using wire::ReadLe32;
 
 // Reply indices of the little-endian header fields that are read.
-inline constexpr int32_t kOffBitsIndex = kPrefixSize + 10;    // bfOffBits
+using wire::kOffBitsIndex;                                    // bfOffBits
 inline constexpr int32_t kSizeImageIndex = kPrefixSize + 34;  // biSizeImage
 inline constexpr int32_t kXPelsIndex = kPrefixSize + 38;      // biXPelsPerMeter
 inline constexpr int32_t kYPelsIndex = kPrefixSize + 42;      // biYPelsPerMeter
