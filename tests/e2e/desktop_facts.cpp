@@ -28,6 +28,7 @@ int main(int argc, char** argv)
         {"TITLE_COMMUNICATION_ERROR", kTitleCommunicationError},
         {"TITLE_ERROR", kTitleError},
         {"TITLE_SAVE_PICTURE", kTitleSavePicture},
+        {"TITLE_RECORD", kTitleRecord},
         {"MSG_CANNOT_CONNECT", kMsgCannotConnect},
     };
     std::fprintf(out, "# Generated from viewer/window/form1.h at build time.\n");

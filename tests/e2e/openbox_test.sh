@@ -53,6 +53,26 @@ wait_until 10 '[ -s "$saved.png" ]' || true
 [ "$(e2e_pixels_differ "$saved.png" "$E2E_TMP/frame.ppm")" = 0 ] || fail "saved pixels differ"
 echo "ok - full screen in and out, picture saved through the dialog pixel for pixel"
 
+# differ_in WxH+X+Y: pixels in that part of the window other than the dump's.
+differ_in() {
+  import -window "$win" -crop "$1" +repage "$E2E_TMP/part.png" && convert "$E2E_TMP/frame.ppm" -crop "$1" +repage "$E2E_TMP/want.png" &&
+    e2e_pixels_differ "$E2E_TMP/part.png" "$E2E_TMP/want.png"
+}
+# Ctrl+S saves at once beside the last save; Ctrl+R records into the GIF its
+# dialog names, with a mark over the top-right corner and nowhere else.
+xdo key --clearmodifiers ctrl+s
+wait_until 5 'quick="$(ls "$E2E_TMP/kept pictures"/quellbar-*.png 2>/dev/null)" && [ -s "$quick" ]' || fail "Ctrl+S saved nothing"
+[ "$(e2e_pixels_differ "$quick" "$E2E_TMP/frame.ppm")" = 0 ] || fail "quick save: pixels differ"
+recording="$E2E_TMP/kept pictures/run"
+xdo key --clearmodifiers ctrl+r && dialog="$(e2e_wait "$TITLE_RECORD")" || fail "Ctrl+R: no dialog"
+wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$dialog" ]' || fail "the dialog has no focus"
+sleep 0.5
+xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$recording" || fail "typing into the dialog failed"
+sleep 0.3 && xdo key --clearmodifiers Return
+wait_until 10 '[ -s "$recording.gif" ] && [ "$(differ_in 120x40+520+0)" != 0 ]' || fail "no recording, or no mark"
+[ "$(differ_in 640x400+0+40)" = 0 ] || fail "the picture is not the device's while recording"
+echo "ok - saved at once pixel for pixel, recording with its mark"
+
 # The exit question: Cancel keeps polling, then the second copy is refused.
 wmctrl -i -c "$win"
 e2e_answer "$TITLE_APP" Escape >/dev/null || fail "no exit question"
@@ -75,10 +95,22 @@ wmctrl -i -c "$win"
 e2e_answer "$TITLE_APP" Return >/dev/null || fail "no exit question"
 e2e_ends_in_order "$first" OK
 echo "ok - exit question, OK: exit 0, link reset, lock released"
+[ "$(identify -format '%n %wx%h\n' "$recording.gif" | head -n1)" = "1 640x480" ] || fail "recording: not one 640x480 frame"
+convert "$recording.gif[0]" "$E2E_TMP/recorded.png" || fail "recording unreadable"
+[ "$(e2e_pixels_differ "$E2E_TMP/recorded.png" "$E2E_TMP/frame.ppm")" = 0 ] || fail "recorded pixels differ"
+echo "ok - the exit completed the recording, pixel for pixel"
+
+# A device that stops answering (two drains that each wait out the link's
+# 5 s) leaves the title "Communicating": a note in the bottom-left corner
+# says how old the picture is.
+: >"$E2E_TMP/sim.log"
+e2e_polling "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;faults=nosig:32768@3,nosig:32768@4" 15 "reply sent" 2
+win=$WIN
+wait_until 15 '[ "$(differ_in 200x40+0+440)" != 0 ]' || fail "no note on an old picture"
+[ "$(differ_in 640x400+0+0)" = 0 ] && [ "$(xdotool getwindowname "$win")" = "$TITLE_COMMUNICATING" ] || fail "old picture"
+echo "ok - an old picture's note"
 
 # SIGTERM: the exit in order, without a question.
-: >"$E2E_TMP/sim.log"
-e2e_polling "" 15 "reply sent" 1
 kill -TERM "$VIEWER_PID"
 e2e_ends_in_order "$VIEWER_PID" SIGTERM
 echo "ok - SIGTERM: exit 0, link reset, lock released"
