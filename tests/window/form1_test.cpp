@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -347,6 +348,16 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         ASSERT_TRUE(last.removeRecursively());
         f->Commands().SavePicture();
         EXPECT_EQ(pictures.entryList({QStringLiteral("quellbar-*.png")}).size(), width == 640 ? 1 : 2);
+        // A full disk: the box says so, and no cut file is left.
+        boxes.shown.clear();
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, small{1000, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &small);
+        f->Commands().SavePicture();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        EXPECT_EQ(pictures.entryList(QDir::Files).size(), width == 640 ? 1 : 2);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_TRUE(boxes.shown[0].text.endsWith("File too large")) << boxes.shown[0].text.toStdString();
 
         // A folder that vanished: no file, one box that says why, and no
         // dialog on top of it.

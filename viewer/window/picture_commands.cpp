@@ -190,6 +190,7 @@ void PictureCommands::AddToRecording(const record::FrameView& frame)
         return;
     }
     const record::Result r = recorder_.Add(frame, static_cast<double>(clock_.nsecsElapsed()) / 1e9);
+    recorded_ = recorded_ || r.ok();
     if (r.status == record::Result::Status::kWriteFailed) {
         // The recorder has closed the file, whole up to the last frame. The
         // box opens once this picture's cycle has ended.
@@ -210,6 +211,11 @@ void PictureCommands::StopRecording()
 
 void PictureCommands::EndRecording()
 {
+    // Not one picture made it: no empty file is left.
+    if (!recorded_) {
+        QFile::remove(recordPath_);
+    }
+    recorded_ = false;
     recordPath_.clear();
     record_->setChecked(false);
     notes_.SetRecording(false);

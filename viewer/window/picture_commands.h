@@ -105,7 +105,8 @@ private:
     Qt::WindowStates beforeFullScreen_;
     PictureNotes notes_;
     record::GifRecorder recorder_;
-    QString recordPath_;  // while recording
+    QString recordPath_;     // while recording
+    bool recorded_ = false;  // a picture of it is in the file
     std::optional<record::FrameView> lastFrame_;
     QElapsedTimer clock_;
 };

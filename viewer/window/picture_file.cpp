@@ -60,6 +60,13 @@ QString WritePicture(const QImage& picture, const QString& path)
         file.cancelWriting();
         return writer.errorString();
     }
+    // A write refused only at the last flush (a full disk, a file size limit)
+    // does not fail the commit: it would keep a cut file.
+    if (!file.flush()) {
+        const QString why = file.errorString();
+        file.cancelWriting();
+        return why;
+    }
     if (!file.commit()) {
         return file.errorString();
     }
