@@ -87,7 +87,12 @@ wl_close() {
   sleep 0.5
 }
 
-wl_start 1 "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"
+# The first copy's home (without a Pictures folder) is where the save dialog
+# opens. Empty, it gives the file name completer nothing to offer: weston
+# (from 11 on) hands the keyboard to the completer's popup, and keys typed
+# while Qt (6.8) closes and opens that popup again are lost.
+mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/screen 1.bmp"
+HOME="$E2E_TMP/kept pictures" wl_start 1 "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"
 first=$VIEWER_PID
 wl_wait 1 "set_title(\"$TITLE_COMMUNICATING\")" || fail "no Communicating title"
 wl_wait 1 'set_app_id("karvolen-viewer")' 5 || fail "app id is $(wl_last 1 set_app_id)"
@@ -116,16 +121,16 @@ wl_title "$TITLE_COMMUNICATING" || fail "START did not resume"
 echo "ok - Wayland: STOP and START"
 
 # F11 asks for the whole output, Escape for the size before; Ctrl+S and a
-# name typed into the dialog save the picture as an 8-bit BMP.
+# name typed into the dialog save the picture as an 8-bit BMP in the folder
+# it opens in.
 before="$(wl_last 1 set_window_geometry)"
 wl_key F11 '\.set_fullscreen('
 wl_geometry "0, 0, ${WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fail "F11: $(wl_last 1 set_window_geometry)"
 wl_key Escape '\.unset_fullscreen('
 wl_geometry "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
-mkdir "$E2E_TMP/kept pictures" && saved="$E2E_TMP/kept pictures/screen 1.bmp"
 wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
 sleep 1
-xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved"
+xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$(basename "$saved")"
 xdo key --clearmodifiers Return
 wait_until 10 '[ -s "$saved" ]' || true
 [ "$(od -An -tu2 -j28 -N2 "$saved" 2>/dev/null | tr -d ' ')" = 8 ] || fail "no 8-bit BMP"

@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include <stdlib.h>
 
 #include "decode.h"
 #include "encoder.h"
@@ -59,6 +64,32 @@ inline std::vector<FaultEnding> CommonFaultEndings()
         {"faults=topbit@2", {Ending::Fault}, fetch::kMsgFault},
     };
 }
+
+// A folder of the case's own below gtest's temporary folder, gone with
+// everything in it when the case ends, also after a failed assertion.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        std::string pattern = ::testing::TempDir() + "karvolen-case.XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::filesystem::filesystem_error("mkdtemp", pattern, std::error_code(errno, std::generic_category()));
+        }
+        path_ = pattern;
+    }
+    ~ScratchDir()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
+        EXPECT_FALSE(error) << path_ << " left behind: " << error.message();
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
 
 // A fresh file of this case in `dir`, apart from the other cases' (ctest runs them side by side).
 inline std::string CaseFile(const std::string& dir, const std::string& what)

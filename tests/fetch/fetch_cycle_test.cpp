@@ -239,7 +239,8 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
 // The endings every transport gives alike, on the in-process link.
 void PlayInProcess(const testing::FaultEnding& sc, testing::Requests requests)
 {
-    const std::string dump = testing::CaseFile(::testing::TempDir(), "in_process.ppm");
+    const testing::ScratchDir scratch;
+    const std::string dump = scratch.File("screen.ppm");
     FakeQuellbar device("width=640;dump=" + dump + ";" + sc.options);
     ASSERT_EQ(device.OpenCom(), 0);
     testing::PlayFaultEnding(sc, device, dump, requests, &device.clock);

@@ -15,7 +15,8 @@ using testing::FaultEnding;
 
 void Play(const FaultEnding& sc, testing::Requests requests)
 {
-    const std::string dump = testing::CaseFile(::testing::TempDir(), "quellbar_link.ppm");
+    const testing::ScratchDir scratch;
+    const std::string dump = scratch.File("screen.ppm");
     quellbar::Options options;
     ASSERT_EQ(quellbar::ParseOptions("width=640;dump=" + dump + ";" + sc.options, options), "");
     usbfs::Bus bus;

@@ -17,7 +17,8 @@ using testing::FaultEnding;
 
 void Play(const FaultEnding& sc, testing::Requests requests)
 {
-    const std::string dump = testing::CaseFile("/tmp", "frame.ppm");
+    const testing::ScratchDir scratch;
+    const std::string dump = scratch.File("screen.ppm");
     // The gadget's log goes to the run folder that tools/kernel-rig -k keeps.
     const std::string log = testing::CaseFile(std::getenv("RIG_RESULTS"), "gadget.log");
     karvolen::testing::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);

@@ -4,13 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "encoder.h"
 #include "fake_quellbar.h"
@@ -278,10 +275,9 @@ TEST_F(Quellbar, InjectCountsFromTheNextRequest)
 
 TEST_F(Quellbar, DumpAndLogFollowTheReplies)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("quellbar_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto dump = (dir / "screen.ppm").string();
-    const auto log = (dir / "events.log").string();
+    const testing::ScratchDir scratch;
+    const auto dump = scratch.File("screen.ppm");
+    const auto log = scratch.File("events.log");
     Start("width=640;seed=5;dump=" + dump + ";log=" + log + ";faults=nosig:10@2");
     host_.scaleWidth = 640.0f;
 
@@ -309,7 +305,6 @@ TEST_F(Quellbar, DumpAndLogFollowTheReplies)
                           "fault nosig:10 at request 2", "reset", "reply abandoned after 0 of 74 bytes"}) {
         EXPECT_NE(events.find(e), std::string::npos) << e << " in\n" << events;
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
