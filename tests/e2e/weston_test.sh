@@ -120,7 +120,7 @@ xdo click 1
 wl_title "$TITLE_COMMUNICATING" || fail "START did not resume"
 echo "ok - Wayland: STOP and START"
 
-# F11 asks for the whole output, Escape for the size before; Ctrl+S and a
+# F11 asks for the whole output, Escape for the size before; Ctrl+Shift+S and a
 # name typed into the dialog save the picture as an 8-bit BMP in the folder
 # it opens in.
 before="$(wl_last 1 set_window_geometry)"
@@ -128,7 +128,7 @@ wl_key F11 '\.set_fullscreen('
 wl_geometry "0, 0, ${WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fail "F11: $(wl_last 1 set_window_geometry)"
 wl_key Escape '\.unset_fullscreen('
 wl_geometry "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
-wl_key ctrl+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+S: no dialog"
+wl_key ctrl+shift+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+Shift+S: no dialog"
 sleep 1
 xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$(basename "$saved")"
 xdo key --clearmodifiers Return
