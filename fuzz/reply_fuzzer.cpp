@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -34,15 +33,19 @@ using namespace karvolen;
 
 constexpr uint8_t kFlagLineDelta = 0x01;    // first request asks for a LineDelta picture
 constexpr uint8_t kFlagWide = 0x02;         // ScaleWidth 800 instead of 640
-constexpr uint8_t kFlagMinimized = 0x04;    // no layout; ScaleWidth is whatever bits 5-6 pick
+// Minimized, maximized or full screen: a new width is drawn with, but the
+// window is not laid out for it, so ScaleWidth keeps its value.
+constexpr uint8_t kFlagMinimized = 0x04;
 constexpr uint8_t kFlagWriteFails = 0x08;   // the first write of the input returns 0
 constexpr uint8_t kFlagOpenFails = 0x10;    // OpenCom fails
 constexpr uint8_t kFlagTallSurface = 0x20;  // draw all 480 rows, not only the top four
 constexpr uint8_t kFlagLinkClosed = 0x80;   // the input starts with the link closed
+// Each flag its own bit: their sum is their union only when no two overlap.
+static_assert(kFlagLineDelta + kFlagWide + kFlagMinimized + kFlagWriteFails + kFlagOpenFails + kFlagTallSurface +
+                  kFlagLinkClosed ==
+              (kFlagLineDelta | kFlagWide | kFlagMinimized | kFlagWriteFails | kFlagOpenFails | kFlagTallSurface |
+               kFlagLinkClosed));
 constexpr int kMaxCycles = 8;
-
-// Widths the form reports while minimized, when its scale is not reset.
-constexpr float kOddScaleWidths[] = {0.0f, -32.0f, 1.0e10f, std::numeric_limits<float>::quiet_NaN()};
 
 constexpr int32_t kSurfaceMaxWidth = 800;
 
@@ -216,6 +219,7 @@ void ReferenceLineDelta(const uint8_t* rx, int64_t i, int64_t received, uint8_t*
 
 struct World {
     FormState st;
+    bool loaded = false;
     // What PixelBuffer must hold, kept by the reference decoder.
     std::vector<uint8_t> expected = std::vector<uint8_t>(kBufferSize, 0);
     // Pic1: biWidth x 480 pixels, at most 800 wide.
@@ -253,7 +257,7 @@ void CheckEnding(const fetch::FetchResult& r, const FuzzHost& host, size_t messa
 }
 
 // Decoding as the window's cycle does it, with the reference decoder alongside.
-void Present(World& w, int32_t received, bool minimized)
+void Present(World& w, FuzzHost& host, int32_t received, bool minimized)
 {
     FormState& st = w.st;
     CHECK(received >= wire::kMinSignedReply && received <= kBufferSize);
@@ -284,9 +288,11 @@ void Present(World& w, int32_t received, bool minimized)
     CHECK(std::memcmp(st.FrameInfo.bmiColors.data(), st.HeaderBuffer.data() + decode::kColourTableOffset,
                       sizeof st.FrameInfo.bmiColors) == 0);
 
-    // FitWindowToImage: Pic1 and biWidth follow a new width unless minimized.
-    if (d.widthChanged && !minimized) {
+    // FitWindowToImage: biWidth, and Pic1 with it, follow a new width in every
+    // window state; the scale only where the window is laid out for it.
+    if (d.widthChanged) {
         st.FrameInfo.bmiHeader.biWidth = st.ImageWidth;
+        if (!minimized) host.scaleWidth = st.ImageWidth;
     }
 }
 
@@ -333,7 +339,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzHost host(st, link);
 
     const bool minimized = (flags & kFlagMinimized) != 0;
-    host.scaleWidth = minimized ? kOddScaleWidths[(flags >> 5) & 3] : (flags & kFlagWide) ? 800.0f : 640.0f;
+    // ScaleWidth is a width the form was laid out for, and no other: 800 (its
+    // design width) or 640. Between inputs the window may have been resized.
+    host.scaleWidth = (flags & kFlagWide) ? 800.0f : 640.0f;
+    if (!world.loaded) {
+        // Form_Load: the first cycle decodes with the form's scale as ImageWidth.
+        st.ImageWidth = static_cast<int16_t>(std::nearbyint(host.scaleWidth));
+        world.loaded = true;
+    }
     link.open = (flags & kFlagLinkClosed) == 0;
     link.openFails = (flags & kFlagOpenFails) != 0;
     link.failWrites = (flags & kFlagWriteFails) ? 1 : 0;
@@ -359,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                          r.received);
         }
         if (r.ending == fetch::Ending::Complete) {
-            Present(world, r.received, minimized);
+            Present(world, host, r.received, minimized);
             presented = true;
         }
     }
