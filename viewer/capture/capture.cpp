@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "decode.h"
@@ -67,20 +68,22 @@ bool MayWrite(const std::string& path, bool force)
     return true;
 }
 
-// Another process holding the Quellbar: a viewer or capture, by its name.
-std::optional<std::string> Holder()
+// A viewer or capture of this user that may hold the Quellbar, by its name.
+std::optional<std::string> LikelyHolder()
 {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string pid = entry.path().filename();
-        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stol(pid) == getpid()) {
+        struct stat owner {};
+        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stol(pid) == getpid() ||
+            stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != getuid()) {
             continue;
         }
         std::ifstream comm(entry.path() / "comm");
         std::string name;
         // The kernel keeps 15 characters of the name.
-        if (std::getline(comm, name) && name.rfind("karvolen-", 0) == 0) {
-            return (name.rfind("karvolen-captur", 0) == 0 ? "karvolen-capture" : name) + " (process " + pid + ")";
+        if (std::getline(comm, name) && (name == "karvolen-viewer" || name == "karvolen-captur")) {
+            return (name == "karvolen-viewer" ? name : "karvolen-capture") + " (process " + pid + ")";
         }
     }
     return std::nullopt;
@@ -93,8 +96,8 @@ void SayCannotConnect(int32_t result)
 {
     const std::string first = fetch::kMsgCannotConnect.substr(0, fetch::kMsgCannotConnect.find("\r\n"));
     if (result == MARLEX_ERR_CONFIGURATION || result == MARLEX_ERR_CLAIM) {
-        if (const std::optional<std::string> holder = Holder()) {
-            Say(first + ": it is in use by " + *holder + "; end that program first");
+        if (const std::optional<std::string> holder = LikelyHolder()) {
+            Say(first + ": it is in use, probably by " + *holder + "; end that program first");
         } else {
             Say(first + ": it is in use by another program (usually a running viewer), or this user may not "
                         "open it (see the udev rule)");

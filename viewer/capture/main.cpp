@@ -1,11 +1,15 @@
 // karvolen-capture: the Quellbar's screen into files, from scripts and on
 // machines without a display.
 #include <cerrno>
+#include <cstdio>
 #include <cmath>
 #include <csignal>
 #include <ctime>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "capture.h"
 #include "link_binding.h"
@@ -52,11 +56,23 @@ int main(int argc, char** argv)
     // error, which ends the program with status 4, instead of killing it.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // A closed standard stream would be taken by the next file opened (the
+    // device node, a picture) and written to in its place.
+    bool stdoutClosed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) == fd) {
+            stdoutClosed = stdoutClosed || fd == STDOUT_FILENO;
+        }
+    }
     BlockedSignals signals;
 
     const karvolen::capture::Parsed parsed = karvolen::capture::ParseCommandLine({argv + 1, argv + argc});
     if (!parsed.options) {
         return parsed.status;
+    }
+    if (stdoutClosed && parsed.options->ToStdout()) {
+        std::fprintf(stderr, "karvolen-capture: cannot write standard output: it is closed\n");
+        return karvolen::capture::kCannotWrite;
     }
     karvolen::MarlexLink link;
     karvolen::fetch::SteadyClock clock;
