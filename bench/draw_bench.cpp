@@ -13,8 +13,8 @@
 #include "bench_cases.h"
 #include "decode.h"
 #include "form_state.h"
+#include "picture_file.h"
 #include "window/image_view.h"
-#include "window/picture_file.h"
 
 namespace benchbench {
 namespace {

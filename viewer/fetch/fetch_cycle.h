@@ -13,11 +13,21 @@
 namespace karvolen::fetch {
 
 inline constexpr double kChunkTimeLimit = 1.0;
+// The polling timer's period: the next request follows this long after a
+// picture, or after a cycle that ended quietly.
+inline constexpr int kPollIntervalMs = 1000;
 // The 16-bit truth values of the transfer flag, as the window stores them.
 inline constexpr int16_t kTrue = -1;
 inline constexpr int16_t kFalse = 0;
 using wire::kDrainBlockSize;
 
+// At start-up: the link library is missing, or no Quellbar answers OpenCom.
+inline const std::string kMsgNoDriver =
+    "USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver";
+inline const std::string kMsgCannotConnect = "Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
+                                             " Is the Quellbar connected to the PC through a USB cable?\r\n"
+                                             " Is the Quellbar configured in Video Output mode?";
+// In a cycle.
 inline const std::string kMsgReconnectFailed = "Can't connect to the Quellbar\r\n\r\nCheck the USB cable and Quellbar";
 inline const std::string kMsgNoReply = "Can't get the image from the Quellbar\r\n\r\nCheck the USB cable";
 inline const std::string kMsgTimeOut = "Comunication time out";

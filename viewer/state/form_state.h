@@ -39,6 +39,18 @@ struct FormState {
     int16_t ImageWidth = 0;
     int16_t AppliedWidth = 0;
 
+    // Ready for the first cycle: nothing transferring, no width laid out yet,
+    // chunks sized for `width` until a picture brings its own, the request
+    // and the header's fixed fields in place.
+    void BeginPolling(int16_t width)
+    {
+        TransferBusy = kFalse;
+        ImageWidth = width;
+        AppliedWidth = 0;
+        std::copy_n(wire::kRequestText, wire::kRequestSize, CommandBytes.begin());
+        InitFrameInfo(FrameInfo.bmiHeader);
+    }
+
     fetch::Exchange Fetching() { return {RxBuffer, CommandBytes, RequestMode, TransferBusy}; }
     // The first `count` bytes of RxBuffer (none for a negative count).
     std::span<const uint8_t> Received(int32_t count) const

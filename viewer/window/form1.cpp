@@ -65,9 +65,7 @@ bool Form1::Form_Load()
         }
     }
 
-    st_.TransferBusy = kFalse;
-    st_.ImageWidth = static_cast<int16_t>(std::nearbyint(scaleWidth_));
-    st_.AppliedWidth = 0;
+    st_.BeginPolling(static_cast<int16_t>(std::nearbyint(scaleWidth_)));
 
     int32_t r = 0;
     try {
@@ -80,9 +78,6 @@ bool Form1::Form_Load()
         Box(kMsgCannotConnect, kTitleCommunicationError, MB_ICONERROR);
         return false;
     }
-
-    std::copy_n(wire::kRequestText, wire::kRequestSize, st_.CommandBytes.begin());
-    InitFrameInfo(st_.FrameInfo.bmiHeader);
 
     module1_.HookWindow(this);
     DoGet();

@@ -31,12 +31,8 @@ inline const QString kCaptionStop = QStringLiteral("STOP");
 inline const QString kCaptionStart = QStringLiteral("START");
 
 inline const QString kMsgDoubly = QStringLiteral("Cannot run Karvolen Remote Screen Software doubly.");
-inline const QString kMsgNoDriver =
-    QStringLiteral("USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver");
-inline const QString kMsgCannotConnect =
-    QStringLiteral("Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
-                   " Is the Quellbar connected to the PC through a USB cable?\r\n"
-                   " Is the Quellbar configured in Video Output mode?");
+inline const QString kMsgNoDriver = QString::fromStdString(fetch::kMsgNoDriver);
+inline const QString kMsgCannotConnect = QString::fromStdString(fetch::kMsgCannotConnect);
 inline const QString kMsgExit = QStringLiteral("Exit application?");
 inline const QString kMsgDrawingError = QStringLiteral("Drawing error");
 
@@ -45,7 +41,7 @@ inline const QString kTitleDriverError = QStringLiteral("error");
 inline const QString kTitleCommunicationError = QStringLiteral("Communication Error");
 inline const QString kTitleError = QStringLiteral("Error");
 
-inline constexpr int kTimerInterval = 1000;
+inline constexpr int kTimerInterval = fetch::kPollIntervalMs;
 inline constexpr int kDesignClientWidth = 800;
 inline constexpr int kDesignClientHeight = 481;
 // Cmdstop's place in client pixels; the desktop scripts click it there.

@@ -2,11 +2,14 @@
 // instrument shows it, and written to a file whole or not at all.
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QImage>
 #include <QString>
 
 #include "form_state.h"
+
+class QIODevice;
 
 namespace karvolen {
 
@@ -24,5 +27,9 @@ QString SuggestedPicturePath(const QString& folder, const QDateTime& when,
 // an existing file of that name stays as it was unless the write completes.
 // Returns why it failed, empty on success.
 QString WritePicture(const QImage& picture, const QString& path);
+
+// Writes `picture` to an open `device` in `format` ("png", "bmp"), flushed.
+// Returns why it failed, empty on success.
+QString WritePicture(const QImage& picture, QIODevice& device, const QByteArray& format);
 
 }  // namespace karvolen

@@ -49,16 +49,24 @@ QByteArray FormatFor(const QString& path)
 }
 }  // namespace
 
+QString WritePicture(const QImage& picture, QIODevice& device, const QByteArray& format)
+{
+    QImageWriter writer(&device, format);
+    if (!writer.write(picture)) {
+        return writer.errorString();
+    }
+    return {};
+}
+
 QString WritePicture(const QImage& picture, const QString& path)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         return file.errorString();
     }
-    QImageWriter writer(&file, FormatFor(path));
-    if (!writer.write(picture)) {
+    if (QString why = WritePicture(picture, file, FormatFor(path)); !why.isEmpty()) {
         file.cancelWriting();
-        return writer.errorString();
+        return why;
     }
     // A write refused only at the last flush (a full disk, a file size limit)
     // does not fail the commit: it would keep a cut file.

@@ -1,0 +1,145 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace karvolen::capture {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: karvolen-capture [OPTION]...\n"
+    "Takes the Quellbar's screen as the viewer shows it: one picture, or a series.\n"
+    "\n"
+    "  -o, --output FILE     where to write: .png, .bmp or .gif; '-' writes PNG to\n"
+    "                        standard output; in a series a .gif is one animated\n"
+    "                        GIF, any other name a strftime pattern, one file a\n"
+    "                        picture (default: quellbar-YYYY-MM-DD-HHMMSS.png here)\n"
+    "      --force           overwrite existing files\n"
+    "  -n, --count N         a series of N pictures, one a second\n"
+    "  -d, --duration SECS   a series for SECS seconds, one picture a second\n"
+    "      --changed-only    in a series, skip pictures equal to the last one written\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n"
+    "\n"
+    "Exit status: 0 done; 1 could not connect to the Quellbar; 2 bad usage;\n"
+    "3 communication failed (pictures written so far are kept); 4 cannot write;\n"
+    "130 or 143 after Ctrl+C or SIGTERM ended a series in order.\n";
+
+int Usage(const std::string& why)
+{
+    std::fprintf(stderr, "karvolen-capture: %s\nTry 'karvolen-capture --help' for more information.\n", why.c_str());
+    return kBadUsage;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    if (s.size() < tail.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < tail.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<double> Number(const std::string& text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v <= 0.0) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+}  // namespace
+
+bool Options::ToGif() const { return EndsWith(output, ".gif"); }
+
+Parsed ParseCommandLine(const std::vector<std::string>& args)
+{
+    Options o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool inlineValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            if (const size_t eq = arg.find('='); eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                inlineValue = true;
+            }
+        }
+        const auto takeValue = [&]() -> bool {
+            if (inlineValue) {
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            value = args[++i];
+            return true;
+        };
+        const bool takesValue = arg == "-o" || arg == "--output" || arg == "-n" || arg == "--count" || arg == "-d" ||
+                                arg == "--duration";
+        if (inlineValue && !takesValue) {
+            return {std::nullopt, Usage("option '" + arg + "' takes no value")};
+        }
+        if (takesValue && !takeValue()) {
+            return {std::nullopt, Usage("option '" + arg + "' needs a value")};
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return {std::nullopt, kDone};
+        }
+        if (arg == "-V" || arg == "--version") {
+            std::printf("karvolen-capture %s\n", KARVOLEN_VERSION);
+            return {std::nullopt, kDone};
+        }
+        if (arg == "-o" || arg == "--output") {
+            if (value.empty()) {
+                return {std::nullopt, Usage("an empty output name")};
+            }
+            o.output = value;
+        } else if (arg == "-n" || arg == "--count") {
+            const std::optional<double> n = Number(value);
+            if (!n || *n != std::floor(*n) || *n > std::numeric_limits<int>::max()) {
+                return {std::nullopt, Usage("--count needs a whole number above 0, not '" + value + "'")};
+            }
+            o.count = static_cast<int>(*n);
+        } else if (arg == "-d" || arg == "--duration") {
+            const std::optional<double> d = Number(value);
+            if (!d) {
+                return {std::nullopt, Usage("--duration needs a number of seconds above 0, not '" + value + "'")};
+            }
+            o.duration = *d;
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--changed-only") {
+            o.changedOnly = true;
+        } else {
+            return {std::nullopt, Usage(arg.rfind('-', 0) == 0 ? "unknown option '" + arg + "'"
+                                                                : "unexpected argument '" + arg + "'")};
+        }
+    }
+    if (o.Series() && o.ToStdout()) {
+        return {std::nullopt, Usage("a series cannot go to standard output")};
+    }
+    if (o.changedOnly && !o.Series()) {
+        return {std::nullopt, Usage("--changed-only needs --count or --duration")};
+    }
+    return {o, kDone};
+}
+
+}  // namespace karvolen::capture
