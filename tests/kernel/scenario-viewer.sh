@@ -1,13 +1,13 @@
 # The real viewer under Xvfb over the real libusb and the gadget Quellbar:
 # whole and line-delta pictures shown pixel for pixel, the device leaving the
-# bus and coming back.
+# bus and coming back. Before the window, karvolen-capture's one picture.
 set -euo pipefail
 export E2E_RUN=""
 . "$ROOT/tools/e2e-lib.sh"
 e2e_init
 export XDG_CACHE_HOME="$E2E_TMP/cache"
 # What a failed run leaves for a look (tools/kernel-rig -k keeps it).
-trap 'gadget_unplug || true; cp "$E2E_TMP"/{shot.png,frame-copy.ppm,sim.log,viewer-*.log} "$RIG_RESULTS/" 2>/dev/null; e2e_cleanup' EXIT
+trap 'gadget_unplug || true; cp "$E2E_TMP"/{shot.png,capture.png,frame-copy.ppm,sim.log,viewer-*.log} "$RIG_RESULTS/" 2>/dev/null; e2e_cleanup' EXIT
 
 width=800
 [ "$RIG_SPEED" = full ] && width=640
@@ -28,6 +28,12 @@ paused_matches() {
 }
 
 start_gadget || fail "no gadget"
+"$BUILD/bin/karvolen-capture" -o "$E2E_TMP/capture.png" || fail "karvolen-capture: status $?"
+# The gadget dumps the picture just after the reply has gone.
+wait_until 5 '[ -e "$E2E_TMP/frame.ppm" ]' || fail "no dump of the captured reply"
+[ "$(e2e_pixels_differ "$E2E_TMP/capture.png" "$E2E_TMP/frame.ppm")" = 0 ] ||
+  fail "the captured picture is not the device's"
+echo "ok - karvolen-capture: one $width x 480 PNG, the device's picture"
 e2e_polling "" 30 "reply sent .* delta" 3
 paused_matches "whole then line deltas"
 echo "ok - $width x 480, whole then line-delta pictures, pixel for pixel"

@@ -206,8 +206,11 @@ public:
             }
             open_ = true;
         }
-        return Check(recorder_.Add({st.PixelBuffer, st.ImageWidth, st.FrameInfo.bmiColors, d.firstRow, d.rowCount},
-                                   seconds));
+        const record::Result added =
+            recorder_.Add({st.PixelBuffer, st.ImageWidth, st.FrameInfo.bmiColors, d.firstRow, d.rowCount}, seconds);
+        // A failed write has already closed the file with its trailer: Finish has nothing to do.
+        open_ = added.status != record::Result::Status::kWriteFailed;
+        return Check(added);
     }
 
     bool Finish(double seconds) override { return !open_ || Check(recorder_.Finish(seconds)); }
