@@ -1,5 +1,6 @@
 // karvolen-capture: the Quellbar's screen into files, from scripts and on
 // machines without a display.
+#include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
 #include <cmath>
@@ -64,7 +65,10 @@ int main(int argc, char** argv)
             stdoutClosed = stdoutClosed || fd == STDOUT_FILENO;
         }
     }
-    BlockedSignals signals;
+    BlockedSignals interruption;
+    // PNG and BMP are QtGui's own writers, yet every image writer first loads
+    // all image plugins (and their libraries) in case one claims the format.
+    QCoreApplication::setLibraryPaths({});
 
     const karvolen::capture::Parsed parsed = karvolen::capture::ParseCommandLine({argv + 1, argv + argc});
     if (!parsed.options) {
@@ -76,5 +80,5 @@ int main(int argc, char** argv)
     }
     karvolen::MarlexLink link;
     karvolen::fetch::SteadyClock clock;
-    return karvolen::capture::Run(*parsed.options, link, clock, signals);
+    return karvolen::capture::Run(*parsed.options, link, clock, interruption);
 }
