@@ -235,3 +235,54 @@ e2e_start_openbox() {
   e2e_spawn openbox "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" openbox --sm-disable &&
     kill -0 "$E2E_PID" 2>/dev/null || { echo "openbox did not start" >&2; cat "$E2E_TMP/openbox.log" >&2; return 1; }
 }
+
+# A nested compositor shown as a window (NESTED_WIN, NESTED_SIZE) of the X
+# display, WAYLAND_DISPLAY its socket, and the viewers as its native clients,
+# each traced into viewer-N.log.
+# wl_start N SIM_OPTIONS: viewer N, traced into viewer-N.log.
+wl_start() {
+  QUELLBAR_SIM="$2" QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 \
+    ${SIM_RUN:+"$SIM_RUN"} "$VIEWER" >"$E2E_TMP/viewer-$1.log" 2>&1 &
+  VIEWER_PID=$!
+}
+# wl_wait N PATTERN [seconds]: the trace of viewer N shows PATTERN.
+wl_wait() {
+  local n="$1" pattern="$2"
+  wait_until "${3:-15}" 'grep -q -- "$pattern" "$E2E_TMP/viewer-$n.log"' ||
+    { echo "viewer $n: no '$pattern' within ${3:-15}s" >&2; return 1; }
+}
+# wl_last N REQUEST: the arguments of the last such request of viewer N.
+wl_last() {
+  grep -- "-> xdg_[a-z]*[@#][0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
+}
+# wl_size: the size of viewer 1's last window geometry, as WxH.
+wl_size() { wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}'; }
+# wl_title TITLE: the last title viewer 1 set is TITLE within 10 s.
+wl_title() {
+  local title="$1"
+  wait_until 10 '[ "$(wl_last 1 set_title)" = "\"$title\"" ]' ||
+    { echo "title $(wl_last 1 set_title), not '$title'" >&2; return 1; }
+}
+# wl_geometry GEOMETRY: viewer 1's last window geometry is GEOMETRY within 10 s.
+wl_geometry() { local g="$1"; wait_until 10 '[ "$(wl_last 1 set_window_geometry)" = "$g" ]'; }
+# wl_frame: where the compositor shows the window, decoration included, as
+# "W H X Y" on the X screen; the background around it is plain black. The
+# pointer is parked in the top-left corner and its image painted over there,
+# which leaves the bounds of any window of 100 x 100 or more as they are.
+wl_frame() {
+  xdo mousemove 0 0
+  sleep 0.2
+  import -window root "$E2E_TMP/screen.png" 2>/dev/null
+  convert "$E2E_TMP/screen.png" -crop "${NESTED_SIZE}+0+0" +repage -fill black -draw 'rectangle 0,0 40,40' \
+    -trim -format '%w %h %X %Y\n' info: | tr -d '+'
+}
+# wl_key KEY [PATTERN]: a key press to the compositor, which hands it to the
+# focused window. With PATTERN, pressed once more if viewer 1's trace does not
+# show PATTERN within 8 s: under load a key now and then never reaches it.
+wl_key() {
+  xdo windowfocus --sync "$NESTED_WIN"
+  xdo key --clearmodifiers "$1"
+  { [ -z "${2:-}" ] || wl_wait 1 "$2" 8 2>/dev/null; } && return 0
+  echo "note: $1 did not reach the viewer; pressed again" >&2
+  xdo key --clearmodifiers "$1"
+}

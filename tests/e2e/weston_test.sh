@@ -11,16 +11,16 @@ ls /usr/lib/*/libweston-*/x11-backend.so >/dev/null 2>&1 || { echo "SKIP: weston
 ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||
   { echo "SKIP: Qt's Wayland platform (qt6-wayland) not installed"; exit 77; }
 # start_weston: a Wayland compositor shown as a window of the X display
-# (WESTON_WIN), without panel or animations, on a black background; exports
+# (NESTED_WIN), without panel or animations, on a black background; exports
 # WAYLAND_DISPLAY.
-WESTON_SIZE=1000x800
+NESTED_SIZE=1000x800
 start_weston() {
   printf '%s\n' '[core]' 'idle-time=0' '[shell]' 'background-color=0xff000000' 'panel-position=none' \
     'locking=false' 'animation=none' 'close-animation=none' 'startup-animation=none' 'focus-animation=none' \
     >"$E2E_TMP/weston.ini"
   e2e_spawn weston '[ -S "$XDG_RUNTIME_DIR/karvolen-e2e" ] &&
-    WESTON_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$WESTON_WIN" ]' \
-    weston --backend=x11-backend.so --use-pixman --width="${WESTON_SIZE%x*}" --height="${WESTON_SIZE#*x}" \
+    NESTED_WIN="$(xdotool search --classname "^weston" 2>/dev/null | head -n1)" && [ -n "$NESTED_WIN" ]' \
+    weston --backend=x11-backend.so --use-pixman --width="${NESTED_SIZE%x*}" --height="${NESTED_SIZE#*x}" \
     --socket=karvolen-e2e --config="$E2E_TMP/weston.ini" && kill -0 "$E2E_PID" 2>/dev/null ||
     { echo "weston did not start" >&2; cat "$E2E_TMP/weston.log" >&2; return 1; }
   export WAYLAND_DISPLAY=karvolen-e2e
@@ -28,53 +28,6 @@ start_weston() {
 e2e_init
 start_weston || fail "no compositor"
 
-# wl_start N SIM_OPTIONS: viewer N, traced into viewer-N.log.
-wl_start() {
-  QUELLBAR_SIM="$2" QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 \
-    ${SIM_RUN:+"$SIM_RUN"} "$VIEWER" >"$E2E_TMP/viewer-$1.log" 2>&1 &
-  VIEWER_PID=$!
-}
-# wl_wait N PATTERN [seconds]: the trace of viewer N shows PATTERN.
-wl_wait() {
-  local n="$1" pattern="$2"
-  wait_until "${3:-15}" 'grep -q -- "$pattern" "$E2E_TMP/viewer-$n.log"' ||
-    { echo "viewer $n: no '$pattern' within ${3:-15}s" >&2; return 1; }
-}
-# wl_last N REQUEST: the arguments of the last such request of viewer N.
-wl_last() {
-  grep -- "-> xdg_[a-z]*[@#][0-9]*\.$2(" "$E2E_TMP/viewer-$1.log" | tail -n1 | sed 's/.*(\(.*\))/\1/'
-}
-# wl_size: the size of viewer 1's last window geometry, as WxH.
-wl_size() { wl_last 1 set_window_geometry | awk -F', ' '{print $3 "x" $4}'; }
-# wl_title TITLE: the last title viewer 1 set is TITLE within 10 s.
-wl_title() {
-  local title="$1"
-  wait_until 10 '[ "$(wl_last 1 set_title)" = "\"$title\"" ]' ||
-    { echo "title $(wl_last 1 set_title), not '$title'" >&2; return 1; }
-}
-# wl_geometry GEOMETRY: viewer 1's last window geometry is GEOMETRY within 10 s.
-wl_geometry() { local g="$1"; wait_until 10 '[ "$(wl_last 1 set_window_geometry)" = "$g" ]'; }
-# wl_frame: where the compositor shows the window, decoration included, as
-# "W H X Y" on the X screen; the background around it is plain black. The
-# pointer is parked in the top-left corner and its image painted over there,
-# which leaves the bounds of any window of 100 x 100 or more as they are.
-wl_frame() {
-  xdo mousemove 0 0
-  sleep 0.2
-  import -window root "$E2E_TMP/screen.png" 2>/dev/null
-  convert "$E2E_TMP/screen.png" -crop "${WESTON_SIZE}+0+0" +repage -fill black -draw 'rectangle 0,0 40,40' \
-    -trim -format '%w %h %X %Y\n' info: | tr -d '+'
-}
-# wl_key KEY [PATTERN]: a key press to the compositor, which hands it to the
-# focused window. With PATTERN, pressed once more if viewer 1's trace does not
-# show PATTERN within 8 s: under load a key now and then never reaches it.
-wl_key() {
-  xdo windowfocus --sync "$WESTON_WIN"
-  xdo key --clearmodifiers "$1"
-  { [ -z "${2:-}" ] || wl_wait 1 "$2" 8 2>/dev/null; } && return 0
-  echo "note: $1 did not reach the viewer; pressed again" >&2
-  xdo key --clearmodifiers "$1"
-}
 # wl_close: a click on the decoration's close button, at the title bar's
 # right end, and the wait for the exit question's box to come up.
 wl_boxes() { grep -c -- "set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" || true; }
@@ -125,7 +78,7 @@ echo "ok - Wayland: STOP and START"
 # it opens in.
 before="$(wl_last 1 set_window_geometry)"
 wl_key F11 '\.set_fullscreen('
-wl_geometry "0, 0, ${WESTON_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fail "F11: $(wl_last 1 set_window_geometry)"
+wl_geometry "0, 0, ${NESTED_SIZE/x/, }" && wl_wait 1 '\.set_fullscreen(' 1 || fail "F11: $(wl_last 1 set_window_geometry)"
 wl_key Escape '\.unset_fullscreen('
 wl_geometry "$before" && wl_wait 1 '\.unset_fullscreen(' 1 || fail "Escape: $(wl_last 1 set_window_geometry), not $before"
 wl_key ctrl+shift+s && wl_wait 1 "set_title(\"$TITLE_SAVE_PICTURE\")" 10 || fail "Ctrl+Shift+S: no dialog"

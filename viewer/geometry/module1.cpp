@@ -86,6 +86,13 @@ QSize Module1::VisibleFrame() const
 
 void Module1::Apply()
 {
+    // Full screen and maximized, the frame is another or none. The minimum
+    // stays the normal window's: changed there, it would go to the compositor
+    // with the commit that leaves that state, whose buffer is still the large
+    // one, and the difference could be taken for invisible borders.
+    if ((window_->windowState() & (Qt::WindowFullScreen | Qt::WindowMaximized)) != 0) {
+        return;
+    }
     const QSize minimum = geometry::MinimumClientSize(VisibleFrame());
     if (window_->minimumSize() != minimum) {
         window_->setMinimumSize(minimum);

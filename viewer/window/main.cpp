@@ -14,6 +14,12 @@ int main(int argc, char** argv)
     // A file size limit (ulimit -f) fails a save or a recording with EFBIG,
     // told in a box, instead of ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Save As through the desktop's file chooser (the XDG desktop portal's)
+    // where one runs; without a portal Qt shows its own dialog. A theme the
+    // user names wins.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME")) {
+        qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
+    }
     QApplication app(argc, argv);
     karvolen::ConfigureApplication();
 

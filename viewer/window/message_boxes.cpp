@@ -10,17 +10,23 @@ namespace karvolen {
 
 int QtMessageBoxes::MinimumWidthForTitle(const QString& title)
 {
-    // The window manager draws the title, usually in a bold face of about the
-    // application's font, beside an icon and up to three buttons.
+    // The frame draws the title in a bold face, often larger than the
+    // application's (a desktop's own font, its own dpi), centred between an
+    // icon and up to three buttons: room for those on both sides.
     QFont font = QApplication::font();
     font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * 1.25);
     const QFontMetrics metrics(font);
-    return metrics.horizontalAdvance(title) + 5 * metrics.height();
+    return metrics.horizontalAdvance(title) + 12 * metrics.height();
 }
 
 int QtMessageBoxes::Show(QWidget* parent, const QString& text, const QString& title, int style)
 {
     QMessageBox box(parent);
+    // Over the window: transient for it and modal to it, so that desktops
+    // attach and centre it and draw only a close button.
+    box.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    box.setWindowModality(parent != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
     box.setWindowTitle(title);
     box.setText(text);
     box.setIcon((style & MB_ICONERROR) != 0 ? QMessageBox::Critical : QMessageBox::NoIcon);

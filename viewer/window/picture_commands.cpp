@@ -239,10 +239,10 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
 
     // Not modal and without a loop of its own: the fetch cycle runs on, a
     // drain that let this handler in is not held up, and a close request
-    // still reaches the window.
+    // still reaches the window. Transient for the window; the desktop's own
+    // chooser where the platform theme offers one.
     auto* dialog = new QFileDialog(&window_, title);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilters(filters);
