@@ -49,7 +49,7 @@ inline std::vector<FaultEnding> CommonFaultEndings()
         {"faults=nosig:20000@2", {Ending::Drained}, ""},
         // Two whole drain blocks: the drain's last read runs into the link's time
         // limit, which closes the link; the next cycle reconnects.
-        {"faults=nosig:" + std::to_string(2 * fetch::kDrainBlockSize) + "@2",
+        {"faults=nosig:" + std::to_string(2 * wire::kDrainBlockSize) + "@2",
          {Ending::Drained, Ending::Reconnected},
          ""},
         {"faults=chunkstall:1@2", {Ending::Complete}, ""},

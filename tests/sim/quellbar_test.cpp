@@ -25,7 +25,7 @@ constexpr size_t kWhole800 = 4u + kHeader + 800u * 480u;
 constexpr char kDelta[] = "BMP? 2\r\n";
 constexpr int32_t kFirst = wire::kFirstReadSize;
 constexpr int32_t kChunk800 = wire::kChunkRows * 800;
-constexpr int32_t kDrain = fetch::kDrainBlockSize;
+constexpr int32_t kDrain = wire::kDrainBlockSize;
 
 class Quellbar : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 #include "fetch_cycle.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -52,21 +53,23 @@ private:
     // anything could be stored outside it.
     int32_t ReadAt(int64_t start, int64_t count)
     {
-        if (start < 0 || start >= size_) {
-            throw Trapped{};
-        }
-        if (count > size_ - start) {
+        if (start < 0 || start >= size_ || count > size_ - start) {
             throw Trapped{};
         }
         return link_.ReadCom(io_.rx.data() + start, static_cast<int32_t>(count));
     }
 
-    // A read that brought nothing is tried once more at once.
-    template <typename Read>
-    static int32_t WithRetry(Read read)
+    // Reads count() bytes behind those received; a read that brought nothing
+    // is tried once more at once. False when both brought nothing.
+    template <typename Count>
+    bool ReadOn(Count count)
     {
-        const int32_t n = read();
-        return n > 0 ? n : read();
+        int32_t n = ReadAt(received_, count());
+        if (n <= 0) {
+            n = ReadAt(received_, count());
+        }
+        received_ += std::max(n, 0);
+        return n > 0;
     }
 
     int32_t ChunkSize()
@@ -78,16 +81,13 @@ private:
         }
         const auto size = static_cast<int64_t>(std::nearbyint(product));
         // A chunk never asks for more than the buffer can still take.
-        const int64_t room = size_ - received_;
-        return static_cast<int32_t>(size > room ? room : size);
+        return static_cast<int32_t>(std::min(size, size_ - received_));
     }
 
     FetchResult Drain()
     {
-        int32_t n = link_.ReadCom(io_.rx.data(), kDrainBlockSize);
-        while (n == kDrainBlockSize) {
+        while (link_.ReadCom(io_.rx.data(), wire::kDrainBlockSize) == wire::kDrainBlockSize) {
             host_.ProcessEvents();
-            n = link_.ReadCom(io_.rx.data(), kDrainBlockSize);
         }
         return GiveUp(Ending::Drained);
     }
@@ -95,8 +95,7 @@ private:
     FetchResult Reconnect()
     {
         link_.CloseCom();
-        const int32_t r = link_.OpenCom();
-        if (r >= 0) {
+        if (link_.OpenCom() >= 0) {
             return End(Ending::Reconnected, true);
         }
         return End(Ending::ReconnectFailed, false, &kMsgReconnectFailed);
@@ -121,11 +120,9 @@ FetchResult Cycle::Run()
             return Reconnect();
         }
 
-        const int32_t first = WithRetry([&] { return ReadAt(0, wire::kFirstReadSize); });
-        if (first <= 0) {
+        if (!ReadOn([] { return wire::kFirstReadSize; })) {
             return End(Ending::NoReply, false, &kMsgNoReply);
         }
-        received_ = first;
 
         // Too few bytes cannot hold the signature; older bytes must not pass for it.
         const uint8_t* rx = io_.rx.data();
@@ -134,35 +131,27 @@ FetchResult Cycle::Run()
             return Drain();
         }
 
-        const int64_t declared = wire::ReadBe32(rx);
+        const int64_t total = wire::ReadBe32(rx) + int64_t{wire::kPrefixSize};
         // A prefix with its top bit set, or a reply larger than the buffer, is refused whole.
-        if ((rx[0] & wire::kPrefixTopBit) != 0 || declared + wire::kPrefixSize > size_) {
+        if ((rx[0] & wire::kPrefixTopBit) != 0 || total > size_) {
             throw Trapped{};
         }
-        int64_t remaining = declared - received_ + wire::kPrefixSize;
+        const auto remaining = [&] { return total - received_; };
 
-        while (remaining > wire::kChunkThreshold) {
+        while (remaining() > wire::kChunkThreshold) {
             const double chunkStartTime = clock_.Now();
             // The second try reads the window's width afresh, like the first.
-            const int32_t n = WithRetry([&] { return ReadAt(received_, ChunkSize()); });
-            if (n <= 0) {
+            if (!ReadOn([&] { return ChunkSize(); })) {
                 return GiveUp(Ending::FailedRead);
             }
-            received_ += n;
-            remaining = declared - received_ + wire::kPrefixSize;
-            const double elapsed = clock_.Now() - chunkStartTime;
-            if (elapsed > kChunkTimeLimit) {
+            if (clock_.Now() - chunkStartTime > kChunkTimeLimit) {
                 return End(Ending::TimedOut, false, &kMsgTimeOut);
             }
         }
 
         // A reply that arrived whole in its chunks needs no final read.
-        if (remaining > 0) {
-            const int32_t n = WithRetry([&] { return ReadAt(received_, remaining); });
-            if (n <= 0) {
-                return GiveUp(Ending::FailedRead);
-            }
-            received_ += n;
+        if (remaining() > 0 && !ReadOn(remaining)) {
+            return GiveUp(Ending::FailedRead);
         }
         io_.transferBusy = kFalse;
         return {Ending::Complete, static_cast<int32_t>(received_)};

@@ -19,7 +19,6 @@ inline constexpr int kPollIntervalMs = 1000;
 // The 16-bit truth values of the transfer flag, as the window stores them.
 inline constexpr int16_t kTrue = -1;
 inline constexpr int16_t kFalse = 0;
-using wire::kDrainBlockSize;
 
 // At start-up: the link library is missing, or no Quellbar answers OpenCom.
 inline const std::string kMsgNoDriver =
