@@ -8,20 +8,6 @@
 
 namespace karvolen {
 
-namespace {
-// The library's own declarations give the types; the names are never linked.
-using OpenFn = decltype(&::OpenCom);
-using CloseFn = decltype(&::CloseCom);
-using ReadFn = decltype(&::ReadCom);
-using WriteFn = decltype(&::WriteCom);
-
-template <typename Fn>
-Fn As(void* p)
-{
-    return reinterpret_cast<Fn>(p);
-}
-}  // namespace
-
 // dlopen is called from this program's own code so that its run path applies.
 void* MarlexLink::Resolve(const char* name, void*& slot)
 {
@@ -42,18 +28,19 @@ void* MarlexLink::Resolve(const char* name, void*& slot)
     return slot;
 }
 
-int32_t MarlexLink::OpenCom() { return As<OpenFn>(Resolve("OpenCom", open_))(); }
+// The library's own declarations give the types; the names are never linked.
+int32_t MarlexLink::OpenCom() { return reinterpret_cast<decltype(&::OpenCom)>(Resolve("OpenCom", open_))(); }
 
-int32_t MarlexLink::CloseCom() { return As<CloseFn>(Resolve("CloseCom", close_))(); }
+int32_t MarlexLink::CloseCom() { return reinterpret_cast<decltype(&::CloseCom)>(Resolve("CloseCom", close_))(); }
 
 int32_t MarlexLink::ReadCom(uint8_t* buffer, int32_t length)
 {
-    return As<ReadFn>(Resolve("ReadCom", read_))(buffer, length);
+    return reinterpret_cast<decltype(&::ReadCom)>(Resolve("ReadCom", read_))(buffer, length);
 }
 
 int32_t MarlexLink::WriteCom(const uint8_t* buffer, int32_t length)
 {
-    return As<WriteFn>(Resolve("WriteCom", write_))(buffer, length);
+    return reinterpret_cast<decltype(&::WriteCom)>(Resolve("WriteCom", write_))(buffer, length);
 }
 
 }  // namespace karvolen
