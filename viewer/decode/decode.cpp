@@ -162,17 +162,14 @@ int64_t DecodeLineDelta(const uint8_t* rx, int32_t i, int32_t received, uint8_t*
 
 DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& t)
 {
-    DecodeResult result;
     const int32_t received = static_cast<int32_t>(std::min<size_t>(reply.size(), kBufferSize));
     const uint8_t* rx = reply.data();
     if (received < kMinReplySize || t.header.size() < kColourTableOffset + sizeof(t.frameInfo.bmiColors)) {
-        result.refused = true;
-        return result;
+        return {.refused = true};
     }
     const uint32_t offBits = ReadLe32(rx + kOffBitsIndex);
     if (offBits > kMaxOffBits) {
-        result.refused = true;
-        return result;
+        return {.refused = true};
     }
     const int32_t s = static_cast<int32_t>(offBits) + kPrefixSize;
 
@@ -183,6 +180,7 @@ DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& t)
                     std::min(static_cast<size_t>(headerEnd - kPrefixSize), t.header.size()));
     }
 
+    DecodeResult result;
     // Pixels stop short of the buffer's last index, as the first picture's copy does.
     const int32_t limit = static_cast<int32_t>(std::min<size_t>(t.pixels.size(), kBufferSize)) - 1;
     int64_t low = 0;  // the pixels written, [low, high)
@@ -229,9 +227,7 @@ int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfa
     }
 
     uint32_t lut[kColourCount];
-    for (int c = 0; c < kColourCount; ++c) {
-        lut[c] = Argb(info.bmiColors[static_cast<size_t>(c)]);
-    }
+    std::transform(info.bmiColors.begin(), info.bmiColors.end(), lut, Argb);
 
     const int32_t columns = std::min(width, surfaceWidth);
     const int32_t rows = std::min(kPictureHeight, surfaceHeight);
