@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QSaveFile>
+#include <algorithm>
 #include <cstring>
 
 namespace karvolen {
@@ -15,11 +16,8 @@ QImage TakePicture(const FormState& st)
         return {};
     }
     QImage picture(width, kPictureHeight, QImage::Format_Indexed8);
-    QList<QRgb> colours;
-    colours.reserve(static_cast<qsizetype>(st.FrameInfo.bmiColors.size()));
-    for (const RgbQuad& q : st.FrameInfo.bmiColors) {
-        colours.push_back(Argb(q));
-    }
+    QList<QRgb> colours(wire::kColourCount);
+    std::transform(st.FrameInfo.bmiColors.begin(), st.FrameInfo.bmiColors.end(), colours.begin(), Argb);
     picture.setColorTable(colours);
     // The buffer holds the bottom row first.
     for (int y = 0; y < kPictureHeight; ++y) {
@@ -52,10 +50,7 @@ QByteArray FormatFor(const QString& path)
 QString WritePicture(const QImage& picture, QIODevice& device, const QByteArray& format)
 {
     QImageWriter writer(&device, format);
-    if (!writer.write(picture)) {
-        return writer.errorString();
-    }
-    return {};
+    return writer.write(picture) ? QString() : writer.errorString();
 }
 
 QString WritePicture(const QImage& picture, const QString& path)
@@ -64,21 +59,17 @@ QString WritePicture(const QImage& picture, const QString& path)
     if (!file.open(QIODevice::WriteOnly)) {
         return file.errorString();
     }
-    if (QString why = WritePicture(picture, file, FormatFor(path)); !why.isEmpty()) {
-        file.cancelWriting();
-        return why;
-    }
+    QString why = WritePicture(picture, file, FormatFor(path));
     // A write refused only at the last flush (a full disk, a file size limit)
     // does not fail the commit: it would keep a cut file.
-    if (!file.flush()) {
-        const QString why = file.errorString();
+    if (why.isEmpty() && !file.flush()) {
+        why = file.errorString();
+    }
+    if (!why.isEmpty()) {
         file.cancelWriting();
         return why;
     }
-    if (!file.commit()) {
-        return file.errorString();
-    }
-    return {};
+    return file.commit() ? QString() : file.errorString();
 }
 
 }  // namespace karvolen
