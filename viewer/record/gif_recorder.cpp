@@ -26,7 +26,7 @@ constexpr int kMaxWidth = 0xFFFF;
 
 using Status = Result::Status;
 
-bool SameColours(std::span<const RgbQuad, 256> a, std::span<const RgbQuad, 256> b)
+bool SameColours(Palette a, Palette b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), [](const RgbQuad& x, const RgbQuad& y) {
         return x.rgbRed == y.rgbRed && x.rgbGreen == y.rgbGreen && x.rgbBlue == y.rgbBlue;
@@ -59,6 +59,13 @@ bool Write16At(int fd, int value, int64_t offset)
 
 Result Refused(const char* why) { return {Status::kBadPicture, why}; }
 
+Result NotRecording() { return {Status::kNotRecording, "No recording is open"}; }
+
+Result WriteError()
+{
+    return {Status::kWriteFailed, std::string("Cannot write the recording: ") + std::strerror(errno)};
+}
+
 Result Check(const FrameView& f)
 {
     if (f.width <= 0 || f.width > kMaxWidth) return Refused("The picture's width is out of range");
@@ -85,11 +92,11 @@ struct GifRecorder::Recording {
     int fd = -1;
     std::vector<uint8_t> pending;                // outlives gif, whose closing writes a trailer into it
     std::unique_ptr<GifFileType, CloseGif> gif;  // from the first picture on
-    std::unique_ptr<ColorMapObject, FreeMap> map{GifMakeMapObject(256, nullptr)};
+    std::unique_ptr<ColorMapObject, FreeMap> map{GifMakeMapObject(wire::kColourCount, nullptr)};
     std::vector<GifPixelType> row;  // giflib's line input is not const
     std::vector<uint8_t> shown;     // the picture the file ends with, as given
-    std::array<RgbQuad, 256> globalPalette{};
-    std::array<RgbQuad, 256> lastPalette{};
+    std::array<RgbQuad, wire::kColourCount> globalPalette{};
+    std::array<RgbQuad, wire::kColourCount> lastPalette{};
     int lastWidth = 0;
     int screenWidth = 0;
     double startSeconds = 0.0;
@@ -116,11 +123,11 @@ struct GifRecorder::Recording {
         return {Status::kWriteFailed, std::string("Cannot encode the recording: ") + GifErrorString(gif->Error)};
     }
 
-    const ColorMapObject* Colours(std::span<const RgbQuad, 256> palette)
+    const ColorMapObject* Colours(Palette palette)
     {
-        for (size_t c = 0; c < palette.size(); ++c) {
-            map->Colors[c] = GifColorType{palette[c].rgbRed, palette[c].rgbGreen, palette[c].rgbBlue};
-        }
+        std::transform(palette.begin(), palette.end(), map->Colors, [](const RgbQuad& q) {
+            return GifColorType{q.rgbRed, q.rgbGreen, q.rgbBlue};
+        });
         return map.get();
     }
 
@@ -205,7 +212,7 @@ struct GifRecorder::Recording {
     std::optional<Change> FindChange(const FrameView& f) const
     {
         int first = kPictureHeight, last = -1, left = f.width, right = -1;
-        std::array<bool, 256> used{};
+        std::array<bool, wire::kColourCount> used{};
         for (int r = f.firstRow; r < f.firstRow + f.rowCount; ++r) {
             const size_t at = static_cast<size_t>(r) * static_cast<size_t>(f.width);
             if (std::equal(shown.begin() + at, shown.begin() + at + f.width, f.pixels.begin() + at)) continue;
@@ -261,7 +268,7 @@ struct GifRecorder::Recording {
     // errno's reason; whatever went past the trailer is cut off again.
     Result WriteFailed() const
     {
-        Result r{Status::kWriteFailed, std::string("Cannot write the recording: ") + std::strerror(errno)};
+        Result r = WriteError();
         if (ftruncate(fd, end > 0 ? end + 1 : 0) != 0) {
             r.reason += std::string("; cannot cut the unfinished frame off: ") + std::strerror(errno);
         }
@@ -318,7 +325,7 @@ Result GifRecorder::Open(const std::string& path)
 
 Result GifRecorder::Add(const FrameView& frame, double seconds)
 {
-    if (!rec_) return {Status::kNotRecording, "No recording is open"};
+    if (!rec_) return NotRecording();
     if (Result r = Check(frame); !r.ok()) return r;
     Result r = rec_->Add(frame, seconds);
     if (r.status == Status::kWriteFailed) rec_.reset();
@@ -327,15 +334,12 @@ Result GifRecorder::Add(const FrameView& frame, double seconds)
 
 Result GifRecorder::Finish(double seconds)
 {
-    if (!rec_) return {Status::kNotRecording, "No recording is open"};
+    if (!rec_) return NotRecording();
     const auto rec = std::move(rec_);
     if (!rec->gif) return {Status::kNothingRecorded, "No picture was recorded"};
     if (Result r = rec->Extend(rec->Centiseconds(seconds)); !r.ok()) return r;
     if (Result r = rec->Commit(); !r.ok()) return r;
-    if (close(std::exchange(rec->fd, -1)) != 0) {
-        return {Status::kWriteFailed, std::string("Cannot write the recording: ") + std::strerror(errno)};
-    }
-    return {};
+    return close(std::exchange(rec->fd, -1)) == 0 ? Result{} : WriteError();
 }
 
 }  // namespace karvolen::record

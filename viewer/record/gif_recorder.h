@@ -41,13 +41,14 @@
 namespace karvolen::record {
 
 using wire::kPictureHeight;
+using Palette = std::span<const RgbQuad, wire::kColourCount>;
 
 // One picture as the window holds it.
 struct FrameView {
     // kPictureHeight rows of `width` palette indices, the bottom row first.
     std::span<const uint8_t> pixels;
     int width = 0;
-    std::span<const RgbQuad, 256> palette;
+    Palette palette;
     // The rows that may differ from the picture given before, in the pixels'
     // bottom-up numbering: rows [firstRow, firstRow + rowCount); rows outside
     // are taken as unchanged. rowCount 0: nothing changed. A whole picture
