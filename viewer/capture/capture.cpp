@@ -34,10 +34,7 @@ void Say(const std::string& text)
 {
     size_t start = 0;
     while (start <= text.size()) {
-        size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
+        const size_t end = std::min(text.find("\r\n", start), text.size());
         const std::string line = text.substr(start, end - start);
         const size_t first = line.find_first_not_of(' ');
         if (first != std::string::npos) {
@@ -52,16 +49,11 @@ void CannotWrite(const std::string& path, const std::string& why)
     std::fprintf(stderr, "karvolen-capture: cannot write %s: %s\n", path.c_str(), why.c_str());
 }
 
-bool Exists(const std::string& path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-}
-
 // The refusal to overwrite; true when `path` may be written.
 bool MayWrite(const std::string& path, bool force)
 {
-    if (!force && Exists(path)) {
+    std::error_code ec;
+    if (!force && std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
         CannotWrite(path, "the file exists (--force overwrites it)");
         return false;
     }

@@ -1,7 +1,8 @@
 #include "options.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,17 +37,12 @@ int Usage(const std::string& why)
     return kBadUsage;
 }
 
+// `tail` in lower case.
 bool EndsWith(const std::string& s, const std::string& tail)
 {
-    if (s.size() < tail.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < tail.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) {
-            return false;
-        }
-    }
-    return true;
+    return s.size() >= tail.size() && std::equal(tail.begin(), tail.end(), s.end() - tail.size(), [](char t, char c) {
+               return std::tolower(static_cast<unsigned char>(c)) == t;
+           });
 }
 
 std::optional<double> Number(const std::string& text)
