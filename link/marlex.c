@@ -19,10 +19,8 @@ static int is_quellbar(const struct usb_device* dev)
 
 static struct usb_device* find_first_quellbar(void)
 {
-    struct usb_bus* bus;
-    struct usb_device* dev;
-    for (bus = usb_get_busses(); bus != NULL; bus = bus->next) {
-        for (dev = bus->devices; dev != NULL; dev = dev->next) {
+    for (struct usb_bus* bus = usb_get_busses(); bus != NULL; bus = bus->next) {
+        for (struct usb_device* dev = bus->devices; dev != NULL; dev = dev->next) {
             if (is_quellbar(dev)) {
                 return dev;
             }
@@ -33,14 +31,12 @@ static struct usb_device* find_first_quellbar(void)
 
 MARLEX_API int OpenCom(void)
 {
-    struct usb_device* dev;
-
     /* Rescan on every call: the device re-enumerates after each reset. */
     usb_init();
     usb_find_busses();
     usb_find_devices();
 
-    dev = find_first_quellbar();
+    struct usb_device* dev = find_first_quellbar();
     if (dev == NULL) {
         return MARLEX_ERR_NO_DEVICE;
     }
@@ -85,14 +81,13 @@ static int bad_arguments(const void* buffer, int length) { return length < 0 || 
 
 MARLEX_API int ReadCom(unsigned char* buffer, int length)
 {
-    int result;
     if (DeviceHandle == NULL) {
         return MARLEX_ERR_READ_CLOSED;
     }
     if (bad_arguments(buffer, length)) {
         return -EINVAL;
     }
-    result = usb_bulk_read(DeviceHandle, MARLEX_EP_IN, (char*)buffer, length, MARLEX_TIMEOUT_MS);
+    const int result = usb_bulk_read(DeviceHandle, MARLEX_EP_IN, (char*)buffer, length, MARLEX_TIMEOUT_MS);
     if (result < 0) {
         CloseCom();
     }
@@ -101,14 +96,13 @@ MARLEX_API int ReadCom(unsigned char* buffer, int length)
 
 MARLEX_API int WriteCom(const unsigned char* buffer, int length)
 {
-    int result;
     if (DeviceHandle == NULL) {
         return MARLEX_ERR_WRITE_CLOSED;
     }
     if (bad_arguments(buffer, length)) {
         return -EINVAL;
     }
-    result = usb_bulk_write(DeviceHandle, MARLEX_EP_OUT, (const char*)buffer, length, MARLEX_TIMEOUT_MS);
+    const int result = usb_bulk_write(DeviceHandle, MARLEX_EP_OUT, (const char*)buffer, length, MARLEX_TIMEOUT_MS);
     if (result < 0) {
         CloseCom();
     }
