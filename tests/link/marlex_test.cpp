@@ -20,6 +20,7 @@
 #include "marlex.h"
 #include "protocol.h"
 #include "usbfs.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ karvolen::MarlexLink& Lib()
     return link;
 }
 
-const unsigned char kRequest[8] = {'B', 'M', 'P', '?', ' ', '0', '\r', '\n'};
+const auto* const kRequest = reinterpret_cast<const unsigned char*>(karvolen::wire::kRequestText);
 
 class LinkTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol.h"
 #include "sim_test_util.h"
 #include "wire_format.h"
 
@@ -34,8 +35,8 @@ TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
     ASSERT_NE(hub, nullptr);
     EXPECT_EQ(hub->descriptor.idVendor, 0x1d6b);
     ASSERT_NE(hub->next, nullptr);
-    EXPECT_EQ(hub->next->descriptor.idVendor, 0x7E3A);
-    EXPECT_EQ(hub->next->descriptor.idProduct, 0xFF05);
+    EXPECT_EQ(hub->next->descriptor.idVendor, MARLEX_VENDOR_ID);
+    EXPECT_EQ(hub->next->descriptor.idProduct, MARLEX_PRODUCT_ID_A);
 
     usb_dev_handle* h = usb_open(hub->next);
     ASSERT_EQ(Write(h, "BMP? 0\r\n", 8), 8);
@@ -48,7 +49,7 @@ TEST(EnvDefaults, OneBusWithRootHubThenQuellbar800Wide)
 TEST(EnvOptions, ProductWidthFaultsLogAndDump)
 {
     const std::filesystem::path dir = std::getenv("SIM_ENV_DIR");
-    struct usb_device* dev = Find(0x7E3A);
+    struct usb_device* dev = Find(MARLEX_VENDOR_ID);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->descriptor.idProduct, 0x0009);
 
@@ -64,9 +65,9 @@ TEST(EnvOptions, ProductWidthFaultsLogAndDump)
     // A reset re-enumerates after reenum_ms=50.
     usb_reset(h);
     usb_close(h);
-    EXPECT_EQ(Find(0x7E3A), nullptr);
+    EXPECT_EQ(Find(MARLEX_VENDOR_ID), nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    EXPECT_NE(Find(0x7E3A), nullptr);
+    EXPECT_NE(Find(MARLEX_VENDOR_ID), nullptr);
 
     std::ifstream in(dir / "quellbar.log");
     std::stringstream text;
@@ -77,7 +78,7 @@ TEST(EnvOptions, ProductWidthFaultsLogAndDump)
 
 TEST(EnvAbsent, OnlyTheRootHub)
 {
-    EXPECT_EQ(Find(0x7E3A), nullptr);
+    EXPECT_EQ(Find(MARLEX_VENDOR_ID), nullptr);
     EXPECT_NE(Find(0x1d6b), nullptr);
 }
 

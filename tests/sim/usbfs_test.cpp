@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol.h"
 #include "sim_test_util.h"
 #include "usbfs.h"
 
@@ -13,7 +14,6 @@ namespace {
 
 using namespace karvolen::testing;
 using Ms = std::chrono::milliseconds;
-constexpr uint16_t kVendor = 0x7E3A;
 
 class Usbfs : public ::testing::Test {
 protected:
@@ -22,7 +22,7 @@ protected:
         quellbar::Options o;
         ASSERT_EQ(quellbar::ParseOptions(options, o), "");
         id_ = bus_.AddQuellbar(1, o);
-        struct usb_device* dev = Find(kVendor);
+        struct usb_device* dev = Find(MARLEX_VENDOR_ID);
         ASSERT_NE(dev, nullptr);
         h_ = usb_open(dev);
         ASSERT_NE(h_, nullptr);
@@ -72,10 +72,10 @@ TEST_F(Usbfs, AnUnpluggedDeviceIsGoneAndComesBackUnderANewNumber)
     EXPECT_EQ(Read(h_, buf, 64), -19);
     EXPECT_EQ(Write(h_, "x", 1), -19);
     EXPECT_EQ(usb_set_configuration(h_, 1), -19);
-    EXPECT_EQ(Find(kVendor), nullptr);
+    EXPECT_EQ(Find(MARLEX_VENDOR_ID), nullptr);
 
     std::this_thread::sleep_for(Ms(150));
-    struct usb_device* dev = Find(kVendor);
+    struct usb_device* dev = Find(MARLEX_VENDOR_ID);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->devnum, bus_.Devnum(id_));
     EXPECT_NE(dev->devnum, before);
@@ -91,11 +91,11 @@ TEST_F(Usbfs, LeavingDuringATransferEndsItWithNothingHalfASecondLater)
     EXPECT_EQ(Write(h_, "BMP? 0\r\n", 8), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, Ms(450));
     EXPECT_EQ(Write(h_, "BMP? 0\r\n", 8), -19);
-    EXPECT_EQ(Find(kVendor), nullptr);
+    EXPECT_EQ(Find(MARLEX_VENDOR_ID), nullptr);
 
     std::this_thread::sleep_for(Ms(400));
     usb_close(h_);
-    h_ = usb_open(Find(kVendor));
+    h_ = usb_open(Find(MARLEX_VENDOR_ID));
     ASSERT_EQ(Write(h_, "BMP? 0\r\n", 8), 8);
     std::vector<uint8_t> buf(25600);
     ASSERT_EQ(Read(h_, buf.data(), 64), 64);
@@ -109,7 +109,7 @@ TEST_F(Usbfs, ResetIsInPlaceAndDropsTheClaims)
     const int before = bus_.Devnum(id_);
     ASSERT_EQ(usb_claim_interface(h_, 0), 0);
     EXPECT_EQ(usb_reset(h_), 0);
-    struct usb_device* dev = Find(kVendor);
+    struct usb_device* dev = Find(MARLEX_VENDOR_ID);
     ASSERT_NE(dev, nullptr) << "still on the bus";
     EXPECT_EQ(dev->devnum, before) << "same number";
     usb_dev_handle* other = usb_open(dev);
@@ -123,12 +123,12 @@ TEST_F(Usbfs, ResetWithReEnumerationComesBackUnderANewNumber)
     Start("reset=reenum;reenum_ms=150");
     const int before = bus_.Devnum(id_);
     EXPECT_EQ(usb_reset(h_), 0);
-    EXPECT_EQ(Find(kVendor), nullptr) << "gone while re-enumerating";
+    EXPECT_EQ(Find(MARLEX_VENDOR_ID), nullptr) << "gone while re-enumerating";
     uint8_t buf[8];
     EXPECT_EQ(Read(h_, buf, 8), -19);
 
     std::this_thread::sleep_for(Ms(200));
-    struct usb_device* dev = Find(kVendor);
+    struct usb_device* dev = Find(MARLEX_VENDOR_ID);
     ASSERT_NE(dev, nullptr);
     EXPECT_NE(dev->devnum, before);
     EXPECT_EQ(Read(h_, buf, 8), -19) << "the old handle does not follow";
