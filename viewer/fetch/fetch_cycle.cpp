@@ -49,24 +49,19 @@ private:
         return End(e, true);
     }
 
-    // A read into the reply buffer at `start`, refused as a fault before
-    // anything could be stored outside it.
-    int32_t ReadAt(int64_t start, int64_t count)
-    {
-        if (start < 0 || start >= size_ || count > size_ - start) {
-            throw Trapped{};
-        }
-        return link_.ReadCom(io_.rx.data() + start, static_cast<int32_t>(count));
-    }
-
-    // Reads count() bytes behind those received; a read that brought nothing
-    // is tried once more at once. False when both brought nothing.
+    // Reads count() bytes behind those received, refused as a fault before
+    // anything could be stored outside the reply buffer. A read that brought
+    // nothing is tried once more at once; false when both did.
     template <typename Count>
     bool ReadOn(Count count)
     {
-        int32_t n = ReadAt(received_, count());
-        if (n <= 0) {
-            n = ReadAt(received_, count());
+        int32_t n = 0;
+        for (int attempt = 0; attempt < 2 && n <= 0; ++attempt) {
+            const int64_t size = count();
+            if (received_ >= size_ || size > size_ - received_) {
+                throw Trapped{};
+            }
+            n = link_.ReadCom(io_.rx.data() + received_, static_cast<int32_t>(size));
         }
         received_ += std::max(n, 0);
         return n > 0;
