@@ -35,11 +35,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
 
     // P: Space and Return on the picture are a click on it, and desktops keep
     // their own keys to modifier combinations, F1, F10, Print and media keys.
-    startStop_.setShortcut(QKeySequence(Qt::Key_P));
-    startStop_.setShortcutContext(Qt::WindowShortcut);
-    startStop_.setShortcutVisibleInContextMenu(true);
+    AddWindowAction(*this, startStop_, {QKeySequence(Qt::Key_P)});
     connect(&startStop_, &QAction::triggered, this, [this] { Cmdstop_Click(); });
-    addAction(&startStop_);
 }
 
 Form1::~Form1() = default;

@@ -25,18 +25,21 @@ QList<QKeySequence> KeysFor(QKeySequence::StandardKey key, const QKeySequence& o
 }
 }  // namespace
 
+void AddWindowAction(QWidget& window, QAction& action, const QList<QKeySequence>& keys)
+{
+    action.setShortcuts(keys);
+    action.setShortcutContext(Qt::WindowShortcut);
+    action.setShortcutVisibleInContextMenu(true);
+    window.addAction(&action);
+}
+
 PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host)
     : QObject(&window), window_(window), view_(view), host_(std::move(host)), fitGroup_(this), notes_(window)
 {
-    // Window-wide keys that reach the actions whatever holds the focus; the
-    // context menu shows the same actions with their keys.
     const auto add = [this](const QString& text, const QList<QKeySequence>& keys, auto handler) {
         auto* action = new QAction(text, this);
-        action->setShortcuts(keys);
-        action->setShortcutContext(Qt::WindowShortcut);
-        action->setShortcutVisibleInContextMenu(true);
+        AddWindowAction(window_, *action, keys);
         connect(action, &QAction::triggered, this, handler);
-        window_.addAction(action);
         return action;
     };
 

@@ -22,6 +22,10 @@ class QFileDialog;
 
 namespace karvolen {
 
+// A window-wide action: its keys reach it whatever holds the focus, and the
+// context menu shows them.
+void AddWindowAction(QWidget& window, QAction& action, const QList<QKeySequence>& keys);
+
 inline const QString kTitleSavePicture = QStringLiteral("Save Picture");
 // %1 the file, %2 why the write failed.
 inline const QString kMsgCannotSave = QStringLiteral("Cannot save the picture as %1.\n\n%2");
