@@ -5,8 +5,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLibraryInfo>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QVersionNumber>
 
 #include "picture_file.h"
 
@@ -246,6 +248,12 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
     // chooser where the platform theme offers one.
     auto* dialog = new QFileDialog(&window_, title);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // Before 6.5 Qt hands the portal no handle of a Wayland window, and the
+    // desktop's chooser would open loose: Qt's own dialog stays attached.
+    if (QGuiApplication::platformName() == QLatin1String("wayland") &&
+        QLibraryInfo::version() < QVersionNumber(6, 5)) {
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+    }
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilters(filters);
