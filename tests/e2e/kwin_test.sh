@@ -61,12 +61,15 @@ shot() {
   scr import -window root -crop "${NESTED_SIZE}+0+0" +repage "$E2E_SHOTS/$SHOT_NAME-$1.png" 2>/dev/null ||
     echo "note: no $1 screenshot" >&2
 }
+# place [-id WIN | -root]: "X Y W H" of a window's client area.
+place() { xwininfo "$@" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF} END {print ""}'; }
 # portal_env NAME=VALUE...: the environment in which the bus starts the portals.
 portal_env() { dbus-update-activation-environment "$@" || fail "the bus took no environment"; }
 
 if [ "$KWIN" = kwin_wayland ]; then
-  # Nested as a window of the X display; the executable's file capability
-  # stops it here, a plain copy of the same name does not.
+  # Nested as a window of the X display, painting in software (Xvfb has no
+  # GL); the executable's file capability stops it here, a plain copy of the
+  # same name does not.
   NESTED_SIZE=1280x960
   mkdir "$E2E_TMP/bin" && cp "$(command -v kwin_wayland)" "$E2E_TMP/bin/kwin_wayland"
   printf '#!/bin/sh\necho "$DISPLAY" >"%s/xwayland"\n' "$E2E_TMP" >"$E2E_TMP/bin/xwayland-up" && chmod +x "$E2E_TMP/bin/xwayland-up"
@@ -105,7 +108,7 @@ save_through_chooser() {
     *) fail "the chooser is not the KDE portal's (process ${pid:-unknown})" ;;
   esac
   echo "# chooser: '$(DISPLAY=$CHOOSER_DISPLAY xdotool getwindowname "$chooser")'," \
-    "$(DISPLAY=$CHOOSER_DISPLAY xwininfo -id "$chooser" | awk '/Absolute upper-left [XY]:|^ *Width:|^ *Height:/ {printf "%s ", $NF}')," \
+    "at $(DISPLAY=$CHOOSER_DISPLAY place -id "$chooser")(X Y W H)," \
     "$(DISPLAY=$CHOOSER_DISPLAY xprop -id "$chooser" WM_TRANSIENT_FOR)"
   wait_until 10 '[ "$(DISPLAY=$CHOOSER_DISPLAY xdotool getactivewindow 2>/dev/null)" = "$chooser" ]' ||
     fail "the chooser has no focus"
@@ -178,22 +181,34 @@ if [ "$MODE" = wayland ]; then
   ! grep -q "set_title(\"$TITLE_SAVE_PICTURE" "$E2E_TMP/viewer-1.log" || fail "Save As opened Qt's own dialog"
   echo "ok - Wayland: picture saved as BMP through KDE's chooser pixel for pixel"
 
-  # Maximised by a double click on the title bar and back; then a drag of
-  # the bottom-right corner towards 20x20 stops at a 100x100 window, the
-  # frame (the compositor's, unknown to the client) outside it.
+  # A drag of the bottom-right corner towards 20x20 stops at a 100x100
+  # window, the frame (the compositor's, unknown to the client) outside it:
+  # after full screen, and again after maximised (a double click on the
+  # title bar) and back. A drag outwards makes room for the next steps.
+  drag_corner() {
+    frame
+    xdo mousemove $((fx + fw / 2)) $((fy + fh / 2)) sleep 0.3 mousemove $((fx + fw)) $((fy + fh)) sleep 0.3 mousedown 1
+    xdo mousemove $((fx + $1 / 2)) $((fy + $2 / 2)) sleep 0.2 mousemove $((fx + $1)) $((fy + $2)) sleep 0.2 mouseup 1
+  }
+  shrink() {
+    drag_corner 20 20
+    wait_until 5 '[ "$(wl_size)" = 100x100 ]' || fail "$1: window geometry after the drag: $(wl_last 1 set_window_geometry)"
+    frame
+    [ "${fw}x${fh}" = "100x$((100 + top + side))" ] || fail "$1: on screen ${fw}x${fh} after the drag"
+    smallest="${fw}x${fh}"
+    drag_corner 640 520
+    wait_until 5 '[ "$(wl_size | cut -dx -f1)" -gt 500 ]' || fail "$1: no larger window: $(wl_size)"
+  }
+  shrink "after full screen"
   frame
   xdo mousemove $((fx + fw / 2)) $((fy + top / 2)) click --repeat 2 --delay 80 1
   wait_until 5 '[ "$(wl_size | cut -dx -f1)" = "${NESTED_SIZE%x*}" ]' || fail "double click: not maximised ($(wl_size))"
+  maximised="$(wl_size)"
   frame
   xdo mousemove $((fx + fw / 2)) $((fy + top / 2)) click --repeat 2 --delay 80 1
-  wl_geometry "0, 0, 640, 480" || fail "double click: not restored ($(wl_size))"
-  frame
-  xdo mousemove $((fx + fw / 2)) $((fy + fh / 2)) sleep 0.3 mousemove $((fx + fw)) $((fy + fh)) sleep 0.3 mousedown 1
-  xdo mousemove $((fx + 60)) $((fy + 60)) sleep 0.2 mousemove $((fx + 20)) $((fy + 20)) sleep 0.2 mouseup 1
-  wait_until 5 '[ "$(wl_size)" = 100x100 ]' || fail "window geometry after the drag: $(wl_last 1 set_window_geometry)"
-  frame
-  [ "${fw}x${fh}" = "100x$((100 + top + side))" ] || fail "on screen ${fw}x${fh} after the drag"
-  echo "ok - Wayland: after full screen and maximised, minimum window 100x100 (${fw}x${fh} with the frame)"
+  wait_until 5 '[ "$(wl_size | cut -dx -f1)" -lt "${NESTED_SIZE%x*}" ]' || fail "double click: not restored ($(wl_size))"
+  shrink "after maximised"
+  echo "ok - Wayland: minimum window 100x100 ($smallest with the frame), after full screen and after maximised ($maximised)"
 
   # The exit question, from the decoration's close button: a box whose
   # toplevel has the window as parent. Cancel keeps polling.
@@ -208,9 +223,6 @@ if [ "$MODE" = wayland ]; then
     grep -q -- "-> $box\.set_parent(xdg_toplevel@" "$E2E_TMP/viewer-1.log" || fail "the exit question's $box has no parent"
     sleep 0.5
   }
-  # Wide enough for the box to come up over the window.
-  xdo mousemove $((fx + fw + 1)) $((fy + fh + 1)) sleep 0.3 mousedown 1 mousemove $((fx + 640)) $((fy + 520)) sleep 0.3 mouseup 1
-  wait_until 5 '[ "$(wl_size | cut -dx -f1)" -gt 500 ]' || fail "no larger window: $(wl_size)"
   close_window
   shot exit
   wl_key Escape
@@ -222,3 +234,119 @@ if [ "$MODE" = wayland ]; then
   echo "ok - Wayland: exit question, OK: exit 0, link reset, lock released"
   exit 0
 fi
+
+# The X11 client: the viewer on Xwayland's display or on the one kwin_x11
+# manages, read there with xprop and xwininfo; Xwayland's screen is KWin's
+# output, so the same coordinates hold on the X screen.
+[ "$MODE" = x11 ] || export DISPLAY=$XWAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
+export QT_QPA_PLATFORM=xcb
+CHOOSER_DISPLAY=$DISPLAY
+# geometry: X Y W H of the window and L R T B of the frame KWin reports.
+geometry() {
+  read -r x y w h < <(place -id "$win")
+  IFS=', ' read -r l r t b < <(xprop -id "$win" _NET_FRAME_EXTENTS | sed -n 's/.*= //p') || true
+  [ "${t:-0}" -gt 10 ] || fail "no title bar in the frame KWin reports: '$l $r $t $b'"
+}
+outer_size() { geometry && echo "$((w + l + r))x$((h + t + b))"; }
+# click_at X Y [CLICK_ARGS...]: a click (button 1) there on the screen.
+click_at() { local x="$1" y="$2"; shift 2; scr xdo mousemove "$x" "$y" sleep 0.2 click "${@:-1}"; }
+# press KEY CONDITION: KEY to the focused window, once more if CONDITION
+# does not hold within 5 s (under load a key now and then gets lost).
+press() {
+  scr xdo key --clearmodifiers "$1"
+  wait_until 5 "$2" && return 0
+  echo "note: $1 had no effect; pressed again" >&2
+  scr xdo key --clearmodifiers "$1"
+  wait_until 5 "$2"
+}
+
+e2e_polling "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log" 15 "reply sent" 2
+first=$VIEWER_PID win=$WIN
+wait_until 5 'xprop -id "$win" _NET_FRAME_EXTENTS | grep -q =' || fail "KWin does not frame the window"
+geometry
+[ "${w}x${h}" = 640x480 ] || fail "client area is ${w}x${h}, not 640x480"
+DISPLAY=$SCREEN_DISPLAY e2e_matches_dump root 8 "640x480+$x+$y" || fail "picture"
+echo "ok - X11: '$TITLE_COMMUNICATING', 640x480 picture pixel for pixel, frame $l $r $t $b (left right top bottom)"
+
+# STOP/START with the mouse; the context menu's first entry stops too.
+click_at $((x + 300)) $((y + 200))
+click_at $((x + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((y + BUTTON_TOP + BUTTON_HEIGHT / 2))
+e2e_wait "$TITLE_PAUSED" 5 >/dev/null || fail "STOP did not pause"
+click_at $((x + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((y + BUTTON_TOP + BUTTON_HEIGHT / 2))
+e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
+# menus: the viewer's shown popups (override-redirect windows).
+menus() {
+  local id
+  for id in $(xwininfo -root -children | awk '/\("karvolen-viewer"/ {print $1}'); do
+    xwininfo -id "$id" | grep -q 'Override Redirect State: yes' && xwininfo -id "$id" | grep -q IsViewable && echo "$id"
+  done
+}
+click_at $((x + 320)) $((y + 240)) 3
+wait_until 5 '[ -n "$(menus)" ]' || fail "right click: no context menu"
+sleep 0.3
+scr xdo key --clearmodifiers Down Return
+e2e_wait "$TITLE_PAUSED" 5 >/dev/null || fail "the context menu's first entry did not stop"
+# A click on the picture shows the button again.
+click_at $((x + 300)) $((y + 200))
+click_at $((x + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((y + BUTTON_TOP + BUTTON_HEIGHT / 2))
+e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
+echo "ok - X11: STOP and START, by the button and by the context menu"
+
+# F11 fills the screen, Escape gives back size and place.
+before="$(place -id "$win")"
+press F11 '[ "$(place -id "$win")" = "$(place -root)" ]' || fail "F11: at $(place -id "$win"), not $(place -root)"
+press Escape '[ "$(place -id "$win")" = "$before" ]' || fail "Escape: at $(place -id "$win"), not $before"
+echo "ok - X11: full screen in and out"
+
+# Save As: KDE's chooser, in the portal's process.
+scr xdo key --clearmodifiers ctrl+shift+s
+save_through_chooser
+echo "ok - X11: picture saved as BMP through KDE's chooser pixel for pixel"
+
+# A drag of the frame's bottom-right corner towards 20x20 stops at an outer
+# size of 100x100: after full screen, and again after maximised (a double
+# click on the title bar) and back. A drag outwards makes room again.
+drag_corner() {
+  geometry
+  scr xdo mousemove $((x + w / 2)) $((y + h / 2)) sleep 0.3 mousemove $((x + w + r)) $((y + h + b)) sleep 0.3 mousedown 1
+  scr xdo mousemove $((x - l + $1 / 2)) $((y - t + $2 / 2)) sleep 0.2 mousemove $((x - l + $1)) $((y - t + $2)) sleep 0.2 mouseup 1
+}
+shrink() {
+  drag_corner 20 20
+  wait_until 5 '[ "$(outer_size)" = 100x100 ]' || fail "$1: outer size after the drag is $(outer_size)"
+  drag_corner 640 520
+  wait_until 5 '[ "$w" -gt 500 ] 2>/dev/null || { geometry; false; }' || fail "$1: no larger window: ${w}x${h}"
+}
+shrink "after full screen"
+maximised() { xprop -id "$win" _NET_WM_STATE | grep -q _NET_WM_STATE_MAXIMIZED_HORZ; }
+geometry
+click_at $((x + w / 2)) $((y - t / 2)) --repeat 2 --delay 80 1
+wait_until 5 maximised || fail "double click: not maximised"
+geometry
+click_at $((x + w / 2)) $((y - t / 2)) --repeat 2 --delay 80 1
+wait_until 5 '! maximised' || fail "double click: not restored"
+shrink "after maximised"
+echo "ok - X11: minimum outer size 100x100, after full screen and after maximised"
+
+# The exit question, from the frame's close button: a box transient for
+# the window. Cancel keeps polling.
+close_window() {
+  geometry
+  scr xdo mousemove $((x + w / 2)) $((y - t / 2)) sleep 0.3 mousemove $((x + w + r - t / 2)) $((y - t / 2)) sleep 0.3 click 1
+  box="$(e2e_wait "$TITLE_APP" 10)" || fail "close button: no exit question"
+  [ "$(xprop -id "$box" WM_TRANSIENT_FOR | sed -n 's/.*# //p')" = "$(printf '0x%x' "$win")" ] ||
+    fail "the exit question is not transient for the window: $(xprop -id "$box" WM_TRANSIENT_FOR)"
+  wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$box" ]' || fail "the exit question has no focus"
+  echo "# box: $(place -id "$box")(window $(place -id "$win")); $(xprop -id "$box" _NET_FRAME_EXTENTS _NET_WM_WINDOW_TYPE _NET_WM_STATE _NET_WM_ALLOWED_ACTIONS | tr '\n' ';')"
+  sleep 0.5
+}
+close_window
+shot exit
+scr xdo key --clearmodifiers Escape
+e2e_polls_on "$first" Cancel
+echo "ok - X11: exit question transient for the window, Cancel"
+close_window
+scr xdo key --clearmodifiers Return
+e2e_ends_in_order "$first" OK
+echo "ok - X11: exit question, OK: exit 0, link reset, lock released"
