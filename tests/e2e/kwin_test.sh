@@ -339,7 +339,7 @@ close_window() {
   [ "$(xprop -id "$box" WM_TRANSIENT_FOR | sed -n 's/.*# //p')" = "$(printf '0x%x' "$win")" ] ||
     fail "the exit question is not transient for the window: $(xprop -id "$box" WM_TRANSIENT_FOR)"
   wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$box" ]' || fail "the exit question has no focus"
-  echo "# box: $(place -id "$box")(window $(place -id "$win")); $(xprop -id "$box" _NET_FRAME_EXTENTS _NET_WM_WINDOW_TYPE _NET_WM_STATE _NET_WM_ALLOWED_ACTIONS | tr '\n' ';')"
+  echo "# box: $(place -id "$box")(window $(place -id "$win")); $(xprop -id "$box" _NET_FRAME_EXTENTS _NET_WM_WINDOW_TYPE _NET_WM_STATE _MOTIF_WM_HINTS _NET_WM_ALLOWED_ACTIONS | tr '\n' ';')"
   sleep 0.5
 }
 close_window
