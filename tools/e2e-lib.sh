@@ -29,8 +29,22 @@ e2e_cleanup() {
   local pids
   pids="$(jobs -p)"
   [ -z "$pids" ] || kill $pids 2>/dev/null
+  e2e_end_services
   rm -rf "$E2E_TMP"
   return 0
+}
+
+# e2e_end_services: ends the processes, other than jobs of this shell, that
+# carry this run's runtime folder in their environment: the services a
+# private session bus started, which leave the job tree. Waits up to 3 s for
+# them, so that a mount of theirs in that folder goes first.
+e2e_end_services() {
+  local pids own
+  own="$(jobs -p)"
+  pids="$(grep -lzxF "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 |
+    grep -vxF -e "$BASHPID" -e "$own")" || return 0
+  kill $pids 2>/dev/null || true
+  wait_until 3 '! kill -0 $pids 2>/dev/null' || kill -KILL $pids 2>/dev/null || true
 }
 
 # e2e_xvfb DIR: a new X server, its log in DIR; sets DISPLAY and XVFB_PID.
