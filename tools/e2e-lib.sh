@@ -300,3 +300,17 @@ wl_key() {
   echo "note: $1 did not reach the viewer; pressed again" >&2
   xdo key --clearmodifiers "$1"
 }
+# wl_parented N TITLE: viewer N's last toplevel titled TITLE has a parent.
+wl_parented() {
+  local top
+  top="$(grep -o "xdg_toplevel@[0-9]*\.set_title(\"$2\")" "$E2E_TMP/viewer-$1.log" | tail -n1 | cut -d. -f1)"
+  [ -n "$top" ] && grep -q -- "-> $top\.set_parent(xdg_toplevel@" "$E2E_TMP/viewer-$1.log"
+}
+# e2e_qt_at_least VERSION: the system's Qt 6 is at least VERSION. Before 6.5
+# Qt gives the portal's chooser no handle of a Wayland window, and the viewer
+# keeps Qt's own dialog there.
+e2e_qt_at_least() {
+  local lib
+  lib="$(ls /usr/lib/*/libQt6Core.so.6.* 2>/dev/null | head -n1)"
+  dpkg --compare-versions "${lib##*.so.}" ge "$1"
+}

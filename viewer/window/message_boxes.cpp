@@ -23,10 +23,10 @@ int QtMessageBoxes::MinimumWidthForTitle(const QString& title)
 int QtMessageBoxes::Show(QWidget* parent, const QString& text, const QString& title, int style)
 {
     QMessageBox box(parent);
-    // Over the window: transient for it and modal to it, so that desktops
-    // attach and centre it and draw only a close button.
+    // Transient for the window and, through exec(), modal: desktops attach
+    // and centre it and draw only a close button. Not Qt::WindowModal, which
+    // Qt 6.4 on Wayland shows without any frame or title.
     box.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    box.setWindowModality(parent != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
     box.setWindowTitle(title);
     box.setText(text);
     box.setIcon((style & MB_ICONERROR) != 0 ? QMessageBox::Critical : QMessageBox::NoIcon);
