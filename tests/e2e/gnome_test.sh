@@ -123,7 +123,6 @@ start_shell() {
   dbus-daemon --session --address="unix:path=$XDG_RUNTIME_DIR/system_bus" --nofork >"$E2E_TMP/system-bus.log" 2>&1 &
   wait_until 10 '[ -S "$XDG_RUNTIME_DIR/system_bus" ]' || { echo "no system bus" >&2; return 1; }
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/system_bus"
-  # shellcheck disable=SC2016
   dbus-run-session -- bash -c '
     echo "$DBUS_SESSION_BUS_ADDRESS" >"$3/session_bus"
     gsettings set org.gnome.shell enabled-extensions "[\"$1\"]"
@@ -167,7 +166,7 @@ start_shell || fail "GNOME Shell did not start"
 if [ "$PLATFORM" = wayland ]; then
   wl_start 1 "width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log"
 else
-  QUELLBAR_SIM="width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log" QT_QPA_PLATFORM=xcb \
+  env -u WAYLAND_DISPLAY QUELLBAR_SIM="width=640;freeze=1;dump=$E2E_TMP/frame.ppm;log=$E2E_TMP/sim.log" QT_QPA_PLATFORM=xcb \
     DISPLAY="$X11_DISPLAY" XAUTHORITY="$X11_AUTH" ${SIM_RUN:+"$SIM_RUN"} "$VIEWER" >"$E2E_TMP/viewer-1.log" 2>&1 &
   VIEWER_PID=$!
 fi
