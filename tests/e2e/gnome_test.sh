@@ -10,8 +10,7 @@ BUILD="${1:-}"
 PLATFORM="${2:-wayland}"
 . "$(dirname "$0")/../../tools/e2e-lib.sh"
 case "$PLATFORM" in
-  wayland) QPA=wayland ;;
-  x11) QPA=xcb ;;
+  wayland | x11) ;;
   *) echo "usage: $0 BUILD wayland|x11" >&2; exit 2 ;;
 esac
 need() { [ -e "$1" ] || command -v "$1" >/dev/null || { echo "SKIP: $2 not installed"; exit 77; }; }
@@ -55,8 +54,12 @@ HELPERS='globalThis._e2e = (() => {
       syms.forEach(s => keyboard.notify_keyval(now(), s, C.KeyState.PRESSED));
       syms.reverse().forEach(s => keyboard.notify_keyval(now(), s, C.KeyState.RELEASED));
     },
-    type(text) { for (const ch of text) keyboard.notify_keyval(now(), keysym(ch), C.KeyState.PRESSED),
-      keyboard.notify_keyval(now(), keysym(ch), C.KeyState.RELEASED); },
+    type(text) {
+      for (const ch of text) {
+        keyboard.notify_keyval(now(), keysym(ch), C.KeyState.PRESSED);
+        keyboard.notify_keyval(now(), keysym(ch), C.KeyState.RELEASED);
+      }
+    },
     windows() { return global.get_window_actors().map(a => row(a.meta_window)).join("|"); },
   };
 })(), "ready"'
