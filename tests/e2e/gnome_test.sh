@@ -288,7 +288,7 @@ dialog="$(gs_wait_window "$TITLE_SAVE_PICTURE" 10)" || fail "Ctrl+Shift+S: no di
 sleep 1
 keep_shot save
 read -r _ _ parent focus dx dy dw dh _ <<<"$dialog"
-echo "note: the chooser at ${dw}x$dh+$dx+$dy, transient for $([ "$parent" = "$MAIN_ID" ] && echo the window || echo "'$parent'"), focus $focus"
+echo "note: the chooser at ${dw}x$dh+$dx+$dy, transient for $([ "$parent" = "$MAIN_ID" ] && echo the window || echo "no window of the viewer"), focus $focus"
 if [ "$(gs_window "$TITLE_SAVE_PICTURE" | awk '{print $4}')" != 1 ]; then
   # Its name field is at the top in the middle.
   echo "note: the chooser opened without the keyboard focus; clicked into its name field"
@@ -324,7 +324,7 @@ keep_shot exit
 gs_key Escape
 wait_until 5 '[ -z "$(gs_window "$TITLE_APP")" ]' || fail "Escape did not close the exit question"
 e2e_polls_on "$first" Cancel
-echo "ok - $PLATFORM: exit question from the close button, attached to the window; Cancel"
+echo "ok - $PLATFORM: exit question from the close button, transient for the window; Cancel"
 
 # A drag of the bottom-right corner towards 20x20 stops at 100x100 outside,
 # after full screen. The pointer enters the window first: a client-side
