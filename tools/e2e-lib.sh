@@ -60,13 +60,16 @@ e2e_xvfb() {
 # A private scratch and runtime folder, removed with every process started
 # here when the script ends, and a display: the one ctest's fixture started
 # (E2E_XVFB_STATE, not ours to end) if its screen is the one asked for
-# (E2E_SCREEN), or one of its own.
+# (E2E_SCREEN), or one of its own. "e2e_init headless" leaves out the display,
+# for a desktop that brings its own.
 e2e_init() {
   E2E_MAIN=$BASHPID
   E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-e2e.XXXXXX")"
   mkdir -m 700 "$E2E_TMP/runtime"
   export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
   trap e2e_cleanup EXIT
+  unset QT_QPA_PLATFORM
+  [ "${1:-}" != headless ] || { unset DISPLAY WAYLAND_DISPLAY; return 0; }
   local display="" screen=""
   [ -s "${E2E_XVFB_STATE:-}" ] && read -r display _ screen <"$E2E_XVFB_STATE"
   if [ -n "$display" ] && [ "${E2E_SCREEN:-$screen}" = "$screen" ]; then
@@ -74,7 +77,6 @@ e2e_init() {
   else
     e2e_xvfb "$E2E_TMP" || return 1
   fi
-  unset QT_QPA_PLATFORM
 }
 
 # e2e_spawn NAME READY COMMAND...: COMMAND in the background (E2E_PID), its
