@@ -179,8 +179,13 @@ e2e_wait_log "reply sent" 2 || fail "no pictures"
 if [ "$PLATFORM" = wayland ]; then
   wl_title "$TITLE_COMMUNICATING" || fail "the trace has no title '$TITLE_COMMUNICATING'"
   wl_wait 1 'set_app_id("karvolen-viewer")' 5 || fail "app id is $(wl_last 1 set_app_id)"
+  # GNOME draws no frame for Wayland clients: Qt's decoration, GNOME's style
+  # (adwaita) where this Qt has it.
+  deco="$(grep -o 'wayland-decoration-client/lib[a-z]*\.so' "/proc/$VIEWER_PID/maps" | sort -u | sed 's/.*lib\(.*\)\.so/\1/')"
+  ! ls /usr/lib/*/qt6/plugins/wayland-decoration-client/libadwaita.so >/dev/null 2>&1 || [ "$deco" = adwaita ] ||
+    fail "the frame is Qt's ${deco:-no} decoration, not adwaita"
 fi
-echo "ok - $PLATFORM: '$TITLE_COMMUNICATING'"
+echo "ok - $PLATFORM: '$TITLE_COMMUNICATING'${deco:+, frame: $deco}"
 
 # read_main: the main window's id (MAIN_ID), frame (FX FY FW FH) and its
 # picture's top-left corner on the screen (PX PY). The X11 frame is the
