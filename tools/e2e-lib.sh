@@ -48,13 +48,25 @@ e2e_end_services() {
 }
 
 # e2e_xvfb DIR: a new X server, its log in DIR; sets DISPLAY and XVFB_PID.
+# A display number of its own from 20 up, with its lock file: Xvfb left to
+# choose (-displayfd) writes none, and a compositor's Xwayland, which goes by
+# lock files, then takes the same number.
 e2e_xvfb() {
-  local fifo="$1/display" n
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp 3>"$fifo" </dev/null >"$1/xvfb.log" 2>&1 &
-  XVFB_PID=$!
-  read -r -t 20 n <"$fifo" || { echo "Xvfb did not start" >&2; return 1; }
-  export DISPLAY=":$n"
+  local n
+  for n in $(seq 20 99); do
+    [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] || continue
+    Xvfb ":$n" -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp </dev/null >"$1/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    # Ready once it answers; ended when another server took the number first.
+    if wait_until 20 '! kill -0 "$XVFB_PID" 2>/dev/null || DISPLAY=":$n" xdpyinfo >/dev/null 2>&1' &&
+      kill -0 "$XVFB_PID" 2>/dev/null; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill "$XVFB_PID" 2>/dev/null
+  done
+  echo "Xvfb did not start" >&2
+  return 1
 }
 
 # A private scratch and runtime folder, removed with every process started
