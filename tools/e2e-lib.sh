@@ -317,8 +317,8 @@ wl_key() {
 # wl_parented N TITLE: viewer N's last toplevel titled TITLE has a parent.
 wl_parented() {
   local top
-  top="$(grep -o "xdg_toplevel@[0-9]*\.set_title(\"$2\")" "$E2E_TMP/viewer-$1.log" | tail -n1 | cut -d. -f1)"
-  [ -n "$top" ] && grep -q -- "-> $top\.set_parent(xdg_toplevel@" "$E2E_TMP/viewer-$1.log"
+  top="$(grep -o "xdg_toplevel[@#][0-9]*\.set_title(\"$2\")" "$E2E_TMP/viewer-$1.log" | tail -n1 | cut -d. -f1)"
+  [ -n "$top" ] && grep -q -- "-> $top\.set_parent(xdg_toplevel[@#]" "$E2E_TMP/viewer-$1.log"
 }
 # e2e_qt_at_least VERSION: the system's Qt 6 is at least VERSION. Before 6.5
 # Qt gives the portal's chooser no handle of a Wayland window, and the viewer

@@ -127,7 +127,7 @@ if [ "$MODE" = wayland ]; then
   first=$VIEWER_PID
   wl_wait 1 "set_title(\"$TITLE_COMMUNICATING\")" || fail "no Communicating title"
   wl_wait 1 'set_app_id("karvolen-viewer")' 5 || fail "app id is $(wl_last 1 set_app_id)"
-  wl_wait 1 'zxdg_toplevel_decoration_v1@[0-9]*\.configure(2)' 5 || fail "KWin does not decorate the window"
+  wl_wait 1 'zxdg_toplevel_decoration_v1[@#][0-9]*\.configure(2)' 5 || fail "KWin does not decorate the window"
   e2e_wait_log "reply sent" 2 || fail "no pictures"
   echo "ok - Wayland: '$TITLE_COMMUNICATING', app id karvolen-viewer, the compositor's frame"
 
@@ -155,7 +155,7 @@ if [ "$MODE" = wayland ]; then
   wl_title "$TITLE_PAUSED" || fail "STOP did not pause"
   xdo click 1
   wl_title "$TITLE_COMMUNICATING" || fail "START did not resume"
-  popups() { grep -c -- '-> xdg_surface@[0-9]*\.get_popup(' "$E2E_TMP/viewer-1.log" || true; }
+  popups() { grep -c -- '-> xdg_surface[@#][0-9]*\.get_popup(' "$E2E_TMP/viewer-1.log" || true; }
   menus="$(popups)"
   xdo mousemove $((cx + 320)) $((cy + 240)) click 3
   wait_until 5 '[ "$(popups)" -gt "$menus" ]' || fail "right click: no context menu"
@@ -233,7 +233,7 @@ if [ "$MODE" = wayland ]; then
     frame
     xdo mousemove $((fx + fw / 2)) $((fy + top / 2)) sleep 0.3 mousemove $((fx + fw - top / 2)) $((fy + top / 2)) sleep 0.3 click 1
     wait_until 10 '[ "$(boxes)" -gt "$before" ]' || fail "close button: no exit question"
-    box="$(grep -o "xdg_toplevel@[0-9]*\.set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" | tail -n1 | cut -d. -f1)"
+    box="$(grep -o "xdg_toplevel[@#][0-9]*\.set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" | tail -n1 | cut -d. -f1)"
     wl_parented 1 "$TITLE_APP" || fail "the exit question's $box has no parent"
     sleep 0.5
   }
