@@ -54,7 +54,9 @@ e2e_end_services() {
 e2e_xvfb() {
   local n
   for n in $(seq 20 99); do
-    [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] || continue
+    # Free: no lock, no socket, and no server of another root answering
+    # through the abstract socket that roots share.
+    [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] && ! DISPLAY=":$n" xdpyinfo >/dev/null 2>&1 || continue
     Xvfb ":$n" -screen 0 "${E2E_SCREEN:-1280x1024x24}" -nolisten tcp </dev/null >"$1/xvfb.log" 2>&1 &
     XVFB_PID=$!
     # Ready once it answers; ended when another server took the number first.
