@@ -204,11 +204,15 @@ if [ "$MODE" = wayland ]; then
     xdo mousemove $((fx + fw / 2)) $((fy + fh / 2)) sleep 0.3 mousemove $((fx + fw)) $((fy + fh)) sleep 0.3 mousedown 1
     xdo mousemove $((fx + $1 / 2)) $((fy + $2 / 2)) sleep 0.2 mousemove $((fx + $1)) $((fy + $2)) sleep 0.2 mouseup 1
   }
+  # KWin 6 holds a Wayland window at 150 x 150 at least (seen with 6.3);
+  # 5.27 leaves the viewer's own 100 x 100.
+  least=100
+  [ "$(dpkg-query -W -f '${Version}' kwin-wayland | sed 's/^[0-9]*://; s/\..*//')" -lt 6 ] || least=150
   shrink() {
     drag_corner 20 20
-    wait_until 5 '[ "$(wl_size)" = 100x100 ]' || fail "$1: window geometry after the drag: $(wl_last 1 set_window_geometry)"
+    wait_until 5 '[ "$(wl_size)" = ${least}x$least ]' || fail "$1: window geometry after the drag: $(wl_last 1 set_window_geometry)"
     frame
-    [ "${fw}x${fh}" = "100x$((100 + top + side))" ] || fail "$1: on screen ${fw}x${fh} after the drag"
+    [ "${fw}x${fh}" = "$((least + 2 * side))x$((least + top + side))" ] || fail "$1: on screen ${fw}x${fh} after the drag"
     smallest="${fw}x${fh}"
     drag_corner 640 520
     wait_until 5 '[ "$(wl_size | cut -dx -f1)" -gt 500 ]' || fail "$1: no larger window: $(wl_size)"
@@ -222,7 +226,7 @@ if [ "$MODE" = wayland ]; then
   xdo mousemove $((fx + fw / 2)) $((fy + top / 2)) click --repeat 2 --delay 80 1
   wait_until 5 '[ "$(wl_size | cut -dx -f1)" -lt "${NESTED_SIZE%x*}" ]' || fail "double click: not restored ($(wl_size))"
   shrink "after maximised"
-  echo "ok - Wayland: minimum window 100x100 ($smallest with the frame), after full screen and after maximised ($maximised)"
+  echo "ok - Wayland: minimum window ${least}x$least ($smallest with the frame), after full screen and after maximised ($maximised)"
 
   # The exit question, from the decoration's close button: a box whose
   # toplevel has the window as parent. Cancel keeps polling.
