@@ -15,6 +15,11 @@ TEST(GeometryTest, MinimumClientSizeLeavesTheOuterMinimumWhateverTheFrame)
     EXPECT_EQ(MinimumClientSize(QSize(6, 33)), QSize(94, 67));
     EXPECT_EQ(MinimumClientSize(QSize(100, 99)), QSize(1, 1));
     EXPECT_EQ(MinimumClientSize(QSize(250, 400)), QSize(1, 1));
+    // Side margins may be shadow: only what the top has beyond them counts.
+    EXPECT_EQ(CountedFrame(QMargins(0, 0, 0, 0)), QSize(0, 0));
+    EXPECT_EQ(CountedFrame(QMargins(3, 30, 3, 3)), QSize(0, 27)) << "a frame without shadows";
+    EXPECT_EQ(CountedFrame(QMargins(11, 48, 11, 11)), QSize(0, 37)) << "1-pixel border in 10-pixel shadows";
+    EXPECT_EQ(CountedFrame(QMargins(0, 30, 4, 0)), QSize(4, 30)) << "tiled on the left";
 }
 
 // Window (device pixels) x mode -> where the picture lands. Bars split evenly,

@@ -3,6 +3,7 @@
 // client size the minimum-size hook allows.
 #pragma once
 
+#include <QMargins>
 #include <QRect>
 #include <QSize>
 #include <QSizeF>
@@ -26,6 +27,17 @@ inline QSize PictureClientSize(int width) { return {width, kPictureHeight}; }
 // The logical coordinates the picture area is measured in: one unit a picture
 // pixel, whatever the window's real size.
 inline QSizeF LogicalScale(int imageWidth) { return {static_cast<qreal>(imageWidth), kPictureHeight}; }
+
+// The part of a client-side decoration's `margins` that may be seen. A
+// decoration may draw shadows outside what the compositor takes for the
+// window, equal on every side and unknown to the client: counted as shadow,
+// the sides' margin leaves no outer size below the minimum.
+inline QSize CountedFrame(QMargins margins)
+{
+    const int side = std::max(0, std::min({margins.left(), margins.right(), margins.bottom()}));
+    return {std::max(0, margins.left() + margins.right() - 2 * side),
+            std::max(0, margins.top() + margins.bottom() - 2 * side)};
+}
 
 // The smallest client size whose outer size, with `frame` added, is the
 // minimum; at least 1 x 1 whatever the frame.

@@ -61,7 +61,8 @@ void Module1::UnhookWindow(QWidget* window)
 // What the window manager draws around the client area. On X11 it says so in
 // _NET_FRAME_EXTENTS; the frame window itself may be larger (invisible
 // shadows or resize borders). Elsewhere the platform's frame margins, which
-// on Wayland are the decoration's, known once the first frame is drawn.
+// on Wayland are the decoration's, known once the first frame is drawn, less
+// what may be its shadow.
 QSize Module1::VisibleFrame() const
 {
     if (xcb_connection_t* c = X11Connection();
@@ -80,8 +81,8 @@ QSize Module1::VisibleFrame() const
         // below the minimum.
         return frame.isValid() ? frame : QSize(0, 0);
     }
-    const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
-    return frame.isValid() ? frame : QSize(0, 0);
+    const QWindow* handle = window_->windowHandle();
+    return handle != nullptr ? geometry::CountedFrame(handle->frameMargins()) : QSize(0, 0);
 }
 
 void Module1::Apply()
