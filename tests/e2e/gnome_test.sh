@@ -295,8 +295,12 @@ gs_key ctrl+shift+s
 dialog="$(gs_wait_window "$TITLE_SAVE_PICTURE" 10)" || fail "Ctrl+Shift+S: no dialog"
 class="$(gs_eval "global.get_window_actors().map(a => a.meta_window).find(w => w.get_title() === \"$TITLE_SAVE_PICTURE\").get_wm_class()")"
 [[ "$class" =~ $chooser ]] || fail "the save dialog is $class's, not the expected ($chooser)"
+# A chooser of another process is mapped a moment after it exists.
+wait_until 10 'dialog="$(gs_window "$TITLE_SAVE_PICTURE")"; [ "$(echo "$dialog" | awk "{print \$7}")" -gt 0 ]' ||
+  fail "the save dialog never got a size"
 sleep 1
 keep_shot save
+dialog="$(gs_window "$TITLE_SAVE_PICTURE")"
 read -r _ _ parent focus dx dy dw dh _ <<<"$dialog"
 [ "$parent" = "$MAIN_ID" ] || fail "the save dialog (${dw}x$dh+$dx+$dy) is not transient for the window"
 echo "note: the $class dialog at ${dw}x$dh+$dx+$dy, transient for the window, focus $focus"
