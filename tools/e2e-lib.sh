@@ -242,12 +242,18 @@ e2e_wait_log() {
 e2e_pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 || true; }
 
 # e2e_matches_dump WINDOW [tries [crop]]: the window (or its part WxH+X+Y)
+# shows exactly the picture the simulator sent last.
+e2e_matches_dump() { e2e_matches_shot "${2:-8}" e2e_shot_window "$1" "${3:-}"; }
+e2e_shot_window() { import -window "$1" ${2:+-crop "$2" +repage} "$E2E_TMP/shot.png" 2>/dev/null; }
+
+# e2e_matches_shot TRIES COMMAND...: COMMAND writes $E2E_TMP/shot.png, which
 # shows exactly the picture the simulator sent last. Retries, since a new
 # frame may land between the two reads.
-e2e_matches_dump() {
-  local ae
-  for _ in $(seq "${2:-8}"); do
-    import -window "$1" ${3:+-crop "$3" +repage} "$E2E_TMP/shot.png" 2>/dev/null
+e2e_matches_shot() {
+  local tries="$1" ae
+  shift
+  for _ in $(seq "$tries"); do
+    "$@"
     cp "$E2E_TMP/frame.ppm" "$E2E_TMP/frame-copy.ppm" 2>/dev/null
     ae="$(e2e_pixels_differ "$E2E_TMP/shot.png" "$E2E_TMP/frame-copy.ppm")"
     [ "$ae" = 0 ] && return 0
@@ -256,6 +262,20 @@ e2e_matches_dump() {
   echo "screenshot differs from the simulator's picture in $ae pixels" >&2
   return 1
 }
+
+# e2e_stop_start CLICK WAIT X Y: with the picture's top-left corner at X,Y,
+# a click on the picture shows the button, a click on it pauses and another
+# resumes. "CLICK X Y" clicks there, "WAIT TITLE" waits for the window's title.
+e2e_stop_start() {
+  local click="$1" wait="$2" bx=$(($3 + BUTTON_LEFT + BUTTON_WIDTH / 2)) by=$(($4 + BUTTON_TOP + BUTTON_HEIGHT / 2))
+  "$click" $(($3 + 300)) $(($4 + 200))
+  "$click" "$bx" "$by"
+  "$wait" "$TITLE_PAUSED" || fail "STOP did not pause"
+  "$click" "$bx" "$by"
+  "$wait" "$TITLE_COMMUNICATING" || fail "START did not resume"
+}
+# xdo_click X Y: a left click at screen coordinates.
+xdo_click() { xdo mousemove "$1" "$2" click 1; }
 
 # e2e_start_openbox: a real X11 window manager on the display; returns once
 # it manages windows (it has set _NET_SUPPORTING_WM_CHECK on the root).

@@ -150,11 +150,7 @@ if [ "$MODE" = wayland ]; then
   echo "ok - Wayland: 640x480 picture pixel for pixel in a ${fw}x${fh} frame (title bar $top, borders $side)"
 
   # STOP/START with the mouse; the context menu's first entry stops too.
-  xdo mousemove $((cx + 300)) $((cy + 200)) click 1
-  xdo mousemove $((cx + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((cy + BUTTON_TOP + BUTTON_HEIGHT / 2)) click 1
-  wl_title "$TITLE_PAUSED" || fail "STOP did not pause"
-  xdo click 1
-  wl_title "$TITLE_COMMUNICATING" || fail "START did not resume"
+  e2e_stop_start xdo_click wl_title "$cx" "$cy"
   popups() { grep -c -- '-> xdg_surface[@#][0-9]*\.get_popup(' "$E2E_TMP/viewer-1.log" || true; }
   menus="$(popups)"
   xdo mousemove $((cx + 320)) $((cy + 240)) click 3
@@ -288,11 +284,8 @@ DISPLAY=$SCREEN_DISPLAY e2e_matches_dump root 8 "640x480+$x+$y" || fail "picture
 echo "ok - X11: '$TITLE_COMMUNICATING', 640x480 picture pixel for pixel, frame $l $r $t $b (left right top bottom)"
 
 # STOP/START with the mouse; the context menu's first entry stops too.
-click_at $((x + 300)) $((y + 200))
-click_at $((x + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((y + BUTTON_TOP + BUTTON_HEIGHT / 2))
-e2e_wait "$TITLE_PAUSED" 5 >/dev/null || fail "STOP did not pause"
-click_at $((x + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((y + BUTTON_TOP + BUTTON_HEIGHT / 2))
-e2e_wait "$TITLE_COMMUNICATING" 5 >/dev/null || fail "START did not resume"
+titled() { e2e_wait "$1" 5 >/dev/null; }
+e2e_stop_start click_at titled "$x" "$y"
 # menus: the viewer's shown popups (override-redirect windows).
 menus() {
   local id

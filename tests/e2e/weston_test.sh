@@ -66,11 +66,7 @@ e2e_matches_dump root 8 "640x480+$cx+$cy" || fail "picture"
 echo "ok - Wayland: 640x480 picture pixel for pixel, decoration $((ww - 640)) x $((wh - 480))"
 
 # STOP/START with the mouse.
-xdo mousemove $((cx + 300)) $((cy + 200)) click 1
-xdo mousemove $((cx + BUTTON_LEFT + BUTTON_WIDTH / 2)) $((cy + BUTTON_TOP + BUTTON_HEIGHT / 2)) click 1
-wl_title "$TITLE_PAUSED" || fail "STOP did not pause"
-xdo click 1
-wl_title "$TITLE_COMMUNICATING" || fail "START did not resume"
+e2e_stop_start xdo_click wl_title "$cx" "$cy"
 echo "ok - Wayland: STOP and START"
 
 # F11 asks for the whole output, Escape for the size before; Ctrl+Shift+S and a
