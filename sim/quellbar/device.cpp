@@ -131,6 +131,9 @@ OutResult Device::Out(const uint8_t* data, size_t length)
     const std::string request = std::string("request BMP? ") + static_cast<char>(digit);
     if (reply_ && reply_->sent > 0 && reply_->sent < reply_->size) {
         // Busy sending: the request is lost, the rest of the old reply goes on.
+        // The host asks again only once it has given that reply up: it never
+        // shows what still comes of it.
+        reply_->faulty = true;
         Log(request + " ignored: reply still being sent");
         return {};
     }

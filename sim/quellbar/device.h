@@ -125,7 +125,7 @@ private:
         size_t size = 0;  // data bytes of the reply over all its transfers
         size_t sent = 0;
         bool whole = false;
-        bool faulty = false;  // shaped by a fault: not the picture as is
+        bool faulty = false;  // shaped by a fault or given up: not a picture the host shows
         Screen screen;        // what the reply shows
     };
 

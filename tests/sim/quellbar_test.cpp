@@ -88,7 +88,9 @@ TEST_F(Quellbar, WholeThenDeltaRepliesCarryTheGeneratorsFrames)
 
 TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
 {
-    Start("");
+    const testing::ScratchDir scratch;
+    const auto log = scratch.File("events.log");
+    Start("log=" + log);
     ASSERT_EQ(Link().WriteCom(reinterpret_cast<const uint8_t*>("BMP? 1\r\n"), 8), 8);
     EXPECT_EQ(ReadCom(64), -ETIMEDOUT) << "no reply to garbage";
     ASSERT_EQ(Link().OpenCom(), 0);
@@ -108,6 +110,8 @@ TEST_F(Quellbar, GarbageIsIgnoredAndARequestReplacesOnlyAReplyNotBegun)
     EXPECT_EQ(Link().Model().Frames(), 3u) << "the request during the reply was lost";
     EXPECT_TRUE(Link().open);
     EXPECT_EQ(ReadCom(64), -ETIMEDOUT) << "the drain took all of it, and no reply to the lost request";
+    const std::string given_up = "reply sent " + std::to_string(kWhole800) + " bytes whole (faulty)";
+    EXPECT_NE(testing::Slurp(log).find(given_up), std::string::npos) << "the host gave it up: never shown";
 }
 
 TEST_F(Quellbar, NoSignatureFollowedByBytesDrainsOnThePieceBoundary)
