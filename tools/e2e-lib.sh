@@ -336,12 +336,17 @@ wl_key() {
   echo "note: $1 did not reach the viewer; pressed again" >&2
   xdo key --clearmodifiers "$1"
 }
+# wl_toplevel N TITLE: viewer N's last toplevel titled TITLE, as the trace
+# names it (nothing if none).
+wl_toplevel() { grep -o "xdg_toplevel[@#][0-9]*\.set_title(\"$2\")" "$E2E_TMP/viewer-$1.log" | tail -n1 | cut -d. -f1; }
 # wl_parented N TITLE: viewer N's last toplevel titled TITLE has a parent.
 wl_parented() {
   local top
-  top="$(grep -o "xdg_toplevel[@#][0-9]*\.set_title(\"$2\")" "$E2E_TMP/viewer-$1.log" | tail -n1 | cut -d. -f1)"
+  top="$(wl_toplevel "$1" "$2")"
   [ -n "$top" ] && grep -q -- "-> $top\.set_parent(xdg_toplevel[@#]" "$E2E_TMP/viewer-$1.log"
 }
+# wl_boxes: how many exit questions viewer 1 has shown.
+wl_boxes() { grep -c -- "set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" || true; }
 # e2e_qt_at_least VERSION: the system's Qt 6 is at least VERSION. Before 6.5
 # Qt gives the portal's chooser no handle of a Wayland window, and the viewer
 # keeps Qt's own dialog there.

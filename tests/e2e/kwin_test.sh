@@ -226,14 +226,13 @@ if [ "$MODE" = wayland ]; then
 
   # The exit question, from the decoration's close button: a box whose
   # toplevel has the window as parent. Cancel keeps polling.
-  boxes() { grep -c -- "set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" || true; }
   close_window() {
     local before
-    before="$(boxes)"
+    before="$(wl_boxes)"
     frame
     xdo mousemove $((fx + fw / 2)) $((fy + top / 2)) sleep 0.3 mousemove $((fx + fw - top / 2)) $((fy + top / 2)) sleep 0.3 click 1
-    wait_until 10 '[ "$(boxes)" -gt "$before" ]' || fail "close button: no exit question"
-    box="$(grep -o "xdg_toplevel[@#][0-9]*\.set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" | tail -n1 | cut -d. -f1)"
+    wait_until 10 '[ "$(wl_boxes)" -gt "$before" ]' || fail "close button: no exit question"
+    box="$(wl_toplevel 1 "$TITLE_APP")"
     wl_parented 1 "$TITLE_APP" || fail "the exit question's $box has no parent"
     sleep 0.5
   }

@@ -30,7 +30,6 @@ start_weston || fail "no compositor"
 
 # wl_close: a click on the decoration's close button, at the title bar's
 # right end, and the wait for the exit question's box to come up.
-wl_boxes() { grep -c -- "set_title(\"$TITLE_APP\")" "$E2E_TMP/viewer-1.log" || true; }
 wl_close() {
   local boxes
   boxes="$(wl_boxes)"
