@@ -21,7 +21,7 @@ namespace {
 
 using karvolen::wire::kPictureHeight;
 using karvolen::RgbQuad;
-using karvolen::record::FrameView;
+using karvolen::ShownPicture;
 using karvolen::record::GifRecorder;
 
 constexpr int kWidth = 800;
@@ -38,7 +38,7 @@ struct Shown {
             palette[c] = {uint8_t(s.palette[c]), uint8_t(s.palette[c] >> 8), uint8_t(s.palette[c] >> 16), 0};
         }
     }
-    FrameView View() const { return {pixels, kWidth, palette, firstRow, rowCount}; }
+    ShownPicture View() const { return {pixels, kWidth, palette, firstRow, rowCount}; }
 };
 
 // The next picture of `gen` with the band of rows that differ from the one before.

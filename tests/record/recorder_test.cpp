@@ -46,7 +46,7 @@ struct Picture {
             for (int x = every - 1; x < width; x += every)
                 pixels[r * width + x] = uint8_t(x * 7 + r * 3 + seed * 31 + x * r % 13) | (every > 1 ? 0x80 : 0);
     }
-    FrameView View(int firstRow, int rowCount) const { return {pixels, width, palette, firstRow, rowCount}; }
+    ShownPicture View(int firstRow, int rowCount) const { return {pixels, width, palette, firstRow, rowCount}; }
 };
 
 // A file in a folder of the case's own, removed with it whatever the outcome.

@@ -66,7 +66,7 @@ Result WriteError()
     return {Status::kWriteFailed, std::string("Cannot write the recording: ") + std::strerror(errno)};
 }
 
-Result Check(const FrameView& f)
+Result Check(const ShownPicture& f)
 {
     if (f.width <= 0 || f.width > kMaxWidth) return Refused("The picture's width is out of range");
     if (f.pixels.size() < static_cast<size_t>(f.width) * kPictureHeight)
@@ -139,7 +139,7 @@ struct GifRecorder::Recording {
     }
 
     // The file's start: the first picture's size and colours, looping forever.
-    bool PutHeader(const FrameView& f)
+    bool PutHeader(const ShownPicture& f)
     {
         int error = 0;
         gif.reset(EGifOpen(&pending, Collect, &error));
@@ -183,7 +183,7 @@ struct GifRecorder::Recording {
     // with its own colours unless they are the global ones. Columns past the
     // picture's width are colour 0; pixels equal to `shown`'s are `seeThrough`
     // unless that is NO_TRANSPARENT_COLOR. Delay 0 until the next picture.
-    bool PutFrame(const FrameView& f, int left, int top, int width, int height, int seeThrough)
+    bool PutFrame(const ShownPicture& f, int left, int top, int width, int height, int seeThrough)
     {
         const bool own = !SameColours(f.palette, globalPalette);
         if (!PutControl(0, seeThrough) || !PutImage(left, top, width, height, own ? Colours(f.palette) : nullptr)) {
@@ -209,7 +209,7 @@ struct GifRecorder::Recording {
     // A line delta's frame: the smallest rectangle holding the band's changed
     // pixels, the unchanged ones inside it see-through when the changed ones
     // leave a colour index free. None when nothing changed.
-    std::optional<Change> FindChange(const FrameView& f) const
+    std::optional<Change> FindChange(const ShownPicture& f) const
     {
         int first = kPictureHeight, last = -1, left = f.width, right = -1;
         std::array<bool, wire::kColourCount> used{};
@@ -275,7 +275,7 @@ struct GifRecorder::Recording {
         return r;
     }
 
-    Result Add(const FrameView& f, double seconds)
+    Result Add(const ShownPicture& f, double seconds)
     {
         const bool first = !gif;
         if (first) startSeconds = seconds;
@@ -323,7 +323,7 @@ Result GifRecorder::Open(const std::string& path)
     return {};
 }
 
-Result GifRecorder::Add(const FrameView& frame, double seconds)
+Result GifRecorder::Add(const ShownPicture& frame, double seconds)
 {
     if (!rec_) return NotRecording();
     if (Result r = Check(frame); !r.ok()) return r;

@@ -36,27 +36,11 @@
 #include <span>
 #include <string>
 
-#include "bitmap_info.h"
+#include "shown_picture.h"
 
 namespace karvolen::record {
 
 using wire::kPictureHeight;
-using Palette = std::span<const RgbQuad, wire::kColourCount>;
-
-// One picture as the window holds it.
-struct FrameView {
-    // kPictureHeight rows of `width` palette indices, the bottom row first.
-    std::span<const uint8_t> pixels;
-    int width = 0;
-    Palette palette;
-    // The rows that may differ from the picture given before, in the pixels'
-    // bottom-up numbering: rows [firstRow, firstRow + rowCount); rows outside
-    // are taken as unchanged. rowCount 0: nothing changed. A whole picture
-    // gives 0 and kPictureHeight. The first picture, a new width or new
-    // colours are written whole whatever the band.
-    int firstRow = 0;
-    int rowCount = kPictureHeight;
-};
 
 struct Result {
     enum class Status {
@@ -101,7 +85,7 @@ public:
     // Adds the picture shown at `seconds` (a steady clock, any origin; a time
     // before the previous picture's counts as the same time). The frame
     // before it gets its delay up to `seconds`.
-    Result Add(const FrameView& frame, double seconds);
+    Result Add(const ShownPicture& frame, double seconds);
 
     // Ends the recording at `seconds`: the last frame lasts until then; the
     // file is closed.

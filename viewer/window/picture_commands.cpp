@@ -101,7 +101,7 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
             [this](const QPoint& pos) { ShowContextMenu(view_.mapToGlobal(pos)); });
 }
 
-void PictureCommands::PictureShown(const record::FrameView& frame)
+void PictureCommands::PictureShown(const ShownPicture& frame)
 {
     for (QAction* a : {copy_, save_, saveAs_, record_}) {
         a->setEnabled(true);
@@ -183,13 +183,13 @@ void PictureCommands::StartRecording(const QString& path)
     notes_.SetRecording(true);
     lastSaveFolder_ = QFileInfo(path).absolutePath();
     // The recording opens with the picture on screen.
-    record::FrameView whole = *lastFrame_;
+    ShownPicture whole = *lastFrame_;
     whole.firstRow = 0;
     whole.rowCount = kPictureHeight;
     AddToRecording(whole);
 }
 
-void PictureCommands::AddToRecording(const record::FrameView& frame)
+void PictureCommands::AddToRecording(const ShownPicture& frame)
 {
     if (!Recording()) {
         return;

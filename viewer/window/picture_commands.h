@@ -52,7 +52,7 @@ public:
 
     // A new picture is on screen, its buffers the window's own; a recording
     // adds it. Saves, Copy and Record do nothing before the first.
-    void PictureShown(const record::FrameView& frame);
+    void PictureShown(const ShownPicture& frame);
     // The open file dialog goes unanswered: nothing is written.
     void CloseDialog();
     // Full screen was entered or left, by the command or by the desktop.
@@ -86,7 +86,7 @@ private:
     void ChooseFile(const QString& title, const QStringList& filters, const QString& suffix,
                     std::function<void(const QString&)> chosen);
     void StartRecording(const QString& path);
-    void AddToRecording(const record::FrameView& frame);
+    void AddToRecording(const ShownPicture& frame);
     void EndRecording();
     // False, after the error box, where the file could not be written.
     bool Write(const QImage& picture, const QString& path);
@@ -111,7 +111,7 @@ private:
     record::GifRecorder recorder_;
     QString recordPath_;     // while recording
     bool recorded_ = false;  // a picture of it is in the file
-    std::optional<record::FrameView> lastFrame_;
+    std::optional<ShownPicture> lastFrame_;
     QElapsedTimer clock_;
 };
 
