@@ -11,10 +11,10 @@
 namespace karvolen {
 
 Form1::Form1(Form1Services services, QWidget* parent)
-    : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this),
+    : QWidget(parent), svc_(std::move(services)), poller_(*svc_.link, *svc_.clock), cmdstop_(kCaptionStop, this), image1_(this),
       startStop_(kCaptionStop, this),
       commands_(*this, image1_, startStop_,
-                {[this] { return TakePicture(st_); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
+                {[this] { return TakePicture(poller_.Buffers()); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
                  [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile})
 {
     setWindowTitle(QStringLiteral("Form1"));
@@ -62,19 +62,21 @@ bool Form1::Form_Load()
         }
     }
 
-    st_.BeginPolling(static_cast<int16_t>(std::nearbyint(scaleWidth_)));
-
-    int32_t r = 0;
-    try {
-        r = svc_.link->OpenCom();
-    } catch (const LinkUnavailable&) {
+    const poll::Connection c = poller_.Connect(static_cast<int16_t>(std::nearbyint(scaleWidth_)));
+    if (c.outcome == poll::Connection::Outcome::kNoDriver) {
         Box(kMsgNoDriver, kTitleDriverError, MB_ICONERROR);
         return false;
     }
-    if (r < 0) {
-        Box(kMsgCannotConnect, kTitleCommunicationError, MB_ICONERROR);
+    if (c.outcome == poll::Connection::Outcome::kCannotConnect) {
+        QString text = kMsgCannotConnect;
+        // The cable is fine when one of our own programs has the Quellbar.
+        if (const std::optional<std::string> holder = c.InUse() ? poll::LikelyHolder() : std::nullopt) {
+            text += kMsgHeldBy.arg(QString::fromStdString(*holder));
+        }
+        Box(text, kTitleCommunicationError, MB_ICONERROR);
         return false;
     }
+    poller_.AddWatcher(*this);
 
     module1_.HookWindow(this);
     DoGet();
@@ -98,15 +100,6 @@ void Form1::ClearPic1()
     }
 }
 
-void Form1::CloseLink()
-{
-    try {
-        svc_.link->CloseCom();
-    } catch (const LinkUnavailable&) {
-        // No CloseCom to call: nothing can be open through this library.
-    }
-}
-
 void Form1::SetCmdstopVisible(bool visible)
 {
     // A hidden button that kept the focus would still take Space and Return.
@@ -120,6 +113,10 @@ void Form1::SetTitle(const QString& title)
 {
     setWindowTitle(title);
     commands_.Notes().SetPolling(title == kTitleCommunicating);
+    poller_.SetState(title == kTitleCommunicating ? poll::PollingState::kCommunicating
+                     : title == kTitlePaused      ? poll::PollingState::kPaused
+                     : title == kTitleFailure     ? poll::PollingState::kFailure
+                                                  : poll::PollingState::kStopping);
 }
 
 void Form1::SetCmdstopCaption(const QString& caption)
@@ -139,7 +136,7 @@ void Form1::DoGet()
 void Form1::DoStop()
 {
     tim1_.stop();
-    st_.RequestMode = kModeWhole;
+    poller_.RequestWhole();
     SetCmdstopCaption(kCaptionStart);
     SetTitle(kTitlePaused);
 }
@@ -149,7 +146,7 @@ void Form1::Cmdstop_Click()
     if (tim1_.isActive()) {
         DoStop();
     } else {
-        st_.RequestMode = kModeWhole;
+        poller_.RequestWhole();
         DoGet();
     }
 }
@@ -175,7 +172,7 @@ void Form1::Tim1_Timer()
         return;
     }
     cycleRunning_ = true;
-    const fetch::FetchResult result = fetch::ReceiveScreen(st_.Fetching(), *svc_.link, *this, *svc_.clock);
+    const fetch::FetchResult result = poller_.Receive(*this);
     if (result.ending == fetch::Ending::Complete && life_ != Life::Ended) {
         PresentFrame(result.received);
     }
@@ -190,7 +187,8 @@ void Form1::Tim1_Timer()
 
 void Form1::PresentFrame(int32_t received)
 {
-    const decode::DecodeResult d = decode::DecodeReply(st_.Received(received), st_.Decoding());
+    const decode::DecodeResult d = poller_.Decode(received);
+    const FormState& st = poller_.Buffers();
     if (d.refused) {
         // Headers that cannot lie in the buffer: keep the picture, keep polling.
         tim1_.start();
@@ -198,7 +196,7 @@ void Form1::PresentFrame(int32_t received)
     }
     if (d.fullFrame) {
         if (d.widthChanged) {
-            FitWindowToImage(st_.ImageWidth);
+            FitWindowToImage(st.ImageWidth);
         }
         ClearPic1();
         if (!isVisible()) {
@@ -210,7 +208,7 @@ void Form1::PresentFrame(int32_t received)
     if (!pic1_.isNull()) {
         lines =
             decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
-                                      static_cast<int32_t>(pic1_.bytesPerLine() / 4), st_.FrameInfo, st_.PixelBuffer);
+                                      static_cast<int32_t>(pic1_.bytesPerLine() / 4), st.FrameInfo, st.PixelBuffer);
     }
     if (lines == 0) {
         Box(kMsgDrawingError, kTitleError, MB_ICONERROR);
@@ -218,8 +216,10 @@ void Form1::PresentFrame(int32_t received)
     }
     image1_.SetPicture(pic1_);
     tim1_.start();
-    commands_.PictureShown({st_.PixelBuffer, st_.ImageWidth, st_.FrameInfo.bmiColors, d.firstRow, d.rowCount});
+    poller_.Show(d);
 }
+
+void Form1::PictureShown(const ShownPicture& picture) { commands_.PictureShown(picture); }
 
 void Form1::CommunicationFailure(const std::string& message) { CommunicationFailure(QString::fromStdString(message)); }
 
@@ -229,11 +229,11 @@ void Form1::CommunicationFailure(const QString& message)
     if (life_ == Life::Ended) {
         return;  // the program ended while the message was open
     }
-    st_.RequestMode = kModeWhole;
+    poller_.RequestWhole();
     SetCmdstopCaption(kCaptionStart);
     SetTitle(kTitleFailure);
     SetCmdstopVisible(true);
-    CloseLink();
+    poller_.Close();
     if (!isVisible()) {
         close();
     }
@@ -287,7 +287,7 @@ bool Form1::BeginExit()
     tim1_.stop();
     SetTitle(kTitleStopping);
     life_ = Life::Exiting;
-    if (st_.TransferBusy != kFalse) {
+    if (poller_.Transferring()) {
         // A cycle is suspended beneath this handler and cannot resume while we
         // wait here; it completes the exit when it ends.
         return false;
@@ -301,7 +301,7 @@ void Form1::Form_Unload()
     life_ = Life::Ended;
     commands_.StopRecording();
     tim1_.stop();
-    CloseLink();
+    poller_.Close();
     lock_.reset();
     if (svc_.endProgram) {
         svc_.endProgram(0);

@@ -17,6 +17,7 @@
 #include "link_api.h"
 #include "message_boxes.h"
 #include "picture_commands.h"
+#include "poller.h"
 
 class QLockFile;
 
@@ -33,6 +34,8 @@ inline const QString kCaptionStart = QStringLiteral("START");
 inline const QString kMsgDoubly = QStringLiteral("Cannot run Karvolen Remote Screen Software doubly.");
 inline const QString kMsgNoDriver = QString::fromStdString(fetch::kMsgNoDriver);
 inline const QString kMsgCannotConnect = QString::fromStdString(fetch::kMsgCannotConnect);
+// Added to the connect message when one of our own programs holds the Quellbar.
+inline const QString kMsgHeldBy = QStringLiteral("\r\n\r\nIt is in use by %1.");
 inline const QString kMsgExit = QStringLiteral("Exit application?");
 inline const QString kMsgDrawingError = QStringLiteral("Drawing error");
 
@@ -64,7 +67,7 @@ struct Form1Services {
     std::function<QString(const QString& suggested)> chooseSaveFile;
 };
 
-class Form1 : public QWidget, private fetch::FetchHost {
+class Form1 : public QWidget, private fetch::FetchHost, private poll::Watcher {
     Q_OBJECT
 
 public:
@@ -88,7 +91,8 @@ public:
     float ScaleWidth() override { return scaleWidth_; }
     float ScaleHeight() const { return scaleHeight_; }
 
-    FormState& State() { return st_; }
+    FormState& State() { return poller_.Buffers(); }
+    poll::Poller& Poller() { return poller_; }
     QTimer& Tim1() { return tim1_; }
     QPushButton& Cmdstop() { return cmdstop_; }
     ImageView& Image1() { return image1_; }
@@ -115,6 +119,8 @@ private:
     void SetTimerEnabled(bool enabled) override;
     void ProcessEvents() override;
     void CommunicationFailure(const std::string& message) override;
+    // poll::Watcher
+    void PictureShown(const ShownPicture& picture) override;
 
     void CommunicationFailure(const QString& message);
     void PresentFrame(int32_t received);
@@ -130,11 +136,10 @@ private:
     // The logical scale for a picture `imageWidth` pixels wide.
     void SetScale(int imageWidth);
     void ClearPic1();
-    void CloseLink();
     int Box(const QString& text, const QString& title, int style);
 
     Form1Services svc_;
-    FormState st_;
+    poll::Poller poller_;
     QTimer tim1_;
     QPushButton cmdstop_;
     ImageView image1_;

@@ -10,8 +10,8 @@ void Form1::FitWindowToImage(int16_t width)
 {
     // The picture is drawn with the width it was decoded with, also while the
     // layout waits for a normal window; otherwise rows would shear.
-    st_.FrameInfo.bmiHeader.biWidth = width;
-    SetPic1Width(st_.FrameInfo.bmiHeader.biWidth);
+    State().FrameInfo.bmiHeader.biWidth = width;
+    SetPic1Width(State().FrameInfo.bmiHeader.biWidth);
 
     if ((windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) != 0) {
         return;
@@ -26,7 +26,7 @@ void Form1::Form_Resize()
     if (isMinimized()) {
         return;
     }
-    SetScale(st_.ImageWidth);
+    SetScale(State().ImageWidth);
     image1_.setGeometry(0, 0, width(), height());
     cmdstop_.raise();
 }
