@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "decode.h"
-#include "picture_file.h"
 
 namespace karvolen {
 
@@ -14,8 +13,12 @@ Form1::Form1(Form1Services services, QWidget* parent)
     : QWidget(parent), svc_(std::move(services)), cmdstop_(kCaptionStop, this), image1_(this),
       startStop_(kCaptionStop, this),
       commands_(*this, image1_, startStop_,
-                {[this] { return TakePicture(st_); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
-                 [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile})
+                {[this] {
+                     return ShownPicture{st_.PixelBuffer, st_.ImageWidth, st_.FrameInfo.bmiColors};
+                 },
+                 [this] { return life_ == Life::Running && boxDepth_ == 0; },
+                 [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile,
+                 svc_.clock})
 {
     setWindowTitle(QStringLiteral("Form1"));
     resize(kDesignClientWidth, kDesignClientHeight);
