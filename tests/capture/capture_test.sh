@@ -11,6 +11,9 @@ T="$(mktemp -d "${TMPDIR:-/tmp}/karvolen-capture.XXXXXX")"
 trap 'rm -rf "$T"' EXIT
 cd "$T"
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+# The picture feed's folder, this test's own.
+mkdir -m 700 runtime other
+export XDG_RUNTIME_DIR="$T/runtime"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # The pixels of any picture file as one normalised binary PPM.
 ppm() { convert "$1" ppm:- | ppmtoppm; }
@@ -45,7 +48,10 @@ sim "" --count 5 -o run.gif
 convert run.gif -coalesce frame-%d.ppm
 for i in 0 1 2 3 4; do same "frame-$i.ppm" "${shots[$i]}" || fail "GIF frame $i differs from picture $i"; done
 [ ! -e frame-5.ppm ] || fail "more than 5 frames"
-echo "ok - 5 pictures as PNG files and as a GIF, frame for frame"
+# Each frame lasts until the next picture, the last one until the series' end.
+read -r -a delays <<<"$(identify -format '%T ' run.gif)"
+for d in "${delays[@]}"; do [ "$d" -ge 80 ] && [ "$d" -le 130 ] || fail "frame delays ${delays[*]} cs"; done
+echo "ok - 5 pictures as PNG files and as a GIF, frame for frame, delays ${delays[*]} cs"
 
 # Width change into GIF: after a drained reply the picture comes whole at 640,
 # drawn at the left of the 800-wide screen.
@@ -66,13 +72,26 @@ while IFS='|' read -r name want text options command; do
 done <<'TABLE'
 no device|1|Cannot connect to the Quellbar|device=absent|sim "device=absent"
 no device, check items on lines of their own|1|^karvolen-capture: Is the Quellbar configured in Video Output mode?$||sim "device=absent"
-device in use|1|Cannot connect to the Quellbar: it is in use||QUELLBAR_SIM="" "$RUN" bash -c '"$0" -n 5 -o held.gif & sleep 2; "$0" -o x.png; s=$?; kill -TERM $!; wait; exit $s' "$CAPTURE"
+beside a series, from its feed|0|||QUELLBAR_SIM="" "$RUN" bash -c '"$0" -n 6 -o held.gif & sleep 2; "$0" -o beside.png; s=$?; wait; exit $s' "$CAPTURE"
+the feed's owner ends|3|the picture feed of karvolen-capture (process [0-9]*) ended||QUELLBAR_SIM="" "$RUN" bash -c '"$0" -n 4 -o owner.gif & sleep 1.5; "$0" -n 100 -o reader.gif; s=$?; wait; exit $s' "$CAPTURE"
+device in use, no feed|1|Cannot connect to the Quellbar: it is in use||QUELLBAR_SIM="" "$RUN" bash -c 'XDG_RUNTIME_DIR=$PWD/other "$0" -n 5 -o held2.gif & sleep 2; "$0" -o x.png; s=$?; kill -TERM $!; wait; exit $s' "$CAPTURE"
 an existing file|4|the file exists|| sim "" -o out.png
 lost reply in a series|3|Can't get the image from the Quellbar||sim "faults=noreply@3" -n 5 -o lost.gif
 reply drained in a series, retried|0|||sim "faults=nosig@3;dump=$T/healed.ppm" -n 5 -o 'healed-%H%M%S.png'
 device gone in a series|3|Can't connect to the Quellbar||sim "faults=writegone@3" -n 5 -o 'gone-%H%M%S.png'
+only drained replies|3|no picture received||sim "faults=nosig@1,nosig@2,nosig@3,nosig@4,nosig@5" -d 3 -o none.gif
 bad usage|2|unknown option||"$CAPTURE" --frobnicate
+a format not written|2|written as .png or .bmp||"$CAPTURE" -o x.jpg
+a series into one name|2|a series into the one name||"$CAPTURE" -n 10 -o shot.png
+first frame not written|4|cannot write empty.gif||(ulimit -f 1; sim "" -n 3 -o empty.gif)
 TABLE
+[ ! -e none.gif ] && [ ! -e empty.gif ] || fail "a GIF without a picture left behind"
+# From the feed: pixel for pixel pictures the owner showed.
+shown() { local f; for f in "$2"-*.ppm; do same "$1" "$f" && return 0; done; return 1; }
+convert held.gif -coalesce held-%d.ppm && shown beside.png held || fail "beside.png is no picture the owner showed"
+convert owner.gif -coalesce owner-%d.ppm && convert reader.gif -coalesce reader-%d.ppm
+for f in reader-*.ppm; do shown "$f" owner || fail "$f is no picture the owner showed"; done
+echo "ok - from the feed: beside.png and $(ls reader-*.ppm | wc -l) GIF frames are the owner's pictures"
 [ "$(identify lost.gif | wc -l)" = 2 ] || fail "the GIF before the lost reply does not keep its 2 pictures"
 [ ! -e x.png ] || fail "a picture written while the device was in use"
 mapfile -t healed < <(ls healed-*.png)
@@ -88,13 +107,18 @@ status=0; (ulimit -f 40; sim "" -n 5 -o full.gif) 2>err || status=$?
 frames="$(identify -regard-warnings full.gif | wc -l)" && [ "$frames" -ge 1 ] && [ "$frames" -lt 5 ] || fail "full.gif unreadable or not cut short"
 echo "ok - full disk: status 4, one line, $frames frames readable"
 
-# SIGTERM in a series: the GIF completed, the device reset, status 143.
-QUELLBAR_SIM="log=$T/q.log" "$RUN" "$CAPTURE" -n 100 -o term.gif &
-pid=$!
-for _ in $(seq 100); do [ "$(cat q.log 2>/dev/null | grep -c 'reply sent')" -ge 3 ] && break; sleep 0.1; done
-kill -TERM "$pid"
-status=0; wait "$pid" || status=$?
-[ "$status" = 143 ] || fail "SIGTERM: status $status"
-[ "$(tail -c1 term.gif | od -An -c | xargs)" = ";" ] && [ "$(identify term.gif | wc -l)" -ge 3 ] || fail "term.gif incomplete"
-[ "$(tail -n1 q.log | cut -d' ' -f2)" = reset ] || fail "the device was not reset at the end: $(tail -n1 q.log)"
-echo "ok - SIGTERM: status 143, $(identify term.gif | wc -l) frames complete, the device reset"
+# SIGTERM, or SIGHUP (the terminal gone), in a series: the GIF completed, the
+# device reset, status 128 + the signal.
+for sig in TERM:143 HUP:129; do
+  rm -f q.log
+  QUELLBAR_SIM="log=$T/q.log" "$RUN" "$CAPTURE" -n 100 -o "${sig%:*}.gif" &
+  pid=$!
+  for _ in $(seq 100); do [ "$(cat q.log 2>/dev/null | grep -c 'reply sent')" -ge 3 ] && break; sleep 0.1; done
+  kill "-${sig%:*}" "$pid"
+  status=0; wait "$pid" || status=$?
+  [ "$status" = "${sig#*:}" ] || fail "SIG${sig%:*}: status $status"
+  gif="${sig%:*}.gif"
+  [ "$(tail -c1 "$gif" | od -An -c | xargs)" = ";" ] && [ "$(identify "$gif" | wc -l)" -ge 3 ] || fail "$gif incomplete"
+  [ "$(tail -n1 q.log | cut -d' ' -f2)" = reset ] || fail "the device was not reset at the end: $(tail -n1 q.log)"
+  echo "ok - SIG${sig%:*}: status $status, $(identify "$gif" | wc -l) frames complete, the device reset"
+done

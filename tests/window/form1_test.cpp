@@ -98,6 +98,27 @@ TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
                                    " Is the Quellbar configured in Video Output mode?",
                                    "Communication Error", MB_ICONERROR}}));
 
+    // Held by a capture of ours: the same box, and which program holds it.
+    QTemporaryDir dir;
+    const QString holder = dir.filePath("karvolen-capture");
+    ASSERT_TRUE(QFile::copy("/bin/sleep", holder));
+    const pid_t capture = fork();
+    if (capture == 0) {
+        execl(holder.toLocal8Bit().constData(), "karvolen-capture", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    QTest::qWait(200);
+    link.openResult = -5;
+    boxes.shown.clear();
+    {
+        Form1 f(Services());
+        EXPECT_FALSE(f.Form_Load());
+    }
+    kill(capture, SIGKILL);
+    waitpid(capture, nullptr, 0);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, kMsgCannotConnect + QStringLiteral("\r\n\r\nIt is in use by karvolen-capture (process %1).").arg(capture));
+
     MarlexLink missing("libkarvolen-no-such-library.so");
     boxes.shown.clear();
     {

@@ -1,30 +1,32 @@
 #include "capture.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "decode.h"
-#include "form_state.h"
-#include "gif_recorder.h"
-#include "marlex.h"
+#include "feed_reader.h"
+#include "feed_socket.h"
 #include "picture_file.h"
+#include "poller.h"
+#include "recording_session.h"
+#include "shared_feed.h"
 
 namespace karvolen::capture {
 
 namespace {
 
 constexpr double kPace = fetch::kPollIntervalMs / 1000.0;
+// One picture asked for, and none came in this long: the device only drains
+// or keeps reconnecting.
+constexpr double kSinglePictureLimit = 10.0;
 
 // Every line of a message on a line of its own, as the window's box shows it.
 void Say(const std::string& text)
@@ -46,86 +48,53 @@ void CannotWrite(const std::string& path, const std::string& why)
     std::fprintf(stderr, "karvolen-capture: cannot write %s: %s\n", path.c_str(), why.c_str());
 }
 
-// The refusal to overwrite; true when `path` may be written.
-bool MayWrite(const std::string& path, bool force)
+// A name given that is there already fails before anything is asked for; the
+// file is still created exclusively, for one that appears meanwhile.
+bool MayWrite(const Options& o)
 {
     std::error_code ec;
-    if (!force && std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
-        CannotWrite(path, "the file exists (--force overwrites it)");
+    if (!o.output.empty() && !o.ToStdout() && (!o.Series() || o.ToGif()) && !o.force &&
+        std::filesystem::exists(std::filesystem::symlink_status(o.output, ec))) {
+        CannotWrite(o.output, "the file exists (--force overwrites it)");
         return false;
     }
     return true;
 }
 
-// A viewer or capture of this user that may hold the Quellbar, by its name.
-std::optional<std::string> LikelyHolder()
-{
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string pid = entry.path().filename();
-        struct stat owner {};
-        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stol(pid) == getpid() ||
-            stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != getuid()) {
-            continue;
-        }
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        // The kernel keeps 15 characters of the name.
-        if (std::getline(comm, name) && (name == "karvolen-viewer" || name == "karvolen-captur")) {
-            return (name == "karvolen-viewer" ? name : "karvolen-capture") + " (process " + pid + ")";
-        }
-    }
-    return std::nullopt;
-}
-
 // The first OpenCom's failure, told as the window tells it, and plainly when
-// the device is held: selecting the configuration fails while another
-// process has claimed the interface, claiming it when one just did.
-void SayCannotConnect(int32_t result)
+// the device is held.
+void SayCannotConnect(const poll::Connection& c)
 {
-    const std::string first = fetch::kMsgCannotConnect.substr(0, fetch::kMsgCannotConnect.find("\r\n"));
-    if (result == MARLEX_ERR_CONFIGURATION || result == MARLEX_ERR_CLAIM) {
-        if (const std::optional<std::string> holder = LikelyHolder()) {
-            Say(first + ": it is in use, probably by " + *holder + "; end that program first");
-        } else {
-            Say(first + ": it is in use by another program (usually a running viewer), or this user may not "
-                        "open it (see the udev rule)");
-        }
+    if (c.outcome == poll::Connection::Outcome::kNoDriver) {
+        Say(fetch::kMsgNoDriver);
         return;
     }
-    Say(fetch::kMsgCannotConnect);
+    const std::string first = fetch::kMsgCannotConnect.substr(0, fetch::kMsgCannotConnect.find("\r\n"));
+    if (!c.InUse()) {
+        Say(fetch::kMsgCannotConnect);
+    } else if (const std::optional<std::string> holder = poll::LikelyHolder()) {
+        Say(first + ": it is in use, probably by " + *holder + "; end that program first");
+    } else {
+        Say(first + ": it is in use by another program, or this user may not open it (see the udev rule)");
+    }
 }
-
-// The fetch cycle's view of the program: the window's timer becomes "poll again".
-class Host : public fetch::FetchHost {
-public:
-    explicit Host(const FormState& st) : st_(st) {}
-    void SetTimerEnabled(bool) override {}
-    // The window's logical width is its picture's width.
-    float ScaleWidth() override { return st_.ImageWidth; }
-    void ProcessEvents() override {}
-    void CommunicationFailure(const std::string& message) override { failure_ = message; }
-    const std::optional<std::string>& Failure() const { return failure_; }
-
-private:
-    const FormState& st_;
-    std::optional<std::string> failure_;
-};
 
 // Where the pictures go. Take and Finish print their failure and return false.
 class Sink {
 public:
     virtual ~Sink() = default;
-    virtual bool Take(const ShownPicture& shown, double seconds) = 0;
+    virtual bool Take(const ShownPicture& picture, double seconds) = 0;
+    // The series ends at `seconds`.
     virtual bool Finish(double) { return true; }
 };
 
 // PNG on standard output.
 class StdoutSink : public Sink {
 public:
-    bool Take(const ShownPicture& shown, double) override
+    bool Take(const ShownPicture& picture, double) override
     {
-        if (const std::string why = picture::WriteTo(STDOUT_FILENO, shown, picture::Format::kPng); !why.empty()) {
+        const std::string why = picture::WriteTo(STDOUT_FILENO, picture, picture::Format::kPng);
+        if (!why.empty()) {
             CannotWrite("standard output", why);
             return false;
         }
@@ -138,18 +107,15 @@ class FileSink : public Sink {
 public:
     explicit FileSink(const Options& o) : o_(o) {}
 
-    bool Take(const ShownPicture& shown, double) override
+    bool Take(const ShownPicture& picture, double) override
     {
         const std::string path = PathNow();
         if (path.empty()) {
             CannotWrite(o_.output, "the pattern gives an empty name");
             return false;
         }
-        if (!MayWrite(path, o_.force)) {
-            return false;
-        }
         const picture::Format format = picture::FormatOf(path).value_or(picture::Format::kPng);
-        if (const std::string why = picture::WriteFile(shown, path, format, o_.force); !why.empty()) {
+        if (const std::string why = picture::WriteFile(picture, path, format, o_.force); !why.empty()) {
             CannotWrite(path, why);
             return false;
         }
@@ -159,13 +125,13 @@ public:
 private:
     std::string PathNow() const
     {
+        const std::time_t now = std::time(nullptr);
         if (o_.output.empty()) {
-            return picture::SuggestedPath("", std::time(nullptr));
+            return picture::SuggestedPath("", now);
         }
         if (!o_.Series()) {
             return o_.output;
         }
-        const std::time_t now = std::time(nullptr);
         std::tm local{};
         localtime_r(&now, &local);
         char name[4096];
@@ -175,40 +141,34 @@ private:
     const Options& o_;
 };
 
-// One animated GIF through the window's recorder; created at the first picture.
+// One animated GIF, created at the first picture.
 class GifSink : public Sink {
 public:
-    explicit GifSink(const Options& o) : o_(o) {}
-
-    bool Take(const ShownPicture& shown, double seconds) override
+    explicit GifSink(const Options& o)
+        : o_(o), session_(o.output, o.force ? record::Existing::kReplace : record::Existing::kRefuse)
     {
-        if (!open_) {
-            if (!MayWrite(o_.output, o_.force) || !Check(recorder_.Open(o_.output))) {
-                return false;
-            }
-            open_ = true;
-        }
-        const record::Result added = recorder_.Add(shown, seconds);
-        // A failed write has already closed the file with its trailer: Finish has nothing to do.
-        open_ = added.status != record::Result::Status::kWriteFailed;
-        return Check(added);
     }
 
-    bool Finish(double seconds) override { return !open_ || Check(recorder_.Finish(seconds)); }
+    bool Take(const ShownPicture& picture, double seconds) override { return Check(session_.Add(picture, seconds)); }
+    bool Finish(double seconds) override
+    {
+        // Without a picture, or ended by a failed write already told: nothing to complete.
+        const record::Result r = session_.Finish(seconds);
+        return r.status == record::Result::Status::kNothingRecorded ||
+               r.status == record::Result::Status::kNotRecording || Check(r);
+    }
 
 private:
     bool Check(const record::Result& r)
     {
-        if (r.ok()) {
-            return true;
+        if (!r.ok()) {
+            CannotWrite(o_.output, r.reason);
         }
-        CannotWrite(o_.output, r.reason);
-        return false;
+        return r.ok();
     }
 
     const Options& o_;
-    record::GifRecorder recorder_;
-    bool open_ = false;
+    record::Session session_;
 };
 
 std::unique_ptr<Sink> MakeSink(const Options& o)
@@ -222,57 +182,164 @@ std::unique_ptr<Sink> MakeSink(const Options& o)
     return std::make_unique<FileSink>(o);
 }
 
-void CloseLink(LinkApi& link)
-{
-    try {
-        link.CloseCom();
-    } catch (const LinkUnavailable&) {
-        // Nothing can be open through a library that cannot be bound.
+// The picture last written, to tell an unchanged one.
+class LastWritten {
+public:
+    bool Same(const ShownPicture& p) const
+    {
+        return width_ == p.width && std::ranges::equal(pixels_, p.pixels) &&
+               std::ranges::equal(colours_, p.palette, [](const RgbQuad& a, const RgbQuad& b) {
+                   return a.rgbRed == b.rgbRed && a.rgbGreen == b.rgbGreen && a.rgbBlue == b.rgbBlue;
+               });
     }
+    void Keep(const ShownPicture& p)
+    {
+        width_ = p.width;
+        pixels_.assign(p.pixels.begin(), p.pixels.end());
+        colours_.assign(p.palette.begin(), p.palette.end());
+    }
+
+private:
+    int width_ = -1;
+    std::vector<uint8_t> pixels_;
+    std::vector<RgbQuad> colours_;
+};
+
+// The series: each picture a source gives, into the sink, until the count,
+// the duration, a signal or the source's end.
+class Series {
+public:
+    Series(const Options& o, fetch::Clock& clock) : o_(o), clock_(clock), sink_(MakeSink(o)), start_(clock.Now()) {}
+
+    // False once the series is complete or cannot go on.
+    bool Take(const ShownPicture& picture)
+    {
+        ++taken_;
+        lastAt_ = clock_.Now();
+        if (!o_.changedOnly || !last_.Same(picture)) {
+            if (!sink_->Take(picture, lastAt_)) {
+                status_ = kCannotWrite;
+                return false;
+            }
+            if (o_.changedOnly) {
+                last_.Keep(picture);
+            }
+        }
+        return o_.Series() && !(o_.count > 0 && taken_ >= o_.count);
+    }
+
+    // True while the time left allows another picture.
+    bool InTime() const
+    {
+        const double elapsed = clock_.Now() - start_;
+        if (o_.duration > 0.0) {
+            return elapsed < o_.duration;
+        }
+        return o_.Series() || elapsed < kSinglePictureLimit;
+    }
+
+    void Fail(int status) { status_ = status; }
+
+    int End()
+    {
+        // A series that reached its count lasts one interval past its last picture.
+        const bool counted = o_.count > 0 && taken_ >= o_.count;
+        if (!sink_->Finish(counted ? lastAt_ + kPace : clock_.Now()) && status_ == kDone) {
+            status_ = kCannotWrite;
+        }
+        if (taken_ == 0 && status_ == kDone) {
+            Say("no picture received");
+            status_ = kCommunicationFailed;
+        }
+        return status_;
+    }
+
+private:
+    const Options& o_;
+    fetch::Clock& clock_;
+    std::unique_ptr<Sink> sink_;
+    LastWritten last_;
+    const double start_;
+    double lastAt_ = 0.0;
+    int taken_ = 0;
+    int status_ = kDone;
+};
+
+// The feed of the program of ours that holds the Quellbar, when one does.
+std::unique_ptr<feed::FeedReader> OpenFeed()
+{
+    const feed::PathResult path = feed::FeedSocketPath();
+    if (!path.ok()) {
+        return nullptr;
+    }
+    return feed::FeedReader::Open(path.path, std::chrono::seconds(2)).reader;
+}
+
+// The pictures the feed's owner shows, as they come.
+int FromFeed(const Options& o, feed::FeedReader& reader, fetch::Clock& clock, Interruption& interruption)
+{
+    const std::string owner = reader.owner().program + " (process " + std::to_string(reader.owner().pid) + ")";
+    Series series(o, clock);
+    for (;;) {
+        if (const int signal = interruption.Wait(0); signal != 0) {
+            series.Fail(128 + signal);
+            break;
+        }
+        if (!series.InTime()) {
+            break;
+        }
+        const feed::FeedEvent e = reader.Next(std::chrono::milliseconds(100));
+        if (e.kind == feed::FeedEvent::Kind::kPicture) {
+            if (!series.Take(*e.picture)) {
+                break;
+            }
+        } else if (e.kind == feed::FeedEvent::Kind::kEnd || e.kind == feed::FeedEvent::Kind::kError) {
+            Say("the picture feed of " + owner + (e.kind == feed::FeedEvent::Kind::kEnd ? " ended" : ": " + e.error));
+            series.Fail(kCommunicationFailed);
+            break;
+        }
+    }
+    return series.End();
 }
 
 }  // namespace
 
 int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& interruption)
 {
-    // A name given that is there already fails before the device is asked.
-    if (!o.output.empty() && !o.ToStdout() && (!o.Series() || o.ToGif()) && !MayWrite(o.output, o.force)) {
+    if (!MayWrite(o)) {
         return kCannotWrite;
     }
-    const std::unique_ptr<Sink> sink = MakeSink(o);
-    const auto st = std::make_unique<FormState>();
-    st->BeginPolling(wire::kWideWidth);
-
-    int32_t opened = 0;
-    try {
-        opened = link.OpenCom();
-    } catch (const LinkUnavailable&) {
-        Say(fetch::kMsgNoDriver);
+    // The Quellbar takes one program at a time: beside one of ours, its feed.
+    if (const std::unique_ptr<feed::FeedReader> reader = OpenFeed()) {
+        return FromFeed(o, *reader, clock, interruption);
+    }
+    poll::Poller poller(link, clock);
+    const poll::Connection c = poller.Connect(wire::kWideWidth);
+    if (c.outcome != poll::Connection::Outcome::kOpen) {
+        SayCannotConnect(c);
         return kCannotConnect;
     }
-    if (opened < 0) {
-        SayCannotConnect(opened);
-        return kCannotConnect;
+    // Holding the Quellbar, this program shares what it takes in turn.
+    feed::SharedFeed::StartResult shared = feed::SharedFeed::Start(poller, "karvolen-capture");
+    if (!shared.feed) {
+        Say("the pictures are not shared with other programs: " + shared.error);
     }
 
-    Host host(*st);
-    int status = kDone;
-    int taken = 0;
-    std::vector<uint8_t> lastWritten;  // the PNG bytes of the last picture written
-    const double start = clock.Now();
-    double next = start;
+    Series series(o, clock);
+    poll::HeadlessHost host(poller.Buffers());
+    double next = clock.Now();
     for (;;) {
         if (const int signal = interruption.Wait(std::max(0.0, next - clock.Now())); signal != 0) {
-            status = 128 + signal;
+            series.Fail(128 + signal);
             break;
         }
-        if (o.duration > 0.0 && clock.Now() - start >= o.duration) {
+        if (!series.InTime()) {
             break;
         }
-        const fetch::FetchResult result = fetch::ReceiveScreen(st->Fetching(), link, host, clock);
-        if (host.Failure()) {
-            Say(*host.Failure());
-            status = kCommunicationFailed;
+        const fetch::FetchResult result = poller.Receive(host);
+        if (const std::optional<std::string> failure = host.TakeFailure()) {
+            Say(*failure);
+            series.Fail(kCommunicationFailed);
             break;
         }
         // Every other ending polls again, as the window's timer does.
@@ -280,30 +347,13 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
         if (result.ending != fetch::Ending::Complete) {
             continue;
         }
-        const decode::DecodeResult d = decode::DecodeReply(st->Received(result.received), st->Decoding());
-        if (d.refused) {
-            continue;
-        }
-        ++taken;
-        const ShownPicture shown{st->PixelBuffer, st->ImageWidth, st->FrameInfo.bmiColors, d.firstRow, d.rowCount};
-        // Equal pictures encode to equal bytes.
-        std::vector<uint8_t> encoded =
-            o.changedOnly ? picture::Encode(shown, picture::Format::kPng) : std::vector<uint8_t>();
-        if (!o.changedOnly || encoded != lastWritten) {
-            if (!sink->Take(shown, clock.Now())) {
-                status = kCannotWrite;
-                break;
-            }
-            lastWritten = std::move(encoded);
-        }
-        if (!o.Series() || (o.count > 0 && taken >= o.count)) {
+        const decode::DecodeResult d = poller.Decode(result.received);
+        if (!d.refused && !series.Take(poller.Show(d))) {
             break;
         }
     }
-    if (!sink->Finish(clock.Now()) && status == kDone) {
-        status = kCannotWrite;
-    }
-    CloseLink(link);
+    const int status = series.End();
+    poller.Close();
     return status;
 }
 

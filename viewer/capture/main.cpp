@@ -17,8 +17,9 @@
 
 namespace {
 
-// SIGINT and SIGTERM stay blocked and are taken between pictures, so that a
-// transfer is never cut off and the series ends in order.
+// SIGINT, SIGTERM and SIGHUP (the terminal or the ssh connection gone) stay
+// blocked and are taken between pictures, so that a transfer is never cut
+// off and the series ends in order.
 class BlockedSignals : public karvolen::capture::Interruption {
 public:
     BlockedSignals()
@@ -26,6 +27,7 @@ public:
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
         sigprocmask(SIG_BLOCK, &set_, nullptr);
     }
 

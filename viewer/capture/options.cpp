@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "picture_file.h"
+
 namespace karvolen::capture {
 
 namespace {
@@ -29,7 +31,7 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 done; 1 could not connect to the Quellbar; 2 bad usage;\n"
     "3 communication failed (pictures written so far are kept); 4 cannot write;\n"
-    "130 or 143 after Ctrl+C or SIGTERM ended a series in order.\n";
+    "129, 130 or 143 after SIGHUP, Ctrl+C or SIGTERM ended a series in order.\n";
 
 int Usage(const std::string& why)
 {
@@ -57,6 +59,20 @@ std::optional<double> Number(const std::string& text)
         return std::nullopt;
     }
     return v;
+}
+
+// A strftime conversion, which makes a pattern name each picture anew.
+bool HasConversion(const std::string& pattern)
+{
+    for (size_t i = 0; i + 1 < pattern.size(); ++i) {
+        if (pattern[i] == '%') {
+            if (pattern[i + 1] != '%') {
+                return true;
+            }
+            ++i;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -134,6 +150,15 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
     }
     if (o.changedOnly && !o.Series()) {
         return {std::nullopt, Usage("--changed-only needs --count or --duration")};
+    }
+    if (!o.output.empty() && !o.ToStdout() && !o.ToGif()) {
+        if (!picture::FormatOf(o.output)) {
+            return {std::nullopt, Usage("'" + o.output + "': pictures are written as .png or .bmp, series also as .gif")};
+        }
+        if (o.Series() && !HasConversion(o.output)) {
+            return {std::nullopt,
+                    Usage("a series into the one name '" + o.output + "': give a .gif or a pattern such as q-%H%M%S.png")};
+        }
     }
     return {o, kDone};
 }

@@ -3,10 +3,12 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <csignal>
+#include <cstdio>
 
 #include "application.h"
 #include "form1.h"
 #include "link_binding.h"
+#include "shared_feed.h"
 #include "termination_signals.h"
 
 int main(int argc, char** argv)
@@ -42,6 +44,13 @@ int main(int argc, char** argv)
     karvolen::Form1 form(services);
     if (!form.Form_Load()) {
         return 1;
+    }
+    // What the window shows, for karvolen-capture and other readers of this user.
+    const karvolen::feed::SharedFeed::StartResult shared =
+        karvolen::feed::SharedFeed::Start(form.Poller(), "karvolen-viewer");
+    if (!shared.feed) {
+        std::fprintf(stderr, "karvolen-viewer: the picture is not shared with other programs: %s\n",
+                     shared.error.c_str());
     }
     // Logging out, Ctrl+C or a closed terminal: the exit without its question.
     karvolen::TerminationSignals termination([&form](int) { form.Terminate(); });
