@@ -5,7 +5,8 @@
 //
 // OPTIONS are the simulated Quellbar's (QUELLBAR_SIM syntax), with
 // vendor=HEX, interface=N and altsetting=refuse for another USB personality.
-// It runs until killed.
+// With GADGET_TAKEN_FD=N in the environment it writes one byte to file N for
+// every write of the host's that the model has taken. It runs until killed.
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
@@ -170,7 +171,10 @@ bool Cancelled(int err) { return err == ESHUTDOWN || err == ECONNRESET || err ==
 // Moves bytes between gadgetfs and the device model, and plays its bus events.
 class Bridge {
 public:
-    Bridge(GadgetFs& fs, quellbar::Device& model, char** argv) : fs_(fs), model_(model), argv_(argv) {}
+    Bridge(GadgetFs& fs, quellbar::Device& model, char** argv, int takenFd)
+        : fs_(fs), model_(model), argv_(argv), takenFd_(takenFd)
+    {
+    }
 
     void Run()
     {
@@ -232,15 +236,21 @@ private:
             }
             // The host writes only after its last read. If that read took the
             // transfer the IN thread is writing, the thread is awake but has not
-            // told the model yet: wait for it. Asleep in the write, the
-            // transfer is still on its way.
+            // told the model yet: wait for it, however long a loaded machine
+            // keeps it from running. Asleep in the write, the transfer is still
+            // on its way.
             lock.lock();
             const uint64_t seen = completions_;
-            for (int i = 0; i < 200 && writing_ && !overflowHeld_ && completions_ == seen && !AsleepInWrite(); ++i)
+            const auto giveUp = std::chrono::steady_clock::now() + 5s;
+            while (writing_ && !overflowHeld_ && completions_ == seen && !AsleepInWrite() &&
+                   std::chrono::steady_clock::now() < giveUp)
                 cv_.wait_for(lock, 1ms);
             if (model_.Out(buf.data(), static_cast<size_t>(n)).newReply) Dropped(lock);
             ++outsTaken_;
             cv_.notify_all();
+            // Told only now: a host that waits for it before reading on never
+            // lets an IN transfer complete ahead of the request it follows.
+            if (takenFd_ >= 0) (void)!write(takenFd_, "t", 1);
         }
     }
 
@@ -381,6 +391,7 @@ private:
     GadgetFs& fs_;
     quellbar::Device& model_;
     char** argv_;
+    const int takenFd_;  // -1: nobody is told
     bool started_ = false;
     std::thread in_, out_;
     std::mutex m_;
@@ -428,6 +439,7 @@ int main(int argc, char** argv)
     }
     quellbar::Device model(options);
     model.Resume(requests, frames);
-    gadget::Bridge bridge(fs, model, argv);
+    const char* taken = std::getenv("GADGET_TAKEN_FD");
+    gadget::Bridge bridge(fs, model, argv, taken ? std::atoi(taken) : -1);
     bridge.Run();
 }

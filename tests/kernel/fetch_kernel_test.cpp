@@ -15,6 +15,30 @@ namespace {
 using fetch::Ending;
 using testing::FaultEnding;
 
+// marlex, with every request written waiting until the gadget's model has
+// taken it. Otherwise the gadget may learn of a later read first: the rest of
+// a reply given up then counts as delivered (and is dumped), and the next
+// reply as given up (and is not), while the host decodes it right.
+class InOrderLink : public LinkApi {
+public:
+    explicit InOrderLink(const testing::Gadget& gadget) : gadget_(gadget) {}
+    int32_t OpenCom() override { return link_.OpenCom(); }
+    int32_t CloseCom() override { return link_.CloseCom(); }
+    int32_t ReadCom(uint8_t* buffer, int32_t length) override { return link_.ReadCom(buffer, length); }
+    int32_t WriteCom(const uint8_t* buffer, int32_t length) override
+    {
+        const int32_t n = link_.WriteCom(buffer, length);
+        if (n > 0) {
+            EXPECT_TRUE(gadget_.WaitUntilTaken(std::chrono::seconds(10))) << "the gadget took the request";
+        }
+        return n;
+    }
+
+private:
+    MarlexLink link_;
+    const testing::Gadget& gadget_;
+};
+
 void Play(const FaultEnding& sc, testing::Requests requests)
 {
     const testing::ScratchDir scratch;
@@ -23,7 +47,7 @@ void Play(const FaultEnding& sc, testing::Requests requests)
     const std::string log = testing::CaseFile(std::getenv("RIG_RESULTS"), "gadget.log");
     karvolen::testing::Gadget gadget("width=640;log=" + log + ";dump=" + dump + ";" + sc.options);
 
-    MarlexLink link;
+    InOrderLink link(gadget);
     ASSERT_EQ(link.OpenCom(), 0);
     testing::PlayFaultEnding(sc, link, dump, requests);
     link.CloseCom();

@@ -2,7 +2,9 @@
 // waits for the kernel to enumerate it (or to see it gone).
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,16 +73,27 @@ public:
     explicit Gadget(const std::string& options, std::string vendor = "7e3a", std::string product = "ff05")
         : vendor_(std::move(vendor)), product_(std::move(product))
     {
+        int taken[2];
+        EXPECT_EQ(pipe2(taken, O_CLOEXEC), 0);
+        // The gadget's end stays open across its exec, also when it leaves the
+        // bus and starts again; a full pipe never holds the gadget up.
+        fcntl(taken[1], F_SETFL, O_NONBLOCK);
+        std::string env = "GADGET_TAKEN_FD=" + std::to_string(taken[1]);
         pid_ = fork();
         if (pid_ == 0) {
+            fcntl(taken[1], F_SETFD, 0);
+            putenv(env.data());
             const std::string bin = std::string(std::getenv("RIG_BUILD")) + "/bin/quellbar-gadget";
             execl(bin.c_str(), bin.c_str(), options.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
+        close(taken[1]);
+        taken_ = taken[0];
         EXPECT_TRUE(WaitFor(true, std::chrono::seconds(10))) << "quellbar-gadget " << options << " enumerated";
     }
     ~Gadget()
     {
+        close(taken_);
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
@@ -96,9 +109,20 @@ public:
         return WaitForDevice(vendor_, product_, present, limit);
     }
 
+    // Until the device's model has taken the host's next write, within
+    // `limit`. Its two threads learn of an OUT and an IN transfer in either
+    // order; a host that reads only after this sees them in the bus's order.
+    bool WaitUntilTaken(std::chrono::milliseconds limit) const
+    {
+        pollfd p{taken_, POLLIN, 0};
+        char byte;
+        return poll(&p, 1, static_cast<int>(limit.count())) == 1 && read(taken_, &byte, 1) == 1;
+    }
+
 private:
     std::string vendor_, product_;
     pid_t pid_ = -1;
+    int taken_ = -1;
 };
 
 }  // namespace karvolen::testing
