@@ -65,8 +65,8 @@ TEST(FeedFormatTest, StreamDecodesTheSameHoweverItIsSplit)
 {
     Picture p;
     const Bytes stream = kHello + EncodeState(FeedState::kStopping) + EncodeWhole(p.At(800, 0, 480)) +
-                         EncodeBand(p.At(800, 10, 2)) + EncodeBand(p.At(800, 479, 0)) +
-                         EncodeWhole(p.At(640, 0, 480)) + EncodeBand(p.At(640, 0, 480));
+                         EncodeBand(p.At(800, 10, 2)) + EncodeBand(p.At(800, 479, 0)) + EncodeWhole(p.At(640, 0, 480)) +
+                         EncodeBand(p.At(640, 0, 480));
     for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}, stream.size()}) {
         SCOPED_TRACE(piece);
         const Decoded run = Decode(stream, piece);

@@ -40,8 +40,8 @@ struct Picture {
     }
     ShownPicture View(int firstRow, int rowCount) const
     {
-        return {std::span(pixels).first(size_t(width) * wire::kPictureHeight), width, palette, firstRow, rowCount,
-                time};
+        return {
+            std::span(pixels).first(size_t(width) * wire::kPictureHeight), width, palette, firstRow, rowCount, time};
     }
 };
 
@@ -108,8 +108,8 @@ TEST(FeedTest, PicturesRoundTripToSeveralReaders)
         uint8_t salt;
     };
     const Change changes[] = {
-        {"first, whole", 0, 480, 800, 0}, {"band", 100, 37, 800, 0},  {"top row", 479, 1, 800, 0},
-        {"unchanged", 0, 0, 800, 0},      {"narrower", 0, 480, 640, 0}, {"band at 640", 0, 12, 640, 0},
+        {"first, whole", 0, 480, 800, 0}, {"band", 100, 37, 800, 0},     {"top row", 479, 1, 800, 0},
+        {"unchanged", 0, 0, 800, 0},      {"narrower", 0, 480, 640, 0},  {"band at 640", 0, 12, 640, 0},
         {"colours", 200, 3, 640, 9},      {"wider again", 5, 5, 800, 9},
     };
     int seed = 0;
@@ -268,15 +268,17 @@ TEST(FeedTest, FolderMustBeTheUsersAlone)
     const bool hadFallback = std::filesystem::exists(fallback);
     EXPECT_EQ(FeedSocketPath().path, fallback + "/feed");
     if (!hadFallback) std::filesystem::remove(fallback);
-    if (old != nullptr) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    else unsetenv("XDG_RUNTIME_DIR");
+    if (old != nullptr)
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
 
 // feed_peer, run as `nobody`: connects and reports what it got by its status.
 int RunPeerAs(bool nobody, const std::string& path)
 {
-    const std::string command = std::string(nobody ? "setpriv --reuid 65534 --regid 65534 --clear-groups " : "") +
-                                FEED_PEER + " " + path;
+    const std::string command =
+        std::string(nobody ? "setpriv --reuid 65534 --regid 65534 --clear-groups " : "") + FEED_PEER + " " + path;
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -61,13 +61,13 @@ bool Encodable(const ShownPicture& picture);
 // find the next message's start again.
 enum class DecodeError {
     kNone,
-    kBadHeader,      // the header's zero bytes are not zero
-    kUnknownType,    // a type this version does not know
-    kBadLength,      // longer than kMaxMessageSize, or not the type's length
-    kBadMagic,       // a first message that is not a hello of this feed
-    kBadVersion,     // a hello of another format version
-    kOutOfOrder,     // a second hello, or a band before any whole picture
-    kBadField,       // a width, band, state or name outside its range
+    kBadHeader,    // the header's zero bytes are not zero
+    kUnknownType,  // a type this version does not know
+    kBadLength,    // longer than kMaxMessageSize, or not the type's length
+    kBadMagic,     // a first message that is not a hello of this feed
+    kBadVersion,   // a hello of another format version
+    kOutOfOrder,   // a second hello, or a band before any whole picture
+    kBadField,     // a width, band or state out of range, or a zero field not zero
 };
 // One line of plain English for each error.
 const char* DecodeErrorText(DecodeError error);
@@ -82,12 +82,12 @@ struct Hello {
 // until its next Take.
 struct Message {
     MessageType type = MessageType::kHello;
-    Hello hello;                    // kHello
-    FeedState state{};              // kState
-    double time = 0.0;              // kWhole, kBand
-    int width = 0;                  // kWhole, kBand (the stream's current width)
-    int firstRow = 0;               // kBand; 0 for kWhole
-    int rowCount = 0;               // kBand; kPictureHeight for kWhole
+    Hello hello;                       // kHello
+    FeedState state{};                 // kState
+    double time = 0.0;                 // kWhole, kBand
+    int width = 0;                     // kWhole, kBand (the stream's current width)
+    int firstRow = 0;                  // kBand; 0 for kWhole
+    int rowCount = 0;                  // kBand; kPictureHeight for kWhole
     std::span<const uint8_t> palette;  // kWhole: kPaletteSize bytes, RgbQuad order
     std::span<const uint8_t> pixels;   // rowCount x width indices
 };

@@ -25,8 +25,8 @@ using MessagePtr = std::shared_ptr<const Bytes>;
 struct Reader {
     int fd = -1;
     std::deque<MessagePtr> queue;
-    size_t sent = 0;    // bytes of queue.front() already written
-    size_t queued = 0;  // bytes not yet written
+    size_t sent = 0;                     // bytes of queue.front() already written
+    size_t queued = 0;                   // bytes not yet written
     const Bytes* replacement = nullptr;  // the whole picture queued on overflow, until written
     bool drop = false;
 };
@@ -281,8 +281,7 @@ void FeedPublisher::Run()
         if (poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR; nothing else can fail here
         if (fds[0].revents != 0) {
             uint8_t drain[64];
-            while (read(s.wakeRead, drain, sizeof drain) > 0) {
-            }
+            while (read(s.wakeRead, drain, sizeof drain) > 0) {}
             acceptFailed = false;
         }
         if (fds[1].revents != 0) acceptFailed = !s.Accept();

@@ -89,8 +89,12 @@ std::optional<FeedEvent> FeedReader::Deliver(const Message& m)
     case MessageType::kBand:
         std::copy(m.pixels.begin(), m.pixels.end(), pixels_.begin() + static_cast<ptrdiff_t>(m.firstRow) * width_);
         event.kind = FeedEvent::Kind::kPicture;
-        event.picture = ShownPicture{std::span(pixels_).first(static_cast<size_t>(width_) * wire::kPictureHeight), width_,
-                         palette_, m.firstRow, m.rowCount, m.time};
+        event.picture = ShownPicture{std::span(pixels_).first(static_cast<size_t>(width_) * wire::kPictureHeight),
+                                     width_,
+                                     palette_,
+                                     m.firstRow,
+                                     m.rowCount,
+                                     m.time};
         return event;
     }
     return Fail("unknown message");

@@ -15,9 +15,8 @@ PathResult FeedSocketPath()
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     // Only a per-user folder is a fit home; /tmp is shared, hence the uid in
     // the name and PrepareFolder's refusal of a folder someone else made.
-    const std::string dir = runtime != nullptr && runtime[0] == '/'
-                                ? std::string(runtime) + "/karvolen"
-                                : "/tmp/karvolen-" + std::to_string(geteuid());
+    const std::string dir = runtime != nullptr && runtime[0] == '/' ? std::string(runtime) + "/karvolen"
+                                                                    : "/tmp/karvolen-" + std::to_string(geteuid());
     std::string error = PrepareFolder(dir);
     if (!error.empty()) return {"", std::move(error)};
     return {dir + "/feed", ""};
