@@ -1,4 +1,4 @@
-# The fuzzer's short run, as ctest runs it: from a fresh scratch corpus (the
+# A fuzzer's short run, as ctest runs it: from a fresh scratch corpus (the
 # saved corpus and the seeds are only read), failing on the fuzzer's exit
 # status or on any input it kept as an artifact (a slow unit is kept without
 # one). cmake -DFUZZER=.. -DSCRATCH=.. -DSECONDS=.. -DCORPUS=.. -DSEEDS=.. -P smoke.cmake
@@ -9,5 +9,6 @@ execute_process(COMMAND ${FUZZER} -max_total_time=${SECONDS} -max_len=32768 -tim
   RESULT_VARIABLE rc)
 file(GLOB kept ${SCRATCH}/artifacts/*)
 if(NOT rc EQUAL 0 OR kept)
-  message(FATAL_ERROR "reply_fuzzer found a fault (exit ${rc}); inputs: ${kept}")
+  get_filename_component(name ${FUZZER} NAME)
+  message(FATAL_ERROR "${name} found a fault (exit ${rc}); inputs: ${kept}")
 endif()
