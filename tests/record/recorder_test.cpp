@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gif_recorder.h"
+#include "recording_session.h"
 
 namespace karvolen::record {
 namespace {
@@ -195,6 +196,82 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     EXPECT_GT(gif->ImageCount, 1);
     EXPECT_EQ(gif->ImageCount, added - 1);
     EXPECT_LE(std::filesystem::file_size(path), kLimit);
+}
+
+// The session's file: none until a picture is in it, none left when the first
+// picture fails, an existing name refused unless replacing is asked for, and
+// Finish's failure reported.
+TEST(RecordingSessionTest, LeavesAFileOnlyWithAPictureInIt)
+{
+    const TempFile file;
+    const std::string& path = file.path;
+    Picture pic;
+    {
+        Session none(path, Existing::kRefuse);
+        EXPECT_EQ(none.Finish(1.0).status, Result::Status::kNothingRecorded);
+        EXPECT_FALSE(std::filesystem::exists(path));
+        EXPECT_EQ(none.Add(pic.View(0, kPictureHeight), 2.0).status, Result::Status::kNotRecording);
+        EXPECT_FALSE(std::filesystem::exists(path));
+    }
+    {
+        // A picture the recorder refuses leaves no file; the next one starts it.
+        Session session(path, Existing::kRefuse);
+        Picture bad = pic;
+        bad.width = 0;
+        EXPECT_EQ(session.Add(bad.View(0, kPictureHeight), 1.0).status, Result::Status::kBadPicture);
+        EXPECT_FALSE(std::filesystem::exists(path));
+        ASSERT_TRUE(session.Add(pic.View(0, kPictureHeight), 2.0).ok());
+        pic.Draw(0, 10, 1);
+        ASSERT_TRUE(session.Add(pic.View(0, 10), 3.0).ok());
+        ASSERT_TRUE(session.Finish(4.0).ok());
+        const Gif gif = ReadBack(path);
+        ASSERT_TRUE(gif);
+        EXPECT_EQ(gif->ImageCount, 2);
+    }
+    const auto recorded = std::filesystem::file_size(path);
+    {
+        Session again(path, Existing::kRefuse);
+        const Result r = again.Add(pic.View(0, kPictureHeight), 1.0);
+        EXPECT_EQ(r.status, Result::Status::kExists);
+        EXPECT_NE(r.reason.find(std::strerror(EEXIST)), std::string::npos) << r.reason;
+        EXPECT_EQ(again.Add(pic.View(0, kPictureHeight), 2.0).status, Result::Status::kNotRecording);
+        EXPECT_EQ(std::filesystem::file_size(path), recorded) << "the file there was touched";
+        EXPECT_EQ(again.Finish(3.0).status, Result::Status::kNotRecording);
+    }
+
+    // A first picture the file cannot take: no file left, the recording over.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const rlimit tiny{100, before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    Session replacing(path, Existing::kReplace);
+    const Result first = replacing.Add(pic.View(0, kPictureHeight), 1.0);
+    const bool left = std::filesystem::exists(path);
+    const Result next = replacing.Add(pic.View(0, kPictureHeight), 2.0);
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(first.status, Result::Status::kWriteFailed);
+    EXPECT_FALSE(left) << "an empty GIF left behind";
+    EXPECT_EQ(next.status, Result::Status::kNotRecording);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    // Finish cut short: a gap longer than one frame can say needs frames
+    // the file has no room for.
+    Session cut(path, Existing::kRefuse);
+    ASSERT_TRUE(cut.Add(pic.View(0, kPictureHeight), 1.0).ok());
+    const rlimit full{static_cast<rlim_t>(std::filesystem::file_size(path)), before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const Result finished = cut.Finish(1000.0);
+    setrlimit(RLIMIT_FSIZE, &before);
+    sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_EQ(finished.status, Result::Status::kWriteFailed);
+    EXPECT_NE(finished.reason.find(std::strerror(EFBIG)), std::string::npos) << finished.reason;
+    const Gif gif = ReadBack(path);
+    ASSERT_TRUE(gif) << "the picture before the failure is lost";
+    EXPECT_EQ(gif->ImageCount, 1);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "link_binding.h"
+#include "picture_file.h"
 #include "window/application.h"
 #include "window/termination_signals.h"
 #include "window_fakes.h"
@@ -265,6 +266,14 @@ TEST_F(Form1Test, ButtonSitsWhereTheDesktopScriptsClick)
     EXPECT_EQ(f->Cmdstop().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
 }
 
+std::vector<uint8_t> FileBytes(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray bytes = file.readAll();
+    return {bytes.begin(), bytes.end()};
+}
+
 QImage ScreenImage(const quellbar::Screen& s)
 {
     QImage image(s.width, 480, QImage::Format_Indexed8);
@@ -313,6 +322,12 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
         f->Commands().SavePictureAs();
         EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
+        // The bytes the capture writes of the same picture, in either format.
+        const ShownPicture shown{f->State().PixelBuffer, f->State().ImageWidth, f->State().FrameInfo.bmiColors};
+        EXPECT_TRUE(FileBytes(answer) == picture::Encode(shown, picture::Format::kPng));
+        answer = dir.filePath(QStringLiteral("whole %1.BMP").arg(width));
+        f->Commands().SavePictureAs();
+        EXPECT_TRUE(FileBytes(answer) == picture::Encode(shown, picture::Format::kBmp));
 
         // After a line delta, with one more arriving while the user chooses.
         // No suffix: PNG.
@@ -369,6 +384,14 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         EXPECT_FALSE(QFileInfo::exists(answer));
         EXPECT_EQ(boxes.shown, (Boxes{{kMsgCannotSave.arg(answer, QStringLiteral("No such file or directory")),
                                        kTitleError, MB_ICONERROR}}));
+        // A type the window does not write: refused, saying why.
+        answer = dir.filePath(QStringLiteral("picture.gif"));
+        boxes.shown.clear();
+        f->Commands().SavePictureAs();
+        EXPECT_FALSE(QFileInfo::exists(answer));
+        EXPECT_EQ(boxes.shown,
+                  (Boxes{{kMsgCannotSave.arg(answer, QStringLiteral("Only PNG and BMP pictures are written")),
+                          kTitleError, MB_ICONERROR}}));
     }
 }
 
@@ -407,6 +430,38 @@ TEST_F(Form1Test, RecordingKeepsEveryShownPictureUntilTheExit)
     const QImage indices = ScreenImage(quellbar::ScreenGenerator(800, 7).Next());
     for (int y = 0; y < 480; ++y)
         ASSERT_EQ(std::memcmp(gif->SavedImages[0].RasterBits + y * 800, indices.constScanLine(y), 800), 0) << y;
+    DGifCloseFile(gif, nullptr);
+}
+
+// A recording whose end the file cannot take (a full disk) says so; the
+// pictures before it stay a readable GIF.
+TEST_F(Form1Test, RecordingCutAtItsEndShowsTheBox)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("cut.gif"));
+    Form1Services svc = Services();
+    svc.chooseSaveFile = [&](const QString&) { return path; };
+    auto f = Started(svc);
+    f->Tim1_Timer();
+    f->Commands().Record();
+    ASSERT_TRUE(f->Commands().Recording());
+    // Longer than one frame can last: the end needs frames of its own.
+    link.clock.now += 1000.0;
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY},
+        full{static_cast<rlim_t>(QFileInfo(path).size()), RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &full);
+    f->Commands().Record();
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_FALSE(f->Commands().Recording() || f->Commands().RecordAction().isChecked());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(kMsgCannotRecord.arg(path, QString())));
+    EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("File too large"))) << boxes.shown[0].text.toStdString();
+    EXPECT_EQ(boxes.shown[0].title, kTitleError);
+    GifFileType* gif = DGifOpenFileName(QFile::encodeName(path).constData(), nullptr);
+    ASSERT_NE(gif, nullptr);
+    EXPECT_EQ(DGifSlurp(gif), GIF_OK);
+    EXPECT_EQ(gif->ImageCount, 1);
     DGifCloseFile(gif, nullptr);
 }
 

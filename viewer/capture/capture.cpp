@@ -1,8 +1,5 @@
 #include "capture.h"
 
-#include <QFile>
-#include <QImage>
-#include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -119,25 +116,17 @@ private:
 class Sink {
 public:
     virtual ~Sink() = default;
-    virtual bool Take(const FormState& st, const decode::DecodeResult& d, const QImage& picture, double seconds) = 0;
+    virtual bool Take(const ShownPicture& shown, double seconds) = 0;
     virtual bool Finish(double) { return true; }
 };
 
 // PNG on standard output.
 class StdoutSink : public Sink {
 public:
-    bool Take(const FormState&, const decode::DecodeResult&, const QImage& picture, double) override
+    bool Take(const ShownPicture& shown, double) override
     {
-        QFile out;
-        QString why;
-        if (!out.open(stdout, QIODevice::WriteOnly)) {
-            why = out.errorString();
-        } else if (why = WritePicture(picture, out, "png"); why.isEmpty() && !out.flush()) {
-            why = out.errorString();
-        }
-        if (!why.isEmpty() || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            const int err = errno;
-            CannotWrite("standard output", why.isEmpty() ? std::strerror(err) : why.toStdString());
+        if (const std::string why = picture::WriteTo(STDOUT_FILENO, shown, picture::Format::kPng); !why.empty()) {
+            CannotWrite("standard output", why);
             return false;
         }
         return true;
@@ -149,7 +138,7 @@ class FileSink : public Sink {
 public:
     explicit FileSink(const Options& o) : o_(o) {}
 
-    bool Take(const FormState&, const decode::DecodeResult&, const QImage& picture, double) override
+    bool Take(const ShownPicture& shown, double) override
     {
         const std::string path = PathNow();
         if (path.empty()) {
@@ -159,8 +148,9 @@ public:
         if (!MayWrite(path, o_.force)) {
             return false;
         }
-        if (const QString why = WritePicture(picture, QString::fromStdString(path)); !why.isEmpty()) {
-            CannotWrite(path, why.toStdString());
+        const picture::Format format = picture::FormatOf(path).value_or(picture::Format::kPng);
+        if (const std::string why = picture::WriteFile(shown, path, format, o_.force); !why.empty()) {
+            CannotWrite(path, why);
             return false;
         }
         return true;
@@ -170,7 +160,7 @@ private:
     std::string PathNow() const
     {
         if (o_.output.empty()) {
-            return SuggestedPicturePath(QStringLiteral("."), QDateTime::currentDateTime()).toStdString();
+            return picture::SuggestedPath("", std::time(nullptr));
         }
         if (!o_.Series()) {
             return o_.output;
@@ -190,7 +180,7 @@ class GifSink : public Sink {
 public:
     explicit GifSink(const Options& o) : o_(o) {}
 
-    bool Take(const FormState& st, const decode::DecodeResult& d, const QImage&, double seconds) override
+    bool Take(const ShownPicture& shown, double seconds) override
     {
         if (!open_) {
             if (!MayWrite(o_.output, o_.force) || !Check(recorder_.Open(o_.output))) {
@@ -198,8 +188,7 @@ public:
             }
             open_ = true;
         }
-        const record::Result added =
-            recorder_.Add({st.PixelBuffer, st.ImageWidth, st.FrameInfo.bmiColors, d.firstRow, d.rowCount}, seconds);
+        const record::Result added = recorder_.Add(shown, seconds);
         // A failed write has already closed the file with its trailer: Finish has nothing to do.
         open_ = added.status != record::Result::Status::kWriteFailed;
         return Check(added);
@@ -269,7 +258,7 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
     Host host(*st);
     int status = kDone;
     int taken = 0;
-    std::optional<QImage> lastWritten;
+    std::vector<uint8_t> lastWritten;  // the PNG bytes of the last picture written
     const double start = clock.Now();
     double next = start;
     for (;;) {
@@ -296,15 +285,16 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
             continue;
         }
         ++taken;
-        QImage picture = TakePicture(*st);
-        if (!o.changedOnly || !lastWritten || picture != *lastWritten) {
-            if (!sink->Take(*st, d, picture, clock.Now())) {
+        const ShownPicture shown{st->PixelBuffer, st->ImageWidth, st->FrameInfo.bmiColors, d.firstRow, d.rowCount};
+        // Equal pictures encode to equal bytes.
+        std::vector<uint8_t> encoded =
+            o.changedOnly ? picture::Encode(shown, picture::Format::kPng) : std::vector<uint8_t>();
+        if (!o.changedOnly || encoded != lastWritten) {
+            if (!sink->Take(shown, clock.Now())) {
                 status = kCannotWrite;
                 break;
             }
-            if (o.changedOnly) {
-                lastWritten = std::move(picture);
-            }
+            lastWritten = std::move(encoded);
         }
         if (!o.Series() || (o.count > 0 && taken >= o.count)) {
             break;

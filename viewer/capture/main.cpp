@@ -1,10 +1,9 @@
 // karvolen-capture: the Quellbar's screen into files, from scripts and on
 // machines without a display.
-#include <QCoreApplication>
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -66,10 +65,6 @@ int main(int argc, char** argv)
         }
     }
     BlockedSignals interruption;
-    // PNG and BMP are QtGui's own writers, yet every image writer first loads
-    // all image plugins (and their libraries) in case one claims the format.
-    QCoreApplication::setLibraryPaths({});
-
     const karvolen::capture::Parsed parsed = karvolen::capture::ParseCommandLine({argv + 1, argv + argc});
     if (!parsed.options) {
         return parsed.status;

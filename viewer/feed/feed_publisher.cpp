@@ -110,11 +110,12 @@ struct FeedPublisher::Shared {
         }
     }
 
-    void Accept()
+    // false: accepting failed for want of descriptors or memory.
+    bool Accept()
     {
         for (;;) {
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) return;  // none left, or one that went away meanwhile
+            if (fd < 0) return errno == EAGAIN || errno == ECONNABORTED || errno == EINTR;
             const std::lock_guard lock(mutex);
             if (!PeerIsOwnUser(fd) || readers.size() >= kMaxReaders) {
                 close(fd);
@@ -257,10 +258,13 @@ void FeedPublisher::Run()
 {
     Shared& s = *shared_;
     std::vector<pollfd> fds;
+    // A connection that cannot be accepted stays pending and would wake the
+    // loop at once for ever; it waits for the next picture or state instead.
+    bool acceptFailed = false;
     for (;;) {
         fds.clear();
         fds.push_back({s.wakeRead, POLLIN, 0});
-        fds.push_back({s.listenFd, POLLIN, 0});
+        fds.push_back({s.listenFd, static_cast<short>(acceptFailed ? 0 : POLLIN), 0});
         {
             const std::lock_guard lock(s.mutex);
             if (s.stopping) return;
@@ -279,8 +283,9 @@ void FeedPublisher::Run()
             uint8_t drain[64];
             while (read(s.wakeRead, drain, sizeof drain) > 0) {
             }
+            acceptFailed = false;
         }
-        if (fds[1].revents != 0) s.Accept();
+        if (fds[1].revents != 0) acceptFailed = !s.Accept();
         const std::lock_guard lock(s.mutex);
         // Accept only appends, so the first readers are the ones polled.
         for (size_t i = 2; i < fds.size(); ++i) {

@@ -56,7 +56,7 @@ std::optional<FeedEvent> FeedReader::Read(Deadline deadline)
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        const int ready = poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX)));
         if (ready < 0 && errno != EINTR) return Fail(std::string("cannot wait for the feed: ") + std::strerror(errno));
         if (ready == 0) return FeedEvent{};  // kTimeout
         const ssize_t n = recv(fd_, chunk_.data(), chunk_.size(), 0);

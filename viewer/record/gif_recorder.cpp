@@ -313,12 +313,16 @@ struct GifRecorder::Recording {
 GifRecorder::GifRecorder() = default;
 GifRecorder::~GifRecorder() = default;
 
-Result GifRecorder::Open(const std::string& path)
+Result GifRecorder::Open(const std::string& path, Existing existing)
 {
     rec_.reset();
     auto rec = std::make_unique<Recording>();
-    rec->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (rec->fd < 0) return {Status::kOpenFailed, std::string("Cannot create the recording: ") + std::strerror(errno)};
+    const int how = existing == Existing::kReplace ? O_TRUNC : O_EXCL;
+    rec->fd = open(path.c_str(), O_WRONLY | O_CREAT | how | O_CLOEXEC, 0666);
+    if (rec->fd < 0) {
+        const std::string why = std::string("Cannot create the recording: ") + std::strerror(errno);
+        return {errno == EEXIST ? Status::kExists : Status::kOpenFailed, why};
+    }
     rec_ = std::move(rec);
     return {};
 }
@@ -336,7 +340,7 @@ Result GifRecorder::Finish(double seconds)
 {
     if (!rec_) return NotRecording();
     const auto rec = std::move(rec_);
-    if (!rec->gif) return {Status::kNothingRecorded, "No picture was recorded"};
+    if (!rec->gif) return {Status::kNothingRecorded, kNothingRecordedReason};
     if (Result r = rec->Extend(rec->Centiseconds(seconds)); !r.ok()) return r;
     if (Result r = rec->Commit(); !r.ok()) return r;
     return close(std::exchange(rec->fd, -1)) == 0 ? Result{} : WriteError();

@@ -28,7 +28,8 @@
 //     screen after a wider one is written screen-wide, its columns past its
 //     own width in colour index 0.
 // Memory stays flat: the last picture and one frame's encoded bytes are held,
-// nothing per frame.
+// nothing per frame. record::Session keeps the file's life around it: created
+// at the first picture, removed when it kept none.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,9 @@ struct Result {
         kOk,
         // Open: the file could not be created; reason has strerror's text.
         kOpenFailed,
+        // Open: a file of that name is there and replacing it was not asked
+        // for; it was not touched.
+        kExists,
         // A write to the file failed (full disk, file size limit with SIGXFSZ
         // ignored, ...; reason has strerror's text) or giflib could not encode
         // (reason has giflib's text). The file holds every frame completed
@@ -68,6 +72,15 @@ struct Result {
     bool ok() const { return status == Status::kOk; }
 };
 
+inline constexpr char kNothingRecordedReason[] = "No picture was recorded";
+
+// What Open does with a file that is there already.
+enum class Existing {
+    kReplace,
+    // Refused, also when it appears between a check and the creation.
+    kRefuse,
+};
+
 class GifRecorder {
 public:
     GifRecorder();
@@ -77,10 +90,11 @@ public:
     GifRecorder(const GifRecorder&) = delete;
     GifRecorder& operator=(const GifRecorder&) = delete;
 
-    // Creates `path` (truncating a file that is there) for a new recording;
-    // nothing is written until the first Add. A recording still open is
-    // closed first as the destructor does.
-    Result Open(const std::string& path);
+    // Creates `path` for a new recording, truncating a file that is there
+    // or refusing it (kExists) as `existing` says; nothing is written until
+    // the first Add. A recording still open is closed first as the
+    // destructor does.
+    Result Open(const std::string& path, Existing existing = Existing::kReplace);
 
     // Adds the picture shown at `seconds` (a steady clock, any origin; a time
     // before the previous picture's counts as the same time). The frame

@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "decode.h"
-#include "picture_file.h"
 
 namespace karvolen {
 
@@ -14,8 +13,13 @@ Form1::Form1(Form1Services services, QWidget* parent)
     : QWidget(parent), svc_(std::move(services)), poller_(*svc_.link, *svc_.clock), cmdstop_(kCaptionStop, this), image1_(this),
       startStop_(kCaptionStop, this),
       commands_(*this, image1_, startStop_,
-                {[this] { return TakePicture(poller_.Buffers()); }, [this] { return life_ == Life::Running && boxDepth_ == 0; },
-                 [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile})
+                {[this] {
+                     const FormState& st = poller_.Buffers();
+                     return ShownPicture{st.PixelBuffer, st.ImageWidth, st.FrameInfo.bmiColors};
+                 },
+                 [this] { return life_ == Life::Running && boxDepth_ == 0; },
+                 [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile,
+                 svc_.clock})
 {
     setWindowTitle(QStringLiteral("Form1"));
     resize(kDesignClientWidth, kDesignClientHeight);

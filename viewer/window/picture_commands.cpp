@@ -1,6 +1,7 @@
 #include "picture_commands.h"
 
 #include <QClipboard>
+#include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -9,12 +10,52 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVersionNumber>
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "picture_file.h"
 
 namespace karvolen {
 
+using wire::kPictureHeight;
+
 namespace {
+// The picture for the clipboard, top row first, with its own colours.
+QImage TakePicture(const ShownPicture& shown)
+{
+    if (shown.width <= 0 || shown.pixels.size() < static_cast<size_t>(shown.width) * kPictureHeight) {
+        return {};
+    }
+    QImage picture(shown.width, kPictureHeight, QImage::Format_Indexed8);
+    QList<QRgb> colours(wire::kColourCount);
+    std::transform(shown.palette.begin(), shown.palette.end(), colours.begin(), Argb);
+    picture.setColorTable(colours);
+    // The pixels hold the bottom row first.
+    for (int y = 0; y < kPictureHeight; ++y) {
+        std::copy_n(shown.pixels.begin() + static_cast<ptrdiff_t>(kPictureHeight - 1 - y) * shown.width, shown.width,
+                    picture.scanLine(y));
+    }
+    return picture;
+}
+
+// A picture of its own: Save As writes the one shown when it was asked for.
+struct HeldPicture {
+    explicit HeldPicture(const ShownPicture& shown)
+        : pixels(shown.pixels.begin(), shown.pixels.begin() + static_cast<ptrdiff_t>(shown.width) * kPictureHeight),
+          width(shown.width)
+    {
+        std::copy(shown.palette.begin(), shown.palette.end(), palette.begin());
+    }
+    ShownPicture View() const { return {pixels, width, palette}; }
+
+    std::vector<uint8_t> pixels;
+    int width;
+    std::array<RgbQuad, wire::kColourCount> palette{};
+};
+
+std::string FileName(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
 // The platform's keys for `key`, with `own` added where the platform has none
 // of its own (light desktops lack several).
 QList<QKeySequence> KeysFor(QKeySequence::StandardKey key, const QKeySequence& own)
@@ -57,7 +98,6 @@ PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& star
     for (QAction* a : {copy_, save_, saveAs_, record_}) {
         a->setEnabled(false);
     }
-    clock_.start();
 
     struct Fit {
         geometry::FitMode mode;
@@ -141,8 +181,9 @@ void PictureCommands::SavePicture()
     if (!save_->isEnabled() || !host_.mayOpenDialog()) {
         return;
     }
-    const QString path = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime());
-    if (Write(host_.takePicture(), path)) {
+    const QString path = QFile::decodeName(picture::SuggestedPath(FileName(SaveFolder()), std::time(nullptr)).c_str());
+    // A file that appeared meanwhile under that name stays.
+    if (Write(host_.takePicture(), path, false)) {
         notes_.Saved(path);
     }
 }
@@ -151,9 +192,10 @@ void PictureCommands::SavePictureAs()
 {
     if (saveAs_->isEnabled()) {
         // Taken now: pictures that arrive while the user chooses do not change it.
-        const QImage picture = host_.takePicture();
+        const auto picture = std::make_shared<const HeldPicture>(host_.takePicture());
+        // The dialog has asked before replacing a file.
         ChooseFile(kTitleSavePicture, {QStringLiteral("PNG image (*.png)"), QStringLiteral("BMP image (*.bmp)")},
-                   QStringLiteral("png"), [this, picture](const QString& path) { Write(picture, path); });
+                   QStringLiteral("png"), [this, picture](const QString& path) { Write(picture->View(), path, true); });
     }
 }
 
@@ -173,8 +215,15 @@ void PictureCommands::StartRecording(const QString& path)
     if (path.isEmpty() || !host_.mayOpenDialog()) {
         return;
     }
-    const record::Result r = recorder_.Open(QFile::encodeName(path).toStdString());
+    // The dialog has asked before replacing a file. The recording opens
+    // with the picture on screen.
+    recording_.emplace(FileName(path), record::Existing::kReplace);
+    ShownPicture whole = *lastFrame_;
+    whole.firstRow = 0;
+    whole.rowCount = kPictureHeight;
+    const record::Result r = recording_->Add(whole, host_.clock->Now());
     if (!r.ok()) {
+        recording_.reset();
         host_.showError(kMsgCannotRecord.arg(QDir::toNativeSeparators(path), QString::fromStdString(r.reason)));
         return;
     }
@@ -182,11 +231,6 @@ void PictureCommands::StartRecording(const QString& path)
     record_->setChecked(true);
     notes_.SetRecording(true);
     lastSaveFolder_ = QFileInfo(path).absolutePath();
-    // The recording opens with the picture on screen.
-    ShownPicture whole = *lastFrame_;
-    whole.firstRow = 0;
-    whole.rowCount = kPictureHeight;
-    AddToRecording(whole);
 }
 
 void PictureCommands::AddToRecording(const ShownPicture& frame)
@@ -194,8 +238,7 @@ void PictureCommands::AddToRecording(const ShownPicture& frame)
     if (!Recording()) {
         return;
     }
-    const record::Result r = recorder_.Add(frame, static_cast<double>(clock_.nsecsElapsed()) / 1e9);
-    recorded_ = recorded_ || r.ok();
+    const record::Result r = recording_->Add(frame, host_.clock->Now());
     if (r.status == record::Result::Status::kWriteFailed) {
         // The recorder has closed the file, whole up to the last frame. The
         // box opens once this picture's cycle has ended.
@@ -208,19 +251,28 @@ void PictureCommands::AddToRecording(const ShownPicture& frame)
 
 void PictureCommands::StopRecording()
 {
-    if (Recording()) {
-        recorder_.Finish(static_cast<double>(clock_.nsecsElapsed()) / 1e9);
-        EndRecording();
+    if (!Recording()) {
+        return;
+    }
+    // A file cut at its close (a full disk, a quota, NFS) is not a recording
+    // that ended well.
+    const record::Result r = recording_->Finish(host_.clock->Now());
+    const QString text = kMsgCannotRecord.arg(QDir::toNativeSeparators(recordPath_), QString::fromStdString(r.reason));
+    EndRecording();
+    if (r.ok()) {
+        return;
+    }
+    // At the exit nobody may be there to answer a box.
+    if (host_.mayOpenDialog()) {
+        host_.showError(text);
+    } else {
+        qWarning().noquote() << text;
     }
 }
 
 void PictureCommands::EndRecording()
 {
-    // Not one picture made it: no empty file is left.
-    if (!recorded_) {
-        QFile::remove(recordPath_);
-    }
-    recorded_ = false;
+    recording_.reset();
     recordPath_.clear();
     record_->setChecked(false);
     notes_.SetRecording(false);
@@ -233,7 +285,8 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
     if (dialog_ != nullptr || choosing_ || !host_.mayOpenDialog()) {
         return;
     }
-    const QString suggested = SuggestedPicturePath(SaveFolder(), QDateTime::currentDateTime(), suffix);
+    const QString suggested = QFile::decodeName(
+        picture::SuggestedPath(FileName(SaveFolder()), std::time(nullptr), suffix.toStdString()).c_str());
     if (host_.chooseSaveFile) {
         choosing_ = true;
         const QString path = host_.chooseSaveFile(suggested);
@@ -250,8 +303,7 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     // Before 6.5 Qt hands the portal no handle of a Wayland window, and the
     // desktop's chooser would open loose: Qt's own dialog stays attached.
-    if (QGuiApplication::platformName() == QLatin1String("wayland") &&
-        QLibraryInfo::version() < QVersionNumber(6, 5)) {
+    if (QGuiApplication::platformName() == QLatin1String("wayland") && QLibraryInfo::version() < QVersionNumber(6, 5)) {
         dialog->setOption(QFileDialog::DontUseNativeDialog);
     }
     dialog->setAcceptMode(QFileDialog::AcceptSave);
@@ -269,14 +321,18 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
     dialog->show();
 }
 
-bool PictureCommands::Write(const QImage& picture, const QString& path)
+bool PictureCommands::Write(const ShownPicture& picture, const QString& path, bool overwrite)
 {
     if (path.isEmpty() || !host_.mayOpenDialog()) {
         return false;
     }
-    const QString why = WritePicture(picture, path);
-    if (!why.isEmpty()) {
-        host_.showError(kMsgCannotSave.arg(QDir::toNativeSeparators(path), why));
+    // The dialog adds the chosen type's suffix; a name typed without one is a PNG.
+    const std::optional<picture::Format> format =
+        QFileInfo(path).suffix().isEmpty() ? picture::Format::kPng : picture::FormatOf(FileName(path));
+    const std::string why =
+        format ? picture::WriteFile(picture, FileName(path), *format, overwrite) : std::string(picture::kUnknownFormat);
+    if (!why.empty()) {
+        host_.showError(kMsgCannotSave.arg(QDir::toNativeSeparators(path), QString::fromStdString(why)));
         return false;
     }
     lastSaveFolder_ = QFileInfo(path).absolutePath();
@@ -286,7 +342,7 @@ bool PictureCommands::Write(const QImage& picture, const QString& path)
 void PictureCommands::CopyPicture()
 {
     if (copy_->isEnabled()) {
-        QGuiApplication::clipboard()->setImage(host_.takePicture());
+        QGuiApplication::clipboard()->setImage(TakePicture(host_.takePicture()));
     }
 }
 

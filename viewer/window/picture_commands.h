@@ -5,7 +5,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QMenu>
 #include <QPointer>
@@ -13,10 +12,11 @@
 #include <functional>
 #include <optional>
 
+#include "fetch_cycle.h"
 #include "geometry/layout.h"
-#include "gif_recorder.h"
 #include "image_view.h"
 #include "picture_notes.h"
+#include "recording_session.h"
 
 class QFileDialog;
 
@@ -36,8 +36,9 @@ inline const QString kMsgCannotRecord = QStringLiteral("Cannot record to %1.\n\n
 class PictureCommands : public QObject {
 public:
     struct Host {
-        // The picture as the instrument shows it; null before the first one.
-        std::function<QImage()> takePicture;
+        // The picture as the instrument shows it, a view into the window's
+        // buffers; no width before the first one.
+        std::function<ShownPicture()> takePicture;
         // No message box, exit question or exit under way: a dialog may open.
         std::function<bool()> mayOpenDialog;
         // Shows a failure in the window's error box.
@@ -45,6 +46,8 @@ public:
         // Where to save, asked from the suggested path; empty: not at all.
         // Unset: a file dialog, which lets polling go on while it is open.
         std::function<QString(const QString& suggested)> chooseSaveFile;
+        // The window's steady clock, which times a recording.
+        fetch::Clock* clock = nullptr;
     };
 
     // Adds the actions and their keys to `window`; `startStop` heads the menu.
@@ -67,7 +70,7 @@ public:
     void Record();
     // Completes the file of a recording under way: at the exit.
     void StopRecording();
-    bool Recording() const { return !recordPath_.isEmpty(); }
+    bool Recording() const { return recording_.has_value(); }
     void SetFullScreen(bool on);
     void ShowContextMenu(const QPoint& globalPos);
 
@@ -89,7 +92,7 @@ private:
     void AddToRecording(const ShownPicture& frame);
     void EndRecording();
     // False, after the error box, where the file could not be written.
-    bool Write(const QImage& picture, const QString& path);
+    bool Write(const ShownPicture& picture, const QString& path, bool overwrite);
 
     QWidget& window_;
     ImageView& view_;
@@ -108,11 +111,9 @@ private:
     QString lastSaveFolder_;  // this run's only
     Qt::WindowStates beforeFullScreen_;
     PictureNotes notes_;
-    record::GifRecorder recorder_;
-    QString recordPath_;     // while recording
-    bool recorded_ = false;  // a picture of it is in the file
+    std::optional<record::Session> recording_;
+    QString recordPath_;  // while recording
     std::optional<ShownPicture> lastFrame_;
-    QElapsedTimer clock_;
 };
 
 }  // namespace karvolen
