@@ -25,6 +25,7 @@
 #include "gate.h"
 #include "page.h"
 #include "picture_file.h"
+#include "shared_feed.h"
 
 namespace karvolen::serve {
 namespace {
@@ -45,17 +46,6 @@ MessagePtr Deflated(const Bytes& message)
     }
     out.resize(size);
     return std::make_shared<const Bytes>(std::move(out));
-}
-
-feed::FeedState FeedStateOf(poll::PollingState state)
-{
-    switch (state) {
-    case poll::PollingState::kCommunicating: return feed::FeedState::kCommunicating;
-    case poll::PollingState::kPaused: return feed::FeedState::kPaused;
-    case poll::PollingState::kFailure: return feed::FeedState::kCommunicationFailure;
-    case poll::PollingState::kStopping: return feed::FeedState::kStopping;
-    }
-    return feed::FeedState::kCommunicating;
 }
 
 // The state as the window's title words it.
@@ -532,7 +522,7 @@ void PictureServer::PictureShown(const ShownPicture& p)
 void PictureServer::StateChanged(poll::PollingState state)
 {
     Shared& s = *shared_;
-    const MessagePtr m = Deflated(feed::EncodeState(FeedStateOf(state)));
+    const MessagePtr m = Deflated(feed::EncodeState(feed::ToFeed(state)));
     const std::lock_guard lock(s.mutex);
     s.pollingState = state;
     s.state = m;
