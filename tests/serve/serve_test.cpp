@@ -297,13 +297,7 @@ TEST(PictureServer, StartRefusals)
     const auto v6 = PictureServer::Start(o);
     EXPECT_EQ(v6.refusal, Refusal::kBadOptions);
     EXPECT_NE(v6.error.find("IPv6"), std::string::npos) << v6.error;
-    o.address = "localhost";
-    EXPECT_EQ(refusal(o), Refusal::kBadOptions);
-    o = {};
-    o.tlsCertificate = "cert.pem";
-    EXPECT_EQ(refusal(o), Refusal::kBadOptions);
-    o = {};
-    o.maxViewers = 0;
+    o.address = "localhost";  // a name, which could resolve beyond loopback
     EXPECT_EQ(refusal(o), Refusal::kBadOptions);
     const auto first = Serve();
     o = {};
@@ -422,8 +416,8 @@ TEST(PictureServer, AtMostMaxViewers)
     const auto server = Serve(o);
     auto first = std::make_unique<Watcher>(server->Port());
     Watcher second(server->Port());
-    EXPECT_EQ(StatusOf(first->head), 101);
-    EXPECT_EQ(StatusOf(second.head), 101);
+    EXPECT_EQ(StatusOf(first->head), 101) << first->head;
+    EXPECT_EQ(StatusOf(second.head), 101) << second.head;
     Watcher third(server->Port());
     EXPECT_EQ(StatusOf(third.head), 503) << third.head;
     first.reset();

@@ -18,10 +18,11 @@
 //                  since the epoch or null, "width": 640, 800 or null,
 //                  "watchers": n}
 // Every other answer is a refusal: 401 (with a password, the basic auth
-// challenge), 403, 404, 405, 426 (/ws without a WebSocket upgrade), 503 (the
-// max-viewers-th watcher is there); malformed or over-long requests get
-// civetweb's 400 or 413, or the connection closed. A wrong password or token
-// is answered after kWrongSecretDelay, one at a time for the whole server.
+// challenge), 403, 404, 405, 426 (/ws without a WebSocket upgrade), 503
+// (/ws while maxViewers are there, /snapshot.png before a picture); civetweb
+// answers a malformed or over-long request 400 (505 for an unknown HTTP
+// version) or closes it. A wrong password or token is answered after
+// kWrongSecretDelay, one at a time for the whole server.
 //
 // Each picture is encoded and deflated once for every watcher, on the owner's
 // thread; PictureShown and StateChanged never wait for a watcher. Each
@@ -30,8 +31,10 @@
 // started receiving is replaced by the current state and whole picture; if it
 // has not started receiving even that by the next overflow, it is closed.
 // Connections time out: a request not read within kRequestTimeout, a watcher
-// that answers none of several pings (one after every kPingInterval of
-// silence), a write that makes no progress for kRequestTimeout.
+// that answers none of six pings (one after every kPingInterval of silence,
+// so a half-open one goes within about 35 s), a write that makes no progress
+// for kRequestTimeout. A client's frame is held whole by civetweb before it
+// is refused, up to its 2 GB limit: only an authorised watcher can send one.
 #pragma once
 
 #include <chrono>
@@ -101,7 +104,8 @@ public:
 
     static StartResult Start(ServeOptions options);
 
-    // Closes every connection and joins every thread.
+    // Closes every connection and joins every thread; civetweb notices the
+    // end within its 2 s poll quantum.
     ~PictureServer() override;
     PictureServer(const PictureServer&) = delete;
     PictureServer& operator=(const PictureServer&) = delete;
