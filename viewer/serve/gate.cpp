@@ -82,7 +82,9 @@ Verdict Gate::Judge(const Request& r)
     }
     if (Open() || SessionHolds(r.cookie)) return v;
     if (PasswordHolds(r.authorization)) {
-        v.newSession = NewSession();
+        // Only the page sets a cookie: a script's requests must not push a
+        // browser's session out.
+        if (v.resource == Resource::kPage) v.newSession = NewSession();
         return v;
     }
     if (v.resource == Resource::kPage && TokenHolds(r.query)) {

@@ -45,8 +45,9 @@ struct Verdict {
     Resource resource = Resource::kPage;
     // A password or token came and was wrong: the refusal is made to wait.
     bool wrongSecret = false;
-    // Allowed by the password or the token: the answer sets this new session
-    // as the cookie kSessionCookie, so the page's WebSocket needs no password.
+    // The page allowed by the password or the token: the answer sets this new
+    // session as the cookie kSessionCookie, so the page's WebSocket needs no
+    // password.
     std::string newSession;
     // The token was exchanged: the answer sends the browser to / with the
     // cookie, so the spent token leaves its address bar.
