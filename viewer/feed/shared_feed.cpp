@@ -4,7 +4,6 @@
 
 namespace karvolen::feed {
 
-namespace {
 FeedState ToFeed(poll::PollingState state)
 {
     switch (state) {
@@ -15,7 +14,6 @@ FeedState ToFeed(poll::PollingState state)
     }
     return FeedState::kCommunicationFailure;
 }
-}  // namespace
 
 SharedFeed::StartResult SharedFeed::Start(poll::Poller& poller, std::string_view program)
 {

@@ -11,6 +11,9 @@
 
 namespace karvolen::feed {
 
+// The poller's state as the feed tells it; the web server's feed tells it too.
+FeedState ToFeed(poll::PollingState state);
+
 class SharedFeed : private poll::Watcher {
 public:
     struct StartResult {
