@@ -307,7 +307,7 @@ int StartServer(const Options& o, std::unique_ptr<serve::PictureServer>& server)
         return started.refusal == serve::PictureServer::StartResult::Refusal::kBadOptions ? kBadUsage : kCannotServe;
     }
     if (!started.warning.empty()) {
-        Say("warning: " + started.warning);
+        Say(started.warning);
     }
     server = std::move(started.server);
     const std::string scheme = o.tlsCertificate.empty() ? "http" : "https";
