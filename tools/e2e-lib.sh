@@ -355,3 +355,29 @@ e2e_qt_at_least() {
   lib="$(ls /usr/lib/*/libQt6Core.so.6.* 2>/dev/null | head -n1)"
   dpkg --compare-versions "${lib##*.so.}" ge "$1"
 }
+# e2e_centred WHAT BOX WINDOW [SCREEN [SLACK]]: BOX and WINDOW ("X Y W H",
+# on one screen) have their centres within SLACK (60) px of each other each
+# way, as a desktop that attaches a dialog to its window places it; with
+# SCREEN (WxH), as far as the screen lets a box that size be centred. Fails
+# the test otherwise.
+e2e_centred() {
+  local bx by bw bh wx wy ww wh sw sh cx cy dx dy slack="${5:-60}"
+  read -r bx by bw bh <<<"$2"
+  read -r wx wy ww wh <<<"$3"
+  IFS=x read -r sw sh <<<"${4:-0x0}"
+  cx=$((wx + ww / 2 - bw / 2)) cy=$((wy + wh / 2 - bh / 2))
+  if [ "$sw" -gt 0 ]; then
+    cx=$((cx + bw > sw ? sw - bw : cx)) cy=$((cy + bh > sh ? sh - bh : cy))
+    cx=$((cx < 0 ? 0 : cx)) cy=$((cy < 0 ? 0 : cy))
+  fi
+  dx=$((bx - cx)) dy=$((by - cy))
+  echo "# $1: ${bw}x$bh at $bx,$by over the window ${ww}x$wh at $wx,$wy, $dx,$dy from centred"
+  [ "${dx#-}" -le "$slack" ] && [ "${dy#-}" -le "$slack" ] ||
+    fail "$1 (${bw}x$bh at $bx,$by) is not centred over the window (${ww}x$wh at $wx,$wy): $dx,$dy off"
+}
+# e2e_x11_dialog WHAT ID: the X11 window ID is typed a dialog.
+e2e_x11_dialog() {
+  local type
+  type="$(xprop -id "$2" _NET_WM_WINDOW_TYPE 2>/dev/null | sed -n 's/.*= //p')"
+  [[ "$type" == _NET_WM_WINDOW_TYPE_DIALOG* ]] || fail "$1 is typed '${type:-nothing}', not a dialog"
+}

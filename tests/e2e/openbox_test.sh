@@ -45,6 +45,8 @@ xdo key --clearmodifiers ctrl+shift+s && dialog="$(e2e_wait "$TITLE_SAVE_PICTURE
 # The window manager gives the new dialog the focus (xdotool 3.2021's
 # windowfocus fails on it).
 wait_until 5 '[ "$(xdotool getactivewindow 2>/dev/null)" = "$dialog" ]' || fail "the dialog has no focus"
+e2e_x11_dialog "the save dialog" "$dialog"
+e2e_centred "the save dialog" "$(place -id "$dialog")" "$(place -id "$win")"
 sleep 0.5  # until its name field takes keys
 xdo key --clearmodifiers ctrl+a BackSpace type --delay 20 "$saved" || fail "typing into the dialog failed"
 sleep 0.3 && xdo key --clearmodifiers Return  # the name field's completion settles first
@@ -75,6 +77,9 @@ echo "ok - saved at once pixel for pixel, recording with its mark"
 
 # The exit question: Cancel keeps polling, then the second copy is refused.
 wmctrl -i -c "$win"
+box="$(e2e_wait "$TITLE_APP")" || fail "no exit question"
+e2e_x11_dialog "the exit question" "$box"
+e2e_centred "the exit question" "$(place -id "$box")" "$(place -id "$win")"
 e2e_answer "$TITLE_APP" Escape >/dev/null || fail "no exit question"
 e2e_polls_on "$first" Cancel
 echo "ok - exit question, Cancel"

@@ -15,11 +15,26 @@ TEST(GeometryTest, MinimumClientSizeLeavesTheOuterMinimumWhateverTheFrame)
     EXPECT_EQ(MinimumClientSize(QSize(6, 33)), QSize(94, 67));
     EXPECT_EQ(MinimumClientSize(QSize(100, 99)), QSize(1, 1));
     EXPECT_EQ(MinimumClientSize(QSize(250, 400)), QSize(1, 1));
-    // Side margins may be shadow: only what the top has beyond them counts.
-    EXPECT_EQ(CountedFrame(QMargins(0, 0, 0, 0)), QSize(0, 0));
-    EXPECT_EQ(CountedFrame(QMargins(3, 30, 3, 3)), QSize(0, 27)) << "a frame without shadows";
-    EXPECT_EQ(CountedFrame(QMargins(11, 48, 11, 11)), QSize(0, 37)) << "1-pixel border in 10-pixel shadows";
-    EXPECT_EQ(CountedFrame(QMargins(0, 30, 4, 0)), QSize(4, 30)) << "tiled on the left";
+    // Of a decoration's margins, only what is not its shadow counts.
+    const struct {
+        QMargins margins;
+        const char* decoration;
+        QSize counted;
+        const char* what;
+    } frames[] = {
+        {{0, 0, 0, 0}, "", {0, 0}, "no decoration"},
+        {{3, 30, 3, 3}, "bradient", {6, 33}, "bradient's border is drawn, no shadow"},
+        {{11, 48, 11, 11}, "adwaita", {2, 39}, "1-pixel border in 10-pixel shadows"},
+        {{3, 30, 3, 3}, "", {0, 27}, "unknown: equal sides taken for shadow"},
+        {{11, 48, 11, 11}, "", {0, 37}, "unknown: equal sides taken for shadow"},
+        {{0, 30, 4, 0}, "", {4, 30}, "unknown, tiled on the left"},
+    };
+    for (const auto& f : frames) {
+        EXPECT_EQ(CountedFrame(f.margins, f.decoration), f.counted) << f.what;
+    }
+    // Either of Qt's decorations leaves exactly the outer minimum.
+    EXPECT_EQ(MinimumClientSize(CountedFrame({3, 30, 3, 3}, "bradient")) + QSize(6, 33), QSize(100, 100));
+    EXPECT_EQ(MinimumClientSize(CountedFrame({11, 48, 11, 11}, "adwaita")) + QSize(2, 39), QSize(100, 100));
 }
 
 // Window (device pixels) x mode -> where the picture lands. Bars split evenly,

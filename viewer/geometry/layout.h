@@ -9,6 +9,7 @@
 #include <QSizeF>
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 
 #include "wire_format.h"
 
@@ -28,15 +29,25 @@ inline QSize PictureClientSize(int width) { return {width, kPictureHeight}; }
 // pixel, whatever the window's real size.
 inline QSizeF LogicalScale(int imageWidth) { return {static_cast<qreal>(imageWidth), kPictureHeight}; }
 
-// The part of a client-side decoration's `margins` that may be seen. A
-// decoration may draw shadows outside what the compositor takes for the
-// window, equal on every side and unknown to the client: counted as shadow,
-// the sides' margin leaves no outer size below the minimum.
-inline QSize CountedFrame(QMargins margins)
+// Qt's adwaita decoration draws a border this wide inside its shadows.
+inline constexpr int kAdwaitaBorder = 1;
+
+// The part of a client-side decoration's `margins` that is seen, by the Qt
+// decoration plugin that draws it ("bradient", "adwaita"; empty if unknown).
+// Shadows lie outside what the compositor takes for the window, equal on the
+// sides and the bottom and unknown to the client: bradient draws none, its
+// margins are its border and title bar; adwaita pads its 1-pixel border with
+// them. Of another decoration, the sides' common margin counts as shadow, so
+// the outer size stays at least the minimum.
+inline QSize CountedFrame(QMargins margins, std::string_view decoration)
 {
-    const int side = std::max(0, std::min({margins.left(), margins.right(), margins.bottom()}));
-    return {std::max(0, margins.left() + margins.right() - 2 * side),
-            std::max(0, margins.top() + margins.bottom() - 2 * side)};
+    int shadow = 0;
+    if (decoration != "bradient") {
+        const int side = std::max(0, std::min({margins.left(), margins.right(), margins.bottom()}));
+        shadow = decoration == "adwaita" ? std::max(0, side - kAdwaitaBorder) : side;
+    }
+    return {std::max(0, margins.left() + margins.right() - 2 * shadow),
+            std::max(0, margins.top() + margins.bottom() - 2 * shadow)};
 }
 
 // The smallest client size whose outer size, with `frame` added, is the

@@ -5,6 +5,9 @@
 #include <QWidget>
 #include <QWindow>
 #include <cstdlib>
+#include <link.h>
+#include <string>
+#include <string_view>
 #include <xcb/xcb.h>
 
 #include "layout.h"
@@ -25,6 +28,27 @@ xcb_atom_t FrameExtentsAtom(xcb_connection_t* c)
     const xcb_atom_t atom = r != nullptr ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
     std::free(r);
     return atom;
+}
+
+// The Qt Wayland decoration plugin loaded into this process, by its name
+// ("bradient" for libbradient.so); empty while none is.
+std::string LoadedDecoration()
+{
+    std::string name;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            static constexpr std::string_view kDir = "/wayland-decoration-client/lib";
+            const std::string_view path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+            const auto at = path.rfind(kDir);
+            if (at == std::string_view::npos || !path.ends_with(".so")) {
+                return 0;
+            }
+            const std::string_view file = path.substr(at + kDir.size());
+            *static_cast<std::string*>(data) = std::string(file.substr(0, file.size() - 3));
+            return 1;
+        },
+        &name);
+    return name;
 }
 }  // namespace
 
@@ -62,8 +86,8 @@ void MinimumSizeHook::UnhookWindow(QWidget* window)
 // _NET_FRAME_EXTENTS; the frame window itself may be larger (invisible
 // shadows or resize borders). Elsewhere the platform's frame margins, which
 // on Wayland are the decoration's, known once the first frame is drawn, less
-// what may be its shadow.
-QSize MinimumSizeHook::VisibleFrame() const
+// its shadows.
+QSize MinimumSizeHook::VisibleFrame()
 {
     if (xcb_connection_t* c = X11Connection();
         c != nullptr && frameExtentsAtom_ != XCB_ATOM_NONE && window_->testAttribute(Qt::WA_WState_Created)) {
@@ -82,7 +106,15 @@ QSize MinimumSizeHook::VisibleFrame() const
         return frame.isValid() ? frame : QSize(0, 0);
     }
     const QWindow* handle = window_->windowHandle();
-    return handle != nullptr ? geometry::CountedFrame(handle->frameMargins()) : QSize(0, 0);
+    if (handle == nullptr) {
+        return {0, 0};
+    }
+    const QMargins margins = handle->frameMargins();
+    // Qt loads its decoration with the window's first frame.
+    if (decoration_.empty() && !margins.isNull()) {
+        decoration_ = LoadedDecoration();
+    }
+    return geometry::CountedFrame(margins, decoration_);
 }
 
 void MinimumSizeHook::Apply()

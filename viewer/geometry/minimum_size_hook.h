@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QSize>
 #include <cstdint>
+#include <string>
 
 class QWidget;
 class QWindow;
@@ -27,7 +28,7 @@ protected:
 private:
     // X11: a _NET_FRAME_EXTENTS change of the window.
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
-    QSize VisibleFrame() const;
+    QSize VisibleFrame();
     void Apply();
     void KeepMinimum();
 
@@ -35,6 +36,8 @@ private:
     QSize previousMinimum_;
     QPointer<QWindow> watchedWindow_;
     uint32_t frameExtentsAtom_ = 0;
+    // The Wayland decoration plugin's name, once one draws the frame.
+    std::string decoration_;
 };
 
 }  // namespace karvolen

@@ -22,6 +22,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME")) {
         qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
     }
+    karvolen::ChoosePlatform();
     QApplication app(argc, argv);
     karvolen::ConfigureApplication();
 

@@ -56,6 +56,17 @@ struct HeldPicture {
 
 std::string FileName(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
+// A desktop learns that the chooser belongs over the window from its
+// modality: the portal asks for a modal chooser only for a modal dialog, and
+// GNOME 48's chooser (Files) attaches itself only then, as does GNOME on
+// Wayland for any.
+void AttachChooser(QFileDialog* dialog)
+{
+    if (!dialog->testOption(QFileDialog::DontUseNativeDialog)) {
+        dialog->setWindowModality(Qt::WindowModal);
+    }
+}
+
 // The platform's keys for `key`, with `own` added where the platform has none
 // of its own (light desktops lack several).
 QList<QKeySequence> KeysFor(QKeySequence::StandardKey key, const QKeySequence& own)
@@ -295,10 +306,10 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
         return;
     }
 
-    // Not modal and without a loop of its own: the fetch cycle runs on, a
-    // drain that let this handler in is not held up, and a close request
-    // still reaches the window. Transient for the window; the desktop's own
-    // chooser where the platform theme offers one.
+    // Without a loop of its own: the fetch cycle runs on and a drain that
+    // let this handler in is not held up. Modal to the window (below) but for
+    // Qt's own dialog on Wayland before Qt 6.5. Transient for the window; the
+    // desktop's own chooser where the platform theme offers one.
     auto* dialog = new QFileDialog(&window_, title);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     // Before 6.5 Qt hands the portal no handle of a Wayland window, and the
@@ -306,6 +317,7 @@ void PictureCommands::ChooseFile(const QString& title, const QStringList& filter
     if (QGuiApplication::platformName() == QLatin1String("wayland") && QLibraryInfo::version() < QVersionNumber(6, 5)) {
         dialog->setOption(QFileDialog::DontUseNativeDialog);
     }
+    AttachChooser(dialog);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilters(filters);
