@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "feed_format.h"
 
 namespace {
@@ -29,19 +30,6 @@ using namespace karvolen::feed;
 
 constexpr uint8_t kFlagPreamble = 0x01;
 constexpr uint8_t kFlagWide = 0x02;
-
-[[noreturn]] void Fail(const char* what)
-{
-    std::fprintf(stderr, "feed_fuzzer: invariant broken: %s\n", what);
-    std::abort();
-}
-
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      Fail(#cond);  \
-    }               \
-  } while (0)
 
 struct Picture {
     std::vector<uint8_t> pixels = std::vector<uint8_t>(kMaxPixels);

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "gate.h"
 
 namespace {
@@ -32,19 +33,6 @@ using namespace karvolen::serve;
 constexpr uint8_t kFlagOpen = 0x01;
 constexpr uint8_t kFlagTls = 0x02;
 constexpr char kToken[] = "00112233445566778899aabbccddeeff";
-
-[[noreturn]] void Fail(const char* what)
-{
-    std::fprintf(stderr, "gate_fuzzer: invariant broken: %s\n", what);
-    std::abort();
-}
-
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      Fail(#cond);  \
-    }               \
-  } while (0)
 
 std::vector<std::string> Split(std::string_view text, char separator)
 {

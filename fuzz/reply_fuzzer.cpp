@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "decode.h"
 #include "fetch_cycle.h"
 #include "poll_state.h"
@@ -48,19 +49,6 @@ static_assert(kFlagLineDelta + kFlagWide + kFlagMinimized + kFlagWriteFails + kF
 constexpr int kMaxCycles = 8;
 
 constexpr int32_t kSurfaceMaxWidth = 800;
-
-[[noreturn]] void Fail(const char* what)
-{
-    std::fprintf(stderr, "reply_fuzzer: invariant broken: %s\n", what);
-    std::abort();
-}
-
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      Fail(#cond);  \
-    }               \
-  } while (0)
 
 #if defined(__SANITIZE_ADDRESS__)
 #  define KARVOLEN_ASAN 1
