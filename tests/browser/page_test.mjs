@@ -1,0 +1,160 @@
+// The served page in Debian's chromium against karvolen-capture --serve on the
+// simulated Quellbar: the canvas against the device's screen, the title, the
+// age note, reconnecting; then the server's refusals seen from node.
+import {execFileSync} from "node:child_process";
+import {mkdtempSync, writeFileSync} from "node:fs";
+import {request} from "node:http";
+import {chromium} from "playwright-core";
+import {T, fail, feedMessage, freePort, readPpm, serve, stop, until} from "./lib.mjs";
+
+// The window's own titles, from its constants.
+const TITLES = {communicating: process.env.TITLE_COMMUNICATING, failure: process.env.TITLE_FAILURE};
+
+const browser = await chromium.launchPersistentContext(mkdtempSync(`${T}/profile-`), {
+  executablePath: "/usr/bin/chromium",
+  headless: true,
+  args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+         "--disable-component-update", "--disable-sync"],
+});
+
+// A page on the server, counting the feed's message types and keeping the
+// last picture's time.
+async function open(port) {
+  const page = await browser.newPage();
+  const seen = {types: [0, 0, 0, 0, 0], time: 0};
+  page.on("websocket", (ws) => ws.on("framereceived", ({payload}) => {
+    const m = feedMessage(Buffer.from(payload));
+    ++seen.types[m.type];
+    if (m.type === 2 || m.type === 3) seen.time = m.body.readDoubleLE(0);
+  }));
+  await page.goto(`http://127.0.0.1:${port}/`);
+  return {page, seen};
+}
+
+// The canvas as top-first RGB.
+async function canvas(page) {
+  const {width, height, data} = await page.evaluate(() => {
+    const c = document.getElementById("picture");
+    const rgba = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+    let s = "";
+    for (let i = 0; i < rgba.length; i += 4) s += String.fromCharCode(rgba[i], rgba[i + 1], rgba[i + 2]);
+    return {width: c.width, height: c.height, data: btoa(s)};
+  });
+  return {width, height, rgb: Buffer.from(data, "base64")};
+}
+
+// The canvas equal to the device's screen at `frames` different screens.
+async function matches(page, dump, frames, width) {
+  const matched = new Set();
+  await until(`${frames} screens of ${width} on the canvas`, async () => {
+    const c = await canvas(page), d = readPpm(dump);
+    if (d && c.width === width && d.width === width && c.height === 480 && c.rgb.equals(d.rgb)) {
+      matched.add(d.rgb.toString("base64"));
+    }
+    return matched.size >= frames;
+  }, 20000 + frames * 3000);
+}
+
+const title = (page) => page.evaluate(() => document.title);
+const note = (page, id) => page.evaluate((id) => {
+  const e = document.getElementById(id);
+  return e.hidden ? null : e.textContent;
+}, id);
+
+// Both widths: the whole picture and the bands after it, pixel for pixel.
+for (const width of [800, 640]) {
+  const port = await freePort(), dump = `${T}/screen-${width}.ppm`;
+  const server = await serve(`width=${width};dump=${dump}`, `127.0.0.1:${port}`);
+  const {page, seen} = await open(port);
+  await matches(page, dump, 3, width);
+  if (seen.types[2] < 1 || seen.types[3] < 2) fail(`messages by type ${seen.types}: no whole picture and bands`);
+  if ((await title(page)) !== TITLES.communicating) fail(`title "${await title(page)}"`);
+  console.log(`ok - ${width} x 480: canvas equals the device's screen at 3 screens,` +
+              ` ${seen.types[2]} whole and ${seen.types[3]} bands; title "${await title(page)}"`);
+
+  if (width === 800) {
+    // No picture for over 5 s while communicating: the note, then gone with the next.
+    server.kill("SIGSTOP");
+    const text = await until("the age note", () => note(page, "age"), 9000);
+    const t = new Date(seen.time * 1000), two = (n) => String(n).padStart(2, "0");
+    const want = `Picture from ${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
+    if (text !== want) fail(`age note "${text}", not "${want}"`);
+    server.kill("SIGCONT");
+    await until("the age note to go", async () => (await note(page, "age")) === null, 5000);
+    console.log(`ok - server stalled: "${text}", gone with the next picture`);
+
+    // The server goes away and comes back on the same port.
+    await stop(server);
+    await until("reconnecting", async () => (await note(page, "link")) === "reconnecting", 5000);
+    const again = await serve(`width=640;dump=${dump}`, `127.0.0.1:${port}`);
+    await until("the note to go", async () => (await note(page, "link")) === null, 15000);
+    await matches(page, dump, 2, 640);
+    console.log("ok - server restarted: \"reconnecting\", then the live picture again (now 640 wide)");
+    await stop(again);
+  } else {
+    await stop(server);
+  }
+  await page.close();
+}
+
+// A width change in one stream: the drained reply makes the next request a
+// whole picture, which brings the new width.
+{
+  const port = await freePort(), dump = `${T}/switch.ppm`;
+  const server = await serve(`widthswitch=3;faults=nosig:20000@5;dump=${dump}`, `127.0.0.1:${port}`);
+  const {page, seen} = await open(port);
+  await matches(page, dump, 1, 800);
+  await matches(page, dump, 2, 640);
+  console.log(`ok - 800 then 640 in one stream, equal to the device's screen after; ${seen.types[2]} whole pictures`);
+  await stop(server);
+  await page.close();
+}
+
+// A loud fault: the window's failure title.
+{
+  const port = await freePort();
+  const server = await serve("faults=noreply@3", `127.0.0.1:${port}`);
+  const {page} = await open(port);
+  await until("the failure title", async () => (await title(page)) === TITLES.failure, 15000);
+  console.log(`ok - lost reply: title "${await title(page)}"`);
+  await stop(server);
+  await page.close();
+}
+await browser.close();
+
+// The refusals, from node. `headers` beyond Host; the status answered.
+function get(port, path, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const r = request({host: "127.0.0.1", port, path, headers}, (res) => {
+      res.resume();
+      resolve(res.statusCode);
+    });
+    r.on("upgrade", (res, socket) => { socket.destroy(); resolve(res.statusCode); });
+    r.on("error", reject);
+    r.end();
+  });
+}
+const upgrade = {"Connection": "Upgrade", "Upgrade": "websocket", "Sec-WebSocket-Version": "13",
+                 "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="};
+{
+  const port = await freePort();
+  writeFileSync(`${T}/password`, "s3cret\n");
+  const server = await serve("", `127.0.0.1:${port}`, ["--password-file", `${T}/password`]);
+  const auth = "Basic " + Buffer.from("anyone:s3cret").toString("base64");
+  await until("the server", async () => (await get(port, "/status", {Authorization: auth}).catch(() => 0)) === 200);
+  const got = [await get(port, "/"), await get(port, "/snapshot.png"), await get(port, "/ws", upgrade)];
+  if (got.some((s) => s !== 401)) fail(`with a password, none given: ${got}`);
+  console.log(`ok - password set: /, /snapshot.png, /ws without it: ${got}; /status with it: 200`);
+  await stop(server);
+}
+{
+  const port = await freePort();
+  const server = await serve("", `${port}`);
+  const own = await get(port, "/ws", {...upgrade, Origin: `http://127.0.0.1:${port}`});
+  const foreign = await get(port, "/ws", {...upgrade, Origin: "http://example.org"});
+  if (own !== 101 || foreign !== 403) fail(`/ws from its own page ${own}, from a foreign one ${foreign}`);
+  const listening = execFileSync("ss", ["-Hltn", `sport = :${port}`]).toString().trim().split(/\s+/)[3];
+  if (listening !== `127.0.0.1:${port}`) fail(`--serve ${port} listens on ${listening}`);
+  console.log(`ok - /ws from its own origin ${own}, from a foreign one ${foreign}; --serve ${port} listens on ${listening}`);
+  await stop(server);
+}
