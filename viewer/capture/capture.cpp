@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "feed_reader.h"
+#include "picture_server.h"
 #include "feed_socket.h"
 #include "picture_file.h"
 #include "poller.h"
@@ -27,6 +28,8 @@ constexpr double kPace = fetch::kPollIntervalMs / 1000.0;
 // One picture asked for, and none came in this long: the device only drains
 // or keeps reconnecting.
 constexpr double kSinglePictureLimit = 10.0;
+// Seconds between attempts to connect again while serving after a failure.
+constexpr double kReconnectPause = 5.0;
 
 // Every line of a message on a line of its own, as the window's box shows it.
 void Say(const std::string& text)
@@ -206,14 +209,20 @@ private:
 };
 
 // The series: each picture a source gives, into the sink, until the count,
-// the duration, a signal or the source's end.
+// the duration, a signal or the source's end. Serving alone keeps nothing.
 class Series {
 public:
-    Series(const Options& o, fetch::Clock& clock) : o_(o), clock_(clock), sink_(MakeSink(o)), start_(clock.Now()) {}
+    Series(const Options& o, fetch::Clock& clock)
+        : o_(o), clock_(clock), sink_(o.Keeping() ? MakeSink(o) : nullptr), start_(clock.Now())
+    {
+    }
 
     // False once the series is complete or cannot go on.
     bool Take(const ShownPicture& picture)
     {
+        if (!sink_) {
+            return true;
+        }
         ++taken_;
         lastAt_ = clock_.Now();
         if (!o_.changedOnly || !last_.Same(picture)) {
@@ -235,13 +244,21 @@ public:
         if (o_.duration > 0.0) {
             return elapsed < o_.duration;
         }
-        return o_.Series() || elapsed < kSinglePictureLimit;
+        return o_.Series() || o_.Serving() || elapsed < kSinglePictureLimit;
     }
 
+    // Pictures are kept: the device is polled whether anybody watches or not.
+    bool Keeping() const { return sink_ != nullptr; }
+
+    // A signal: the normal end of serving alone, a series cut short otherwise.
+    void Interrupted(int signal) { status_ = Keeping() ? 128 + signal : kDone; }
     void Fail(int status) { status_ = status; }
 
     int End()
     {
+        if (!sink_) {
+            return status_;
+        }
         // A series that reached its count lasts one interval past its last picture.
         const bool counted = o_.count > 0 && taken_ >= o_.count;
         if (!sink_->Finish(counted ? lastAt_ + kPace : clock_.Now()) && status_ == kDone) {
@@ -265,6 +282,56 @@ private:
     int status_ = kDone;
 };
 
+// The live picture for browsers, started before any picture is asked for;
+// the status when it cannot be.
+int StartServer(const Options& o, std::unique_ptr<serve::PictureServer>& server)
+{
+    serve::ServeOptions so;
+    so.address = *o.serveAddress;
+    so.port = o.servePort;
+    so.oneTimeToken = o.token;
+    so.maxViewers = o.maxViewers;
+    so.tlsCertificate = o.tlsCertificate;
+    so.tlsKey = o.tlsKey;
+    if (!o.passwordFile.empty()) {
+        const serve::PasswordFile file = serve::ReadPasswordFile(o.passwordFile);
+        if (!file.error.empty()) {
+            Say("cannot serve: " + o.passwordFile + ": " + file.error);
+            return kBadUsage;
+        }
+        so.password = file.password;
+    }
+    serve::PictureServer::StartResult started = serve::PictureServer::Start(so);
+    if (!started.server) {
+        Say("cannot serve: " + started.error);
+        return started.refusal == serve::PictureServer::StartResult::Refusal::kBadOptions ? kBadUsage : kCannotServe;
+    }
+    if (!started.warning.empty()) {
+        Say(started.warning);
+    }
+    server = std::move(started.server);
+    const std::string scheme = o.tlsCertificate.empty() ? "http" : "https";
+    std::fprintf(stderr, "karvolen-capture: serving on %s://%s:%u/\n", scheme.c_str(), so.address.c_str(),
+                 static_cast<unsigned>(server->Port()));
+    if (!started.tokenUrl.empty()) {
+        std::printf("%s\n", started.tokenUrl.c_str());
+        std::fflush(stdout);
+    }
+    return kDone;
+}
+
+poll::PollingState FromFeed(feed::FeedState state)
+{
+    switch (state) {
+    case feed::FeedState::kCommunicating: return poll::PollingState::kCommunicating;
+    case feed::FeedState::kPaused: return poll::PollingState::kPaused;
+    case feed::FeedState::kCommunicationFailure: return poll::PollingState::kFailure;
+    case feed::FeedState::kStopping: return poll::PollingState::kStopping;
+    }
+    return poll::PollingState::kFailure;
+}
+
+
 // The feed of the program of ours that holds the Quellbar, when one does.
 std::unique_ptr<feed::FeedReader> OpenFeed()
 {
@@ -276,13 +343,14 @@ std::unique_ptr<feed::FeedReader> OpenFeed()
 }
 
 // The pictures the feed's owner shows, as they come.
-int FromFeed(const Options& o, feed::FeedReader& reader, fetch::Clock& clock, Interruption& interruption)
+int FromFeed(const Options& o, feed::FeedReader& reader, fetch::Clock& clock, Interruption& interruption,
+             serve::PictureServer* server)
 {
     const std::string owner = reader.owner().program + " (process " + std::to_string(reader.owner().pid) + ")";
     Series series(o, clock);
     for (;;) {
         if (const int signal = interruption.Wait(0); signal != 0) {
-            series.Fail(128 + signal);
+            series.Interrupted(signal);
             break;
         }
         if (!series.InTime()) {
@@ -290,8 +358,15 @@ int FromFeed(const Options& o, feed::FeedReader& reader, fetch::Clock& clock, In
         }
         const feed::FeedEvent e = reader.Next(std::chrono::milliseconds(100));
         if (e.kind == feed::FeedEvent::Kind::kPicture) {
+            if (server != nullptr) {
+                server->PictureShown(*e.picture);
+            }
             if (!series.Take(*e.picture)) {
                 break;
+            }
+        } else if (e.kind == feed::FeedEvent::Kind::kState) {
+            if (server != nullptr) {
+                server->StateChanged(FromFeed(e.state));
             }
         } else if (e.kind == feed::FeedEvent::Kind::kEnd || e.kind == feed::FeedEvent::Kind::kError) {
             Say("the picture feed of " + owner + (e.kind == feed::FeedEvent::Kind::kEnd ? " ended" : ": " + e.error));
@@ -309,9 +384,15 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
     if (!MayWrite(o)) {
         return kCannotWrite;
     }
+    std::unique_ptr<serve::PictureServer> server;
+    if (o.Serving()) {
+        if (const int status = StartServer(o, server); status != kDone) {
+            return status;
+        }
+    }
     // The Quellbar takes one program at a time: beside one of ours, its feed.
     if (const std::unique_ptr<feed::FeedReader> reader = OpenFeed()) {
-        return FromFeed(o, *reader, clock, interruption);
+        return FromFeed(o, *reader, clock, interruption, server.get());
     }
     poll::Poller poller(link, clock);
     const poll::Connection c = poller.Connect(wire::kWideWidth);
@@ -324,23 +405,63 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
     if (!shared.feed) {
         Say("the pictures are not shared with other programs: " + shared.error);
     }
+    if (server) {
+        poller.AddWatcher(*server);
+    }
 
     Series series(o, clock);
     poll::HeadlessHost host(poller.Buffers());
     double next = clock.Now();
+    bool idle = false;
+    bool reconnecting = false;  // serving after a failure
+    double reconnectAt = 0.0;
     for (;;) {
-        if (const int signal = interruption.Wait(std::max(0.0, next - clock.Now())); signal != 0) {
-            series.Fail(128 + signal);
+        // Serving alone, the Quellbar rests while nobody watches, once there
+        // is a picture for /snapshot.png.
+        const bool resting = server && !series.Keeping() && server->Watchers() == 0 && poller.Current();
+        const double wait = resting || reconnecting ? 0.1 : std::max(0.0, next - clock.Now());
+        if (const int signal = interruption.Wait(wait); signal != 0) {
+            series.Interrupted(signal);
             break;
         }
         if (!series.InTime()) {
             break;
         }
+        if (resting) {
+            idle = true;
+            continue;
+        }
+        if (idle) {
+            // The first watcher's picture at once, whole.
+            idle = false;
+            poller.RequestWhole();
+            next = clock.Now();
+            continue;
+        }
+        if (reconnecting) {
+            if (clock.Now() < reconnectAt) {
+                continue;
+            }
+            if (poller.Connect(wire::kWideWidth).outcome != poll::Connection::Outcome::kOpen) {
+                reconnectAt = clock.Now() + kReconnectPause;
+                continue;
+            }
+            reconnecting = false;
+            poller.SetState(poll::PollingState::kCommunicating);
+        }
         const fetch::FetchResult result = poller.Receive(host);
         if (const std::optional<std::string> failure = host.TakeFailure()) {
             Say(*failure);
-            series.Fail(kCommunicationFailed);
-            break;
+            if (!server) {
+                series.Fail(kCommunicationFailed);
+                break;
+            }
+            // The browsers see the failure; the Quellbar is tried again.
+            poller.SetState(poll::PollingState::kFailure);
+            poller.Close();
+            reconnecting = true;
+            reconnectAt = clock.Now() + kReconnectPause;
+            continue;
         }
         // Every other ending polls again, as the window's timer does.
         next = clock.Now() + kPace;
@@ -352,7 +473,11 @@ int Run(const Options& o, LinkApi& link, fetch::Clock& clock, Interruption& inte
             break;
         }
     }
+    poller.SetState(poll::PollingState::kStopping);
     const int status = series.End();
+    if (server) {
+        poller.RemoveWatcher(*server);
+    }
     poller.Close();
     return status;
 }

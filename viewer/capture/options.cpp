@@ -26,11 +26,19 @@ constexpr const char* kUsage =
     "  -n, --count N         a series of N pictures, one a second\n"
     "  -d, --duration SECS   a series for SECS seconds, one picture a second\n"
     "      --changed-only    in a series, skip pictures equal to the last one written\n"
+    "      --serve [ADDR:]PORT  serve the live picture to browsers (127.0.0.1 unless\n"
+    "                        ADDR is given) until a signal, the count or the duration;\n"
+    "                        records as well with -o, -n or -d\n"
+    "      --password-file FILE  the password for --serve (its first line)\n"
+    "      --token           print a one-time address that lets one browser in\n"
+    "      --max-viewers N   watchers at most (32)\n"
+    "      --tls-cert FILE, --tls-key FILE  serve over HTTPS\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
     "Exit status: 0 done; 1 could not connect to the Quellbar; 2 bad usage;\n"
-    "3 communication failed (pictures written so far are kept); 4 cannot write;\n"
+    "3 communication failed or no picture (pictures so far are kept); 4 cannot\n"
+    "write; 5 cannot serve (the port is taken, TLS cannot be used);\n"
     "129, 130 or 143 after SIGHUP, Ctrl+C or SIGTERM ended a series in order.\n";
 
 int Usage(const std::string& why)
@@ -104,7 +112,8 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
             return true;
         };
         const bool takesValue = arg == "-o" || arg == "--output" || arg == "-n" || arg == "--count" || arg == "-d" ||
-                                arg == "--duration";
+                                arg == "--duration" || arg == "--serve" || arg == "--password-file" ||
+                                arg == "--max-viewers" || arg == "--tls-cert" || arg == "--tls-key";
         if (inlineValue && !takesValue) {
             return {std::nullopt, Usage("option '" + arg + "' takes no value")};
         }
@@ -140,6 +149,30 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
             o.force = true;
         } else if (arg == "--changed-only") {
             o.changedOnly = true;
+        } else if (arg == "--serve") {
+            // Port 0: a free one, which the program tells.
+            const size_t colon = value.rfind(':');
+            const std::string port = value.substr(colon == std::string::npos ? 0 : colon + 1);
+            if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(port) > 65535) {
+                return {std::nullopt, Usage("--serve needs [ADDRESS:]PORT, not '" + value + "'")};
+            }
+            o.serveAddress = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
+            o.servePort = static_cast<uint16_t>(std::stoul(port));
+        } else if (arg == "--password-file") {
+            o.passwordFile = value;
+        } else if (arg == "--token") {
+            o.token = true;
+        } else if (arg == "--max-viewers") {
+            const std::optional<double> n = Number(value);
+            if (!n || *n != std::floor(*n) || *n > 100000) {
+                return {std::nullopt, Usage("--max-viewers needs a whole number above 0, not '" + value + "'")};
+            }
+            o.maxViewers = static_cast<size_t>(*n);
+        } else if (arg == "--tls-cert") {
+            o.tlsCertificate = value;
+        } else if (arg == "--tls-key") {
+            o.tlsKey = value;
         } else {
             return {std::nullopt, Usage(arg.rfind('-', 0) == 0 ? "unknown option '" + arg + "'"
                                                                 : "unexpected argument '" + arg + "'")};
@@ -147,6 +180,12 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
     }
     if (o.Series() && o.ToStdout()) {
         return {std::nullopt, Usage("a series cannot go to standard output")};
+    }
+    if (!o.Serving() && (!o.passwordFile.empty() || o.token || !o.tlsCertificate.empty() || !o.tlsKey.empty())) {
+        return {std::nullopt, Usage("--password-file, --token and --tls-* need --serve")};
+    }
+    if (o.Serving() && o.ToStdout()) {
+        return {std::nullopt, Usage("--serve cannot write to standard output")};
     }
     if (o.changedOnly && !o.Series()) {
         return {std::nullopt, Usage("--changed-only needs --count or --duration")};

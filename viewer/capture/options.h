@@ -1,6 +1,8 @@
 // karvolen-capture's command line.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@ enum Status : int {
     kBadUsage = 2,
     kCommunicationFailed = 3,
     kCannotWrite = 4,
+    kCannotServe = 5,
 };
 
 struct Options {
@@ -25,7 +28,19 @@ struct Options {
     double duration = 0.0;  // seconds of the series; 0: no limit by time
     bool changedOnly = false;
 
+    // --serve: the address and port to serve the live picture on.
+    std::optional<std::string> serveAddress;
+    uint16_t servePort = 0;
+    std::string passwordFile;
+    bool token = false;
+    size_t maxViewers = 32;
+    std::string tlsCertificate;
+    std::string tlsKey;
+
     bool Series() const { return count > 0 || duration > 0.0; }
+    bool Serving() const { return serveAddress.has_value(); }
+    // Pictures go to files (or standard output): always but while serving alone.
+    bool Keeping() const { return !Serving() || !output.empty() || Series(); }
     bool ToStdout() const { return output == "-"; }
     bool ToGif() const;
 };
