@@ -9,6 +9,10 @@ import {inflateSync} from "node:zlib";
 const BUILD = process.env.BUILD;
 export const T = process.env.T;
 
+// Servers still running when the script ends, by a failure too, are ended.
+const children = new Set();
+process.on("exit", () => children.forEach((c) => c.kill("SIGKILL")));
+
 export function fail(message) {
   console.error("FAIL: " + message);
   process.exit(1);
@@ -35,20 +39,15 @@ export async function freePort() {
   return port;
 }
 
-// The capture serving on `listen`, once its status has a picture.
+// The capture serving on `listen`, once it answers. Nobody watching, it
+// does not poll: the first picture comes with the first watcher.
 export async function serve(sim, listen, extra = []) {
   const child = spawn(`${BUILD}/bin/quellbar-run`, [`${BUILD}/bin/karvolen-capture`, "--serve", listen, ...extra],
                       {env: {...process.env, QUELLBAR_SIM: sim}, stdio: ["ignore", "inherit", "inherit"]});
+  children.add(child);
+  child.once("exit", () => children.delete(child));
   const port = listen.split(":").pop();
-  const status = async () => {
-    try {
-      const r = await fetch(`http://127.0.0.1:${port}/status`);
-      return r.ok && (await r.json()).width !== null;
-    } catch {
-      return false;
-    }
-  };
-  if (!extra.length) await until("the server's first picture", status);
+  await until("the server", () => fetch(`http://127.0.0.1:${port}/status`).then(() => true, () => false));
   return child;
 }
 

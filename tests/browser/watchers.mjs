@@ -1,18 +1,25 @@
 // 50 WebSocket watchers on one server and one connection that stops reading:
 // every watcher rebuilds the same pictures in the same order, the device's
 // screen among them, and none waits for the stuck one.
-import {connect} from "node:net";
+import {execFileSync, spawn} from "node:child_process";
 import {Picture, T, fail, feedMessage, freePort, readPpm, serve, sleep, stop} from "./lib.mjs";
 
 const WATCHERS = 50, SECONDS = 12;
 const port = await freePort(), dump = `${T}/watchers.ppm`;
-const server = await serve(`dump=${dump}`, `127.0.0.1:${port}`);
+const server = await serve(`dump=${dump}`, `127.0.0.1:${port}`, ["--max-viewers", `${WATCHERS + 1}`]);
 
-// Handshakes, then never reads; the server's queue for it fills.
-const stuck = connect(port, "127.0.0.1", () => stuck.write(
-  `GET /ws HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
-  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
-stuck.pause();
+// Handshakes, then never reads, with a small receive buffer so that the
+// server's writes to it soon block.
+const stuck = spawn("python3", ["-c", `
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.connect(("127.0.0.1", ${port}))
+s.sendall(b"GET /ws HTTP/1.1\\r\\nHost: 127.0.0.1:${port}\\r\\nUpgrade: websocket\\r\\nConnection: Upgrade\\r\\n"
+          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\nSec-WebSocket-Version: 13\\r\\n\\r\\n")
+print(s.getsockname()[1], flush=True)
+time.sleep(600)`], {stdio: ["ignore", "pipe", "inherit"]});
+const stuckPort = +(await new Promise((r) => stuck.stdout.once("data", r)));
 
 let dumpMatches = 0;
 const watchers = Array.from({length: WATCHERS}, (_, i) => {
@@ -36,8 +43,14 @@ const watchers = Array.from({length: WATCHERS}, (_, i) => {
   return w;
 });
 await sleep(SECONDS * 1000);
+// The stuck one's bytes: unread on its side, waiting on the server's.
+const queues = (filter) => execFileSync("ss", ["-Htn", filter]).toString().trim().split(/\s+/);
+const unread = +queues(`dport = :${port} sport = :${stuckPort}`)[1];
+const unsent = +queues(`sport = :${port} dport = :${stuckPort}`)[2];
+const closed = watchers.findIndex((w) => w.closed);
+if (closed >= 0) fail(`watcher ${closed} was closed`);
 watchers.forEach((w) => w.ws.close());
-stuck.destroy();
+stuck.kill();
 await stop(server);
 
 // Every watcher saw each picture after its first one, in order, the same.
@@ -57,6 +70,8 @@ const span = (w) => w.shown.filter((s) => s.time >= from && s.time <= to).length
 const counts = new Set(watchers.map(span));
 if (counts.size !== 1) fail(`watchers got different pictures between the same times: ${[...counts]}`);
 if (dumpMatches < 3) fail(`only ${dumpMatches} pictures equal to the device's screen when they came`);
+if (!unread || !unsent) fail(`the stuck watcher: ${unread} bytes unread, ${unsent} unsent: it was never behind`);
 const gaps = watchers.map((w) => w.gap);
 console.log(`ok - ${WATCHERS} watchers beside a stuck one: ${[...counts][0]} pictures each between the same times,` +
-            ` all equal, in order, ${dumpMatches} equal to the device's screen; longest gap ${Math.max(...gaps)} ms`);
+            ` all equal, in order, ${dumpMatches} equal to the device's screen; longest gap ${Math.max(...gaps)} ms;` +
+            ` the stuck one ${unread} bytes unread, ${unsent} more waiting at the server`);
