@@ -56,6 +56,86 @@ async function matches(page, dump, frames, width) {
   }, 20000 + frames * 3000);
 }
 
+// The page's decoder on a table of streams, each refused at the message the
+// row names (-1: none), then on random corruptions of a good stream: each
+// message refused with the decoder's own Error or accepted inside its bounds.
+async function decoderCases(page) {
+  return page.evaluate(() => {
+    const msg = (type, body, pad = 0) => {
+      const m = new Uint8Array(8 + body.length), v = new DataView(m.buffer);
+      v.setUint32(0, body.length, true);
+      m[4] = type;
+      m[6] = pad;
+      m.set(body, 8);
+      return m;
+    };
+    const fields = (size, set) => {
+      const b = new Uint8Array(size);
+      set(new DataView(b.buffer));
+      return b;
+    };
+    const hello = (magic = 0x4446564B, version = 1) => msg(1, fields(16, (v) => {
+      v.setUint32(0, magic, true);
+      v.setUint16(4, version, true);
+    }));
+    const whole = (w, pixels = w * 480) => msg(2, fields(1036 + pixels, (v) => v.setUint16(8, w, true)));
+    const band = (first, count, rows = count, w = 800) => msg(3, fields(12 + rows * w, (v) => {
+      v.setUint16(8, first, true);
+      v.setUint16(10, count, true);
+    }));
+    const state = (n) => msg(4, fields(4, (v) => v.setUint32(0, n, true)));
+    const rows = [
+      ["good", [hello(), state(1), whole(800), band(0, 480), band(479, 1), band(5, 0), state(4)], -1],
+      ["padding", [hello(), msg(4, state(1).subarray(8), 1)], 1],
+      ["length", [hello(), whole(800, 800 * 480 - 1)], 1],
+      ["first not a hello", [state(1)], 0],
+      ["magic", [hello(0x4446564C)], 0],
+      ["version", [hello(0x4446564B, 2)], 0],
+      ["second hello", [hello(), hello()], 1],
+      ["band first", [hello(), band(0, 1)], 1],
+      ["width", [hello(), whole(700)], 1],
+      ["band past 480", [hello(), whole(800), band(470, 11)], 2],
+      ["band length", [hello(), whole(800), band(0, 2, 1)], 2],
+      ["short band", [hello(), whole(800), msg(3, new Uint8Array(4))], 2],
+      ["state 0", [hello(), state(0)], 1],
+      ["state 5", [hello(), state(5)], 1],
+      ["type 5", [hello(), msg(5, new Uint8Array(4))], 1],
+    ];
+    const failures = [];
+    const run = (stream) => {
+      const decode = FeedDecoder();
+      for (const [i, m] of stream.entries()) {
+        try {
+          const d = decode(m.slice().buffer);
+          if (d.type === "picture" && (d.first + d.count > 480 || d.pixels.length !== d.count * d.width)) {
+            return "accepted out of bounds";
+          }
+        } catch (e) {
+          return e.constructor === Error ? i : e.constructor.name + ": " + e.message;
+        }
+      }
+      return -1;
+    };
+    for (const [name, stream, want] of rows) {
+      const got = run(stream);
+      if (got !== want) failures.push(`${name}: ${got}, not ${want}`);
+    }
+    let seed = 7, refused = 0;
+    const random = (n) => (seed = (seed * 1103515245 + 12345) % 2147483648) % n;
+    const good = [hello(), state(1), whole(640), band(0, 2, 2, 640), band(479, 1, 1, 640), state(2)];
+    for (let i = 0; i < 2000; ++i) {
+      const stream = good.map((m) => m.slice());
+      const m = stream[random(stream.length)];
+      for (let k = 0; k < 1 + random(3); ++k) m[random(Math.min(m.length, 24))] = random(256);
+      const got = run(stream);
+      if (typeof got === "string") failures.push(`corruption ${i}: ${got}`);
+      else if (got >= 0) ++refused;
+    }
+    if (run(good) !== -1 || refused < 1000) failures.push(`the good stream refused, or only ${refused} corruptions`);
+    return {failures, refused};
+  });
+}
+
 const title = (page) => page.evaluate(() => document.title);
 const note = (page, id) => page.evaluate((id) => {
   const e = document.getElementById(id);
@@ -70,6 +150,12 @@ for (const width of [800, 640]) {
   await matches(page, dump, 3, width);
   if (seen.types[2] < 1 || seen.types[3] < 2) fail(`messages by type ${seen.types}: no whole picture and bands`);
   if ((await title(page)) !== TITLES.communicating) fail(`title "${await title(page)}"`);
+  if (width === 640) {
+    const {failures, refused} = await decoderCases(page);
+    if (failures.length) fail("the page's decoder: " + failures.join("; "));
+    console.log(`ok - the page's decoder: 15 streams refused where they go wrong; of 2000 corruptions ${refused}` +
+                " refused, the rest inside their bounds");
+  }
   console.log(`ok - ${width} x 480: canvas equals the device's screen at 3 screens,` +
               ` ${seen.types[2]} whole and ${seen.types[3]} bands; title "${await title(page)}"`);
 
