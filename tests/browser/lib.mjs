@@ -58,11 +58,12 @@ export async function stop(child) {
   await ended;
 }
 
-// A binary PPM as top-first RGB; null while it is being replaced.
-export function readPpm(path) {
-  let bytes;
+// A binary PPM, a file or its bytes, as top-first RGB; null while the file
+// is being replaced.
+export function readPpm(file) {
+  let bytes = file;
   try {
-    bytes = readFileSync(path);
+    if (typeof file === "string") bytes = readFileSync(file);
   } catch {
     return null;
   }

@@ -2,7 +2,7 @@
 // simulated Quellbar: the canvas against the device's screen, the title, the
 // age note, reconnecting; then the server's refusals seen from node.
 import {execFileSync} from "node:child_process";
-import {mkdtempSync, writeFileSync} from "node:fs";
+import {mkdtempSync, readFileSync, writeFileSync} from "node:fs";
 import {request} from "node:http";
 import {chromium} from "playwright-core";
 import {T, fail, feedMessage, freePort, readPpm, serve, stop, until} from "./lib.mjs";
@@ -160,6 +160,17 @@ for (const width of [800, 640]) {
               ` ${seen.types[2]} whole and ${seen.types[3]} bands; title "${await title(page)}"`);
 
   if (width === 800) {
+    // The window's fit modes in the default 1280 x 720 viewport.
+    const sizes = [];
+    for (const mode of ["aspect", "zoom", "stretch"]) {
+      await page.selectOption("#fit", mode);
+      sizes.push(await page.$eval("#picture", (c) => `${c.clientWidth}x${c.clientHeight}+${c.offsetLeft}+${c.offsetTop}`));
+    }
+    if (sizes.join() !== "1200x720+40+0,800x480+240+120,1280x720+0+0") fail(`fit modes: ${sizes}`);
+    await page.click("#full");
+    if (!(await page.evaluate(() => !!document.fullscreenElement))) fail("no full screen");
+    console.log(`ok - keep aspect, integer zoom, stretch: ${sizes.join(", ")}; full screen`);
+
     // No picture for over 5 s while communicating: the note, then gone with the next.
     server.kill("SIGSTOP");
     const text = await until("the age note", () => note(page, "age"), 9000);
@@ -200,11 +211,19 @@ for (const width of [800, 640]) {
 // A loud fault: the window's failure title.
 {
   const port = await freePort();
-  const server = await serve("faults=noreply@3", `127.0.0.1:${port}`);
+  const dump = `${T}/frozen.ppm`;
+  const server = await serve(`freeze=1;faults=noreply@3;dump=${dump}`, `127.0.0.1:${port}`);
   const {page} = await open(port);
   await until("the failure title", async () => (await title(page)) === TITLES.failure, 15000);
   await until("communicating again", async () => (await title(page)) === TITLES.communicating, 15000);
   console.log(`ok - lost reply: title "${TITLES.failure}", then "${TITLES.communicating}" again`);
+  // Save: the server's PNG of the (frozen) picture.
+  const [download] = await Promise.all([page.waitForEvent("download"), page.click("#save")]);
+  const saved = `${T}/${download.suggestedFilename()}`;
+  await download.saveAs(saved);
+  const png = readFileSync(saved), pixels = readPpm(execFileSync("convert", [saved, "ppm:-"], {maxBuffer: 1 << 22}));
+  if (png.readUInt8(25) !== 3 || !pixels.rgb.equals(readPpm(dump).rgb)) fail(`${saved}: not the device's screen`);
+  console.log(`ok - Save: ${download.suggestedFilename()}, a palette PNG of the device's screen`);
   await stop(server);
   await page.close();
 }
