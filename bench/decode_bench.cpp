@@ -15,12 +15,12 @@
 
 #include "bench_cases.h"
 #include "decode.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "encoder.h"
 #include "screen.h"
 #include "wire_format.h"
 
-using karvolen::FormState;
+using karvolen::PollState;
 using karvolen::kBufferSize;
 using karvolen::kModeLineDelta;
 using karvolen::kModeWhole;
@@ -33,7 +33,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 800;
 constexpr int kRows = 480;
 // The bench replies' length prefix, headers and colour table, and the pixel
-// data that still fits into RxBuffer behind them.
+// data that still fits into reply behind them.
 constexpr size_t kReplyHeaderBytes = karvolen::wire::kReplyHeaderSize;
 constexpr size_t kMaxPixelData = static_cast<size_t>(kBufferSize) - kReplyHeaderBytes;
 
@@ -156,18 +156,18 @@ Frame TypicalUiChange()
     return f;
 }
 
-// A decoder case: a FormState with the reply in RxBuffer, decoded over and over.
+// A decoder case: a PollState with the reply in reply, decoded over and over.
 void RegisterDecode(const std::string& name, const Bytes& pixelData, int32_t requestMode, size_t memcpyBytes)
 {
-    auto st = std::make_shared<FormState>();
+    auto st = std::make_shared<PollState>();
     const Bytes reply = Reply(pixelData);
     const int32_t received = static_cast<int32_t>(std::min(reply.size(), static_cast<size_t>(kBufferSize)));
-    std::memcpy(st->RxBuffer.data(), reply.data(), static_cast<size_t>(received));
-    st->ImageWidth = kWidth;
-    st->AppliedWidth = kWidth;
+    std::memcpy(st->reply.data(), reply.data(), static_cast<size_t>(received));
+    st->imageWidth = kWidth;
+    st->laidOutWidth = kWidth;
     benchmark::RegisterBenchmark(name.c_str(), [st, received, requestMode](benchmark::State& state) {
         for (auto _ : state) {
-            st->RequestMode = requestMode;
+            st->requestMode = requestMode;
             benchmark::DoNotOptimize(DecodeReply(st->Received(received), st->Decoding()));
             benchmark::ClobberMemory();
         }

@@ -12,9 +12,9 @@
 
 #include "bench_cases.h"
 #include "decode.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "picture_file.h"
-#include "window/image_view.h"
+#include "window/picture_view.h"
 
 namespace benchbench {
 namespace {
@@ -42,7 +42,7 @@ struct Scene {
 
     bool Draw()
     {
-        return karvolen::decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
+        return karvolen::decode::DrawPicture(reinterpret_cast<uint32_t*>(surface.bits()), surface.width(),
                                                    surface.height(), static_cast<int32_t>(surface.bytesPerLine() / 4),
                                                    info, bits) == 480;
     }
@@ -97,14 +97,14 @@ void RegisterDrawing()
     for (const char* suffix : {"png", "bmp"}) {
         const std::string name = std::string("save_") + suffix + "_800x480";
         benchmark::RegisterBenchmark(name.c_str(), [suffix](benchmark::State& state) {
-            auto st = std::make_unique<karvolen::FormState>();
+            auto st = std::make_unique<karvolen::PollState>();
             std::mt19937 rng(13);
-            st->ImageWidth = 800;
-            for (auto& q : st->FrameInfo.bmiColors) q.rgbGreen = static_cast<uint8_t>(rng());
-            for (int32_t i = 0; i < 800 * 480; ++i) st->PixelBuffer[i] = static_cast<uint8_t>(rng() % 16);
+            st->imageWidth = 800;
+            for (auto& q : st->frameInfo.bmiColors) q.rgbGreen = static_cast<uint8_t>(rng());
+            for (int32_t i = 0; i < 800 * 480; ++i) st->pixels[i] = static_cast<uint8_t>(rng() % 16);
             QTemporaryDir dir;
             const std::string path = dir.filePath(QStringLiteral("picture.") + QLatin1String(suffix)).toStdString();
-            const karvolen::ShownPicture shown{st->PixelBuffer, st->ImageWidth, st->FrameInfo.bmiColors};
+            const karvolen::ShownPicture shown{st->pixels, st->imageWidth, st->frameInfo.bmiColors};
             for (auto _ : state) {
                 if (!karvolen::picture::WriteFile(shown, path, *karvolen::picture::FormatOf(path), true).empty()) {
                     state.SkipWithError("saving failed");

@@ -23,7 +23,7 @@
 
 #include "decode.h"
 #include "fetch_cycle.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "picture_format.h"
 #include "wire_format.h"
 
@@ -32,9 +32,9 @@ namespace {
 using namespace karvolen;
 
 constexpr uint8_t kFlagLineDelta = 0x01;    // first request asks for a LineDelta picture
-constexpr uint8_t kFlagWide = 0x02;         // ScaleWidth 800 instead of 640
+constexpr uint8_t kFlagWide = 0x02;         // LogicalWidth 800 instead of 640
 // Minimized, maximized or full screen: a new width is drawn with, but the
-// window is not laid out for it, so ScaleWidth keeps its value.
+// window is not laid out for it, so LogicalWidth keeps its value.
 constexpr uint8_t kFlagMinimized = 0x04;
 constexpr uint8_t kFlagWriteFails = 0x08;   // the first write of the input returns 0
 constexpr uint8_t kFlagOpenFails = 0x10;    // OpenCom fails
@@ -160,24 +160,24 @@ private:
 
 class FuzzHost : public fetch::FetchHost {
 public:
-    FuzzHost(FormState& st, LinkApi& link) : st_(st), link_(link) {}
+    FuzzHost(PollState& st, LinkApi& link) : st_(st), link_(link) {}
 
     float scaleWidth = 640.0f;
     bool timer = false;
     std::vector<std::string> messages;
 
     void SetTimerEnabled(bool enabled) override { timer = enabled; }
-    float ScaleWidth() override { return scaleWidth; }
+    float LogicalWidth() override { return scaleWidth; }
     void ProcessEvents() override {}
     void CommunicationFailure(const std::string& message) override
     {
         messages.push_back(message);
-        st_.RequestMode = kModeWhole;
+        st_.requestMode = kModeWhole;
         link_.CloseCom();
     }
 
 private:
-    FormState& st_;
+    PollState& st_;
     LinkApi& link_;
 };
 
@@ -218,17 +218,17 @@ void ReferenceLineDelta(const uint8_t* rx, int64_t i, int64_t received, uint8_t*
 }
 
 struct World {
-    FormState st;
+    PollState st;
     bool loaded = false;
-    // What PixelBuffer must hold, kept by the reference decoder.
+    // What pixels must hold, kept by the reference decoder.
     std::vector<uint8_t> expected = std::vector<uint8_t>(kBufferSize, 0);
-    // Pic1: biWidth x 480 pixels, at most 800 wide.
+    // Surface: biWidth x 480 pixels, at most 800 wide.
     std::vector<uint32_t> surface = std::vector<uint32_t>(static_cast<size_t>(kSurfaceMaxWidth) * kPictureHeight);
 
     World()
     {
-        std::copy_n(wire::kRequestText, wire::kRequestSize, st.CommandBytes.begin());
-        InitFrameInfo(st.FrameInfo.bmiHeader);
+        std::copy_n(wire::kRequestText, wire::kRequestSize, st.request.begin());
+        InitFrameInfo(st.frameInfo.bmiHeader);
     }
 };
 
@@ -259,40 +259,40 @@ void CheckEnding(const fetch::FetchResult& r, const FuzzHost& host, size_t messa
 // Decoding as the window's cycle does it, with the reference decoder alongside.
 void Present(World& w, FuzzHost& host, int32_t received, bool minimized)
 {
-    FormState& st = w.st;
+    PollState& st = w.st;
     CHECK(received >= wire::kMinSignedReply && received <= kBufferSize);
-    CHECK(st.RxBuffer[wire::kSignatureIndex] == 'B' && st.RxBuffer[wire::kSignatureIndex + 1] == 'M');
+    CHECK(st.reply[wire::kSignatureIndex] == 'B' && st.reply[wire::kSignatureIndex + 1] == 'M');
 
-    const int32_t modeBefore = st.RequestMode;
-    const int16_t widthBefore = st.ImageWidth;
-    const int16_t appliedBefore = st.AppliedWidth;
+    const int32_t modeBefore = st.requestMode;
+    const int16_t widthBefore = st.imageWidth;
+    const int16_t appliedBefore = st.laidOutWidth;
     const decode::DecodeResult d = decode::DecodeReply(st.Received(received), st.Decoding());
     if (d.refused) {
         return;
     }
 
-    const uint8_t* rx = st.RxBuffer.data();
+    const uint8_t* rx = st.reply.data();
     const uint32_t offBits = wire::ReadLe32(rx + decode::kOffBitsIndex);
     CHECK(offBits <= decode::kMaxOffBits);
     const int64_t s = int64_t{offBits} + wire::kPrefixSize;
     if (modeBefore == kModeLineDelta) {
-        CHECK(!d.fullFrame && st.ImageWidth == widthBefore);
+        CHECK(!d.fullFrame && st.imageWidth == widthBefore);
         if (widthBefore > 0) ReferenceLineDelta(rx, s, received, w.expected.data(), widthBefore);
     } else {
-        CHECK(d.fullFrame && st.RequestMode == kModeLineDelta);
-        CHECK(st.ImageWidth == (received <= decode::kNarrowReplyMaxSize ? wire::kNarrowWidth : wire::kWideWidth));
-        CHECK(st.AppliedWidth == st.ImageWidth);
-        CHECK(d.widthChanged == (st.ImageWidth != appliedBefore));
+        CHECK(d.fullFrame && st.requestMode == kModeLineDelta);
+        CHECK(st.imageWidth == (received <= decode::kNarrowReplyMaxSize ? wire::kNarrowWidth : wire::kWideWidth));
+        CHECK(st.laidOutWidth == st.imageWidth);
+        CHECK(d.widthChanged == (st.imageWidth != appliedBefore));
         if (s < received) std::memcpy(w.expected.data(), rx + s, static_cast<size_t>(received - s));
     }
-    CHECK(std::memcmp(st.FrameInfo.bmiColors.data(), st.HeaderBuffer.data() + decode::kColourTableOffset,
-                      sizeof st.FrameInfo.bmiColors) == 0);
+    CHECK(std::memcmp(st.frameInfo.bmiColors.data(), st.headers.data() + decode::kColourTableOffset,
+                      sizeof st.frameInfo.bmiColors) == 0);
 
-    // FitWindowToImage: biWidth, and Pic1 with it, follow a new width in every
+    // FitWindowToPicture: biWidth, and Surface with it, follow a new width in every
     // window state; the scale only where the window is laid out for it.
     if (d.widthChanged) {
-        st.FrameInfo.bmiHeader.biWidth = st.ImageWidth;
-        if (!minimized) host.scaleWidth = st.ImageWidth;
+        st.frameInfo.bmiHeader.biWidth = st.imageWidth;
+        if (!minimized) host.scaleWidth = st.imageWidth;
     }
 }
 
@@ -300,22 +300,22 @@ void Present(World& w, FuzzHost& host, int32_t received, bool minimized)
 // are pure functions of the state, so an input runs them once, at its end.
 void Draw(World& w, int32_t height)
 {
-    FormState& st = w.st;
-    CHECK(std::memcmp(w.expected.data(), st.PixelBuffer.data(), kBufferSize) == 0);
-    const int32_t width = st.FrameInfo.bmiHeader.biWidth;
+    PollState& st = w.st;
+    CHECK(std::memcmp(w.expected.data(), st.pixels.data(), kBufferSize) == 0);
+    const int32_t width = st.frameInfo.bmiHeader.biWidth;
     if (width <= 0) {
         return;  // no surface yet: the window reports a drawing error
     }
     CHECK(width <= kSurfaceMaxWidth);
     const int32_t lines =
-        decode::SetDIBitsToDevice(w.surface.data(), width, height, width, st.FrameInfo, st.PixelBuffer);
+        decode::DrawPicture(w.surface.data(), width, height, width, st.frameInfo, st.pixels);
     CHECK(lines == height);
     // Bottom-up: the top-left surface pixel is the first pixel of row 479,
     // the last one the last pixel of row 480 - height.
-    const auto& colours = st.FrameInfo.bmiColors;
-    CHECK(w.surface[0] == Colour(colours[st.PixelBuffer[(kPictureHeight - 1) * width]]));
+    const auto& colours = st.frameInfo.bmiColors;
+    CHECK(w.surface[0] == Colour(colours[st.pixels[(kPictureHeight - 1) * width]]));
     CHECK(w.surface[static_cast<size_t>(height) * width - 1] ==
-          Colour(colours[st.PixelBuffer[(kPictureHeight - height) * width + width - 1]]));
+          Colour(colours[st.pixels[(kPictureHeight - height) * width + width - 1]]));
 }
 
 }  // namespace
@@ -333,38 +333,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* stream = dirs + nDir;
     const size_t nStream = size - 2 - nDir;
 
-    FormState& st = world.st;
+    PollState& st = world.st;
     VirtualClock clock;
     FuzzLink link(dirs, nDir, stream, nStream, clock);
     FuzzHost host(st, link);
 
     const bool minimized = (flags & kFlagMinimized) != 0;
-    // ScaleWidth is a width the form was laid out for, and no other: 800 (its
+    // LogicalWidth is a width the form was laid out for, and no other: 800 (its
     // design width) or 640. Between inputs the window may have been resized.
     host.scaleWidth = (flags & kFlagWide) ? 800.0f : 640.0f;
     if (!world.loaded) {
-        // Form_Load: the first cycle decodes with the form's scale as ImageWidth.
-        st.ImageWidth = static_cast<int16_t>(std::nearbyint(host.scaleWidth));
+        // Start: the first cycle decodes with the form's scale as imageWidth.
+        st.imageWidth = static_cast<int16_t>(std::nearbyint(host.scaleWidth));
         world.loaded = true;
     }
     link.open = (flags & kFlagLinkClosed) == 0;
     link.openFails = (flags & kFlagOpenFails) != 0;
     link.failWrites = (flags & kFlagWriteFails) ? 1 : 0;
-    st.RequestMode = (flags & kFlagLineDelta) ? kModeLineDelta : kModeWhole;
+    st.requestMode = (flags & kFlagLineDelta) ? kModeLineDelta : kModeWhole;
 
     bool presented = false;
     for (int cycle = 0; cycle < kMaxCycles && !link.Exhausted(); ++cycle) {
         const size_t messagesBefore = host.messages.size();
-        const int32_t mode = st.RequestMode;
+        const int32_t mode = st.requestMode;
         host.timer = true;
         link.lastWrite.clear();
 
         const fetch::FetchResult r = fetch::ReceiveScreen(st.Fetching(), link, host, clock);
 
-        CHECK(st.TransferBusy == kFalse);
+        CHECK(!st.transferBusy);
         CheckEnding(r, host, messagesBefore);
         if (!link.lastWrite.empty()) {
-            CHECK(std::memcmp(link.lastWrite.data(), st.CommandBytes.data(), wire::kRequestSize) == 0);
+            CHECK(std::memcmp(link.lastWrite.data(), st.request.data(), wire::kRequestSize) == 0);
             CHECK(link.lastWrite[wire::kModeDigitIndex] == (mode == kModeLineDelta ? '2' : '0'));
         }
         if (trace) {

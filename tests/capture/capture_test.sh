@@ -84,6 +84,8 @@ bad usage|2|unknown option||"$CAPTURE" --frobnicate
 a format not written|2|written as .png or .bmp||"$CAPTURE" -o x.jpg
 a series into one name|2|a series into the one name||"$CAPTURE" -n 10 -o shot.png
 first frame not written|4|cannot write empty.gif||(ulimit -f 1; sim "" -n 3 -o empty.gif)
+serving beyond loopback without a password|2|needs a password file or a one-time token||"$CAPTURE" --serve 0.0.0.0:0
+serving with an unknown option value|2|--serve needs||"$CAPTURE" --serve 127.0.0.1:http
 TABLE
 [ ! -e none.gif ] && [ ! -e empty.gif ] || fail "a GIF without a picture left behind"
 # From the feed: pixel for pixel pictures the owner showed.

@@ -18,7 +18,7 @@ using testing::Reply;
 using testing::SamePalette;
 using testing::ScreenWith;
 
-constexpr uint8_t kOld = 0xAA;  // what PixelBuffer held before the reply
+constexpr uint8_t kOld = 0xAA;  // what pixels held before the reply
 
 using Bytes = std::vector<uint8_t>;
 
@@ -42,7 +42,7 @@ bool All(const uint8_t* p, size_t n, uint8_t v)
     return std::all_of(p, p + n, [v](uint8_t b) { return b == v; });
 }
 
-void FillOld(FormState& st) { std::fill(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize, kOld); }
+void FillOld(PollState& st) { std::fill(st.pixels.data(), st.pixels.data() + kBufferSize, kOld); }
 
 // The worked rows: 5 then a run of 7s to the width, and `literals` as three
 // literal groups that end exactly at the width, with no run count after them.
@@ -65,20 +65,20 @@ protected:
 
     void Prepare(int16_t width)
     {
-        st.RequestMode = kModeLineDelta;
-        st.ImageWidth = width;
-        st.AppliedWidth = width;
+        st.requestMode = kModeLineDelta;
+        st.imageWidth = width;
+        st.laidOutWidth = width;
         FillOld(st);
     }
 
     DecodeResult Decode(const Bytes& pixelData, uint32_t paletteSalt = 0)
     {
-        return testing::Decode(st, Receive(st, Reply(pixelData, st.ImageWidth, paletteSalt)));
+        return testing::Decode(st, Receive(st, Reply(pixelData, st.imageWidth, paletteSalt)));
     }
 
     const uint8_t* Row(int r)
     {
-        return st.PixelBuffer.data() + static_cast<size_t>(r) * static_cast<size_t>(st.ImageWidth);
+        return st.pixels.data() + static_cast<size_t>(r) * static_cast<size_t>(st.imageWidth);
     }
 
     // Pixels `x` to `x + n - 1` of `row` (and on into the rows below) hold `value`.
@@ -95,7 +95,7 @@ protected:
         }
     }
 
-    FormState st;
+    PollState st;
 };
 
 // Row 1's literals end at 640, so the 0x00 after them is row 2's record
@@ -112,7 +112,7 @@ TEST_F(LineDeltaTest, WorkedRowsRunsRepeatTheLastLiteralAndLiteralsEndingAtTheWi
     EXPECT_FALSE(r.fullFrame);
     Expect({{0, 0, 1, 5}, {0, 1, 639, 7}, {2, 0, 640, kOld}, {3, 0, 640, 9}, {4, 0, 476 * 640, kOld}});
     EXPECT_TRUE(std::equal(row1.begin(), row1.end(), Row(1)));
-    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+    EXPECT_EQ(st.requestMode, kModeLineDelta);
 }
 
 TEST_F(LineDeltaTest, EncoderProducesTheWorkedRows)
@@ -154,10 +154,10 @@ TEST_F(LineDeltaTest, AllUnchangedKeepsPixelsButLoadsTheNewPalette)
     Bytes d;
     Unchanged(d, 480);
     Decode(d, 0);
-    const Bytes before(st.PixelBuffer.data(), st.PixelBuffer.data() + kBufferSize);
+    const Bytes before(st.pixels.data(), st.pixels.data() + kBufferSize);
     Decode(d, 77);
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), st.PixelBuffer.data()));
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 77).palette));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), st.pixels.data()));
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(640, 77).palette));
 }
 
 TEST_F(LineDeltaTest, FewerRecordsLeaveTheRestAndExtraRecordsGoPastRow479)
@@ -192,14 +192,14 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
     Put(d, {0x01, 0x55, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});  // row 500: stopped
     Decode(d, 5);
     EXPECT_TRUE(All(Row(499) + 768, 32, 0x34));
-    EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(800, 5).palette));
+    EXPECT_EQ(st.pixels[kBufferLastIndex], kOld);
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(800, 5).palette));
 
     Prepare(800);
     d = fullRow499(32);  // the run would write index 400000
     Decode(d);
     Expect({{499, 768, 1, 0x34}, {499, 769, 31, kOld}});
-    EXPECT_EQ(st.PixelBuffer[kBufferLastIndex], kOld);
+    EXPECT_EQ(st.pixels[kBufferLastIndex], kOld);
 
     Prepare(800);
     d.clear();
@@ -210,7 +210,7 @@ TEST_F(LineDeltaTest, GuardsStopAtIndex400000)
     Expect({{499, 512, 256, 0x33}, {499, 768, 33, kOld}});
 }
 
-// The reply ends inside a changed row; RxBuffer still holds bytes of an
+// The reply ends inside a changed row; reply still holds bytes of an
 // earlier, longer reply past the received count. They must not be decoded.
 TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
 {
@@ -221,7 +221,7 @@ TEST_F(LineDeltaTest, RowRunningPastTheReceivedBytesStopsThere)
     Put(d, {0x01, 0x05, 0xFF, 0x01, 0x06});  // ends before the run count
     Decode(d, 9);
     Expect({{0, 0, 256, 5}, {0, 256, 1, 6}, {0, 257, 480 * 640 - 257, kOld}});
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 9).palette));
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(640, 9).palette));
 
     // Literals announced but not all received: that group writes nothing.
     Prepare(640);
@@ -257,19 +257,19 @@ TEST_F(LineDeltaTest, StreamEndingInsideARowOfShortGroupsLeavesTheRestOfTheRow)
 
 TEST_F(LineDeltaTest, NoWidthDecodesNothing)
 {
-    st.ImageWidth = 0;
+    st.imageWidth = 0;
     Bytes d;
     Put(d, {0x02, 0x05, 0x07, 0xFF});
     const DecodeResult r = Decode(d, 4);
     EXPECT_FALSE(r.refused);
-    EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 4).palette));
+    EXPECT_TRUE(All(st.pixels.data(), kBufferSize, kOld));
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(640, 4).palette));
 }
 
 class FullFrameTest : public ::testing::Test {
 protected:
     FullFrameTest() { FillOld(st); }
-    FormState st;
+    PollState st;
 };
 
 void SetOffBits(Bytes& reply, uint32_t offBits)
@@ -290,15 +290,15 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(r.widthChanged);
     EXPECT_FALSE(r.refused);
-    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), st.PixelBuffer.data()));
-    EXPECT_EQ(st.RequestMode, kModeLineDelta);
-    EXPECT_EQ(st.ImageWidth, 640);
-    EXPECT_EQ(st.AppliedWidth, 640);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biSizeImage, 0x04332211u);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biXPelsPerMeter, 0x08776655);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biYPelsPerMeter, 0x0CBBAA99);
-    EXPECT_EQ(st.FrameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 3).palette));
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), st.pixels.data()));
+    EXPECT_EQ(st.requestMode, kModeLineDelta);
+    EXPECT_EQ(st.imageWidth, 640);
+    EXPECT_EQ(st.laidOutWidth, 640);
+    EXPECT_EQ(st.frameInfo.bmiHeader.biSizeImage, 0x04332211u);
+    EXPECT_EQ(st.frameInfo.bmiHeader.biXPelsPerMeter, 0x08776655);
+    EXPECT_EQ(st.frameInfo.bmiHeader.biYPelsPerMeter, 0x0CBBAA99);
+    EXPECT_EQ(st.frameInfo.bmiHeader.biWidth, 0);  // laid out by the window, not the reply
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(640, 3).palette));
 
     // Then: pixel bytes, the header's width, the width taken, whether it changed. The
     // width follows the received count alone: 350000 bytes or fewer are 640 wide.
@@ -307,12 +307,12 @@ TEST_F(FullFrameTest, DecodesPixelsHeaderFieldsAndReportsWidthChanges)
                                                             {350000 - wire::kReplyHeaderSize, 800, 640, true},
                                                             {350001 - wire::kReplyHeaderSize, 800, 800, true}};
     for (const auto& [size, header, width, changed] : next) {
-        st.RequestMode = kModeWhole;
+        st.requestMode = kModeWhole;
         r = Decode(st, Receive(st, Reply(Bytes(static_cast<size_t>(size), 1), header)));
         EXPECT_TRUE(r.fullFrame) << size;
         EXPECT_EQ(r.widthChanged, changed) << size;
-        EXPECT_EQ(st.ImageWidth, width) << size;
-        EXPECT_EQ(st.AppliedWidth, width) << size;
+        EXPECT_EQ(st.imageWidth, width) << size;
+        EXPECT_EQ(st.laidOutWidth, width) << size;
     }
 }
 
@@ -320,30 +320,30 @@ TEST_F(FullFrameTest, ShortFrameCopiesOnlyWhatArrived)
 {
     const Bytes reply = Reply(Bytes(640 * 480, 3), 640);
     const int32_t received = wire::kReplyHeaderSize + 1000;
-    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());  // the rest sits in RxBuffer unreceived
+    std::memcpy(st.reply.data(), reply.data(), reply.size());  // the rest sits in reply unreceived
     const DecodeResult r = Decode(st, received);
     EXPECT_TRUE(r.fullFrame);
-    EXPECT_TRUE(All(st.PixelBuffer.data(), 1000, 3));
-    EXPECT_TRUE(All(st.PixelBuffer.data() + 1000, kBufferSize - 1000, kOld));
-    EXPECT_EQ(st.ImageWidth, 640);
+    EXPECT_TRUE(All(st.pixels.data(), 1000, 3));
+    EXPECT_TRUE(All(st.pixels.data() + 1000, kBufferSize - 1000, kOld));
+    EXPECT_EQ(st.imageWidth, 640);
 }
 
 TEST_F(FullFrameTest, PixelStartBeyondTheReceivedBytesStillLoadsPaletteAndWidth)
 {
-    std::fill(st.HeaderBuffer.data(), st.HeaderBuffer.data() + kBufferSize, 0x5A);
+    std::fill(st.headers.data(), st.headers.data() + kBufferSize, 0x5A);
     Bytes reply = Reply(Bytes(640 * 480, 3), 640, 12);
     SetOffBits(reply, 2000);
     const int32_t received = 1500;
-    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
+    std::memcpy(st.reply.data(), reply.data(), reply.size());
     const DecodeResult r = Decode(st, received);
     EXPECT_TRUE(r.fullFrame);
     EXPECT_TRUE(r.widthChanged);
-    EXPECT_EQ(st.RequestMode, kModeLineDelta);
-    EXPECT_EQ(st.ImageWidth, 640);
-    EXPECT_TRUE(All(st.PixelBuffer.data(), kBufferSize, kOld));
-    EXPECT_TRUE(SamePalette(st.FrameInfo, ScreenWith(640, 12).palette));
-    EXPECT_EQ(st.HeaderBuffer[received - 5], reply[received - 1]);
-    EXPECT_TRUE(All(st.HeaderBuffer.data() + received - 4, 2000 - (received - 4), 0x5A));
+    EXPECT_EQ(st.requestMode, kModeLineDelta);
+    EXPECT_EQ(st.imageWidth, 640);
+    EXPECT_TRUE(All(st.pixels.data(), kBufferSize, kOld));
+    EXPECT_TRUE(SamePalette(st.frameInfo, ScreenWith(640, 12).palette));
+    EXPECT_EQ(st.headers[received - 5], reply[received - 1]);
+    EXPECT_TRUE(All(st.headers.data() + received - 4, 2000 - (received - 4), 0x5A));
 }
 
 // Pixel offsets past the buffer, and 17 bytes received: too few for the headers.
@@ -352,7 +352,7 @@ TEST_F(FullFrameTest, HeadersThatDoNotFitAreRefusedWithoutChangingAnything)
     const std::pair<uint32_t, int32_t> cases[] = {
         {399998u, 0}, {0x7FFFFFFFu, 0}, {0x80000000u, 0}, {0xFFFFFFFFu, 0}, {1078u, 17}};  // 0: all received
     for (const auto& [offBits, received] : cases) {
-        FormState s;
+        PollState s;
         FillOld(s);
         Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
         SetOffBits(reply, offBits);
@@ -360,19 +360,19 @@ TEST_F(FullFrameTest, HeadersThatDoNotFitAreRefusedWithoutChangingAnything)
         const DecodeResult r = Decode(s, received > 0 ? received : whole);
         EXPECT_TRUE(r.refused) << offBits << ", " << received;
         EXPECT_FALSE(r.fullFrame);
-        EXPECT_EQ(s.RequestMode, kModeWhole);
-        EXPECT_EQ(s.ImageWidth, 0);
-        EXPECT_TRUE(All(s.HeaderBuffer.data(), kBufferSize, 0));
-        EXPECT_TRUE(All(s.PixelBuffer.data(), kBufferSize, kOld));
-        EXPECT_EQ(s.FrameInfo.bmiColors[1].rgbBlue, 0);
-        EXPECT_EQ(s.FrameInfo.bmiHeader.biSizeImage, 0u);
+        EXPECT_EQ(s.requestMode, kModeWhole);
+        EXPECT_EQ(s.imageWidth, 0);
+        EXPECT_TRUE(All(s.headers.data(), kBufferSize, 0));
+        EXPECT_TRUE(All(s.pixels.data(), kBufferSize, kOld));
+        EXPECT_EQ(s.frameInfo.bmiColors[1].rgbBlue, 0);
+        EXPECT_EQ(s.frameInfo.bmiHeader.biSizeImage, 0u);
     }
-    // The largest accepted offset puts the last header byte at RxBuffer 400000.
-    FormState s;
+    // The largest accepted offset puts the last header byte at reply 400000.
+    PollState s;
     Bytes reply = Reply(Bytes(800 * 480, 3), 800, 1);
     SetOffBits(reply, 399997);
     EXPECT_FALSE(Decode(s, Receive(s, reply)).refused);
-    EXPECT_EQ(s.HeaderBuffer[static_cast<int32_t>(reply.size()) - 5], reply.back());
+    EXPECT_EQ(s.headers[static_cast<int32_t>(reply.size()) - 5], reply.back());
 }
 
 TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder)
@@ -386,7 +386,7 @@ TEST_F(FullFrameTest, ColourEntriesKeepBlueGreenRedReservedOrder)
     }
     Decode(st, Receive(st, reply));
     for (int c = 0; c < 256; ++c) {
-        const auto& q = st.FrameInfo.bmiColors[static_cast<size_t>(c)];
+        const auto& q = st.frameInfo.bmiColors[static_cast<size_t>(c)];
         ASSERT_EQ(q.rgbBlue, c);
         ASSERT_EQ(q.rgbGreen, 255 - c);
         ASSERT_EQ(q.rgbRed, c ^ 0x55);

@@ -9,7 +9,7 @@
 
 using karvolen::BitmapInfo;
 using karvolen::kBufferSize;
-using karvolen::decode::SetDIBitsToDevice;
+using karvolen::decode::DrawPicture;
 
 namespace {
 
@@ -50,13 +50,13 @@ std::span<uint8_t> GuardedBits()
     return {bits, static_cast<size_t>(kBufferSize)};
 }
 
-TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
+TEST(DrawPicture, DrawsBottomUpRowsThroughThePalette)
 {
     const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i / 640 + i % 640 * 7);
     const int stride = 660;
     std::vector<uint32_t> surface(static_cast<size_t>(stride) * 480, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 480, stride, Info(640), bits), 480);
+    ASSERT_EQ(DrawPicture(surface.data(), 640, 480, stride, Info(640), bits), 480);
     for (int y = 0; y < 480; ++y) {
         for (int x = 0; x < 640; ++x) {
             ASSERT_EQ(surface[static_cast<size_t>(y * stride + x)], Colour(bits[(479 - y) * 640 + x])) << x << "," << y;
@@ -65,13 +65,13 @@ TEST(SetDIBitsToDevice, DrawsBottomUpRowsThroughThePalette)
     }
 }
 
-TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
+TEST(DrawPicture, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 {
     const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = static_cast<uint8_t>(i % 800 == 0 ? i / 800 : 1);
     // An 800-wide picture on a 640 x 200 surface: the top-left part is drawn.
     std::vector<uint32_t> surface(640 * 201, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 640, 200, 640, Info(800), bits), 200);
+    ASSERT_EQ(DrawPicture(surface.data(), 640, 200, 640, Info(800), bits), 200);
     for (int y = 0; y < 200; ++y) {
         ASSERT_EQ(surface[static_cast<size_t>(y * 640)], Colour((479 - y) & 0xFF)) << y;
         ASSERT_EQ(surface[static_cast<size_t>(y * 640 + 639)], Colour(1));
@@ -81,12 +81,12 @@ TEST(SetDIBitsToDevice, ClipsToTheSurfaceAndKeepsBitsRowsApartByTheirWidth)
 
 // 1000 x 480 would need 480000 bytes: rows past the buffer are not drawn, the
 // row that straddles its end is drawn as far as it goes.
-TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
+TEST(DrawPicture, WideRowsAreCutAtTheEndOfTheBuffer)
 {
     const std::span<uint8_t> bits = GuardedBits();
     for (int32_t i = 0; i < kBufferSize; ++i) bits[i] = 5;
     std::vector<uint32_t> surface(1000 * 480, kUntouched);
-    ASSERT_EQ(SetDIBitsToDevice(surface.data(), 1000, 480, 1000, Info(1000), bits), 401);
+    ASSERT_EQ(DrawPicture(surface.data(), 1000, 480, 1000, Info(1000), bits), 401);
     // Bits row 400 starts at index 400000 (surface row 79); row 401 lies beyond.
     EXPECT_EQ(surface[78 * 1000], kUntouched);
     EXPECT_EQ(surface[79 * 1000], Colour(5));
@@ -95,16 +95,16 @@ TEST(SetDIBitsToDevice, WideRowsAreCutAtTheEndOfTheBuffer)
     EXPECT_EQ(surface[479 * 1000 + 999], Colour(5));
 }
 
-TEST(SetDIBitsToDevice, FailsWithoutAWidthOrASurface)
+TEST(DrawPicture, FailsWithoutAWidthOrASurface)
 {
     const std::span<uint8_t> bits = GuardedBits();
     std::vector<uint32_t> surface(800 * 480, kUntouched);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(0), bits), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 480, 800, Info(-640), bits), 0);
-    EXPECT_EQ(SetDIBitsToDevice(nullptr, 800, 480, 800, Info(640), bits), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 0, 480, 800, Info(640), bits), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, 0, 800, Info(640), bits), 0);
-    EXPECT_EQ(SetDIBitsToDevice(surface.data(), 800, -1, 800, Info(640), bits), 0);
+    EXPECT_EQ(DrawPicture(surface.data(), 800, 480, 800, Info(0), bits), 0);
+    EXPECT_EQ(DrawPicture(surface.data(), 800, 480, 800, Info(-640), bits), 0);
+    EXPECT_EQ(DrawPicture(nullptr, 800, 480, 800, Info(640), bits), 0);
+    EXPECT_EQ(DrawPicture(surface.data(), 0, 480, 800, Info(640), bits), 0);
+    EXPECT_EQ(DrawPicture(surface.data(), 800, 0, 800, Info(640), bits), 0);
+    EXPECT_EQ(DrawPicture(surface.data(), 800, -1, 800, Info(640), bits), 0);
     for (uint32_t px : surface) ASSERT_EQ(px, kUntouched);
 }
 

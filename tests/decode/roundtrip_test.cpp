@@ -26,15 +26,15 @@ TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame)
 {
     const int width = GetParam();
     quellbar::ScreenGenerator gen(width, 42);
-    FormState st;
-    st.ImageWidth = 800;  // the window's start-up value
+    PollState st;
+    st.imageWidth = 800;  // the window's start-up value
 
     DecodeResult r =
         Decode(st, Receive(st, quellbar::BuildReply(quellbar::BuildBmp(gen.Current(), gen.Current().pixels))));
     ASSERT_TRUE(r.fullFrame);
     EXPECT_EQ(std::pair(r.firstRow, r.rowCount), std::pair(0, quellbar::kRows));
-    ASSERT_EQ(st.ImageWidth, width);
-    ASSERT_EQ(st.RequestMode, kModeLineDelta);
+    ASSERT_EQ(st.imageWidth, width);
+    ASSERT_EQ(st.requestMode, kModeLineDelta);
 
     const size_t pixels = static_cast<size_t>(width) * quellbar::kRows;
     for (int frame = 1; frame <= 120; ++frame) {
@@ -58,8 +58,8 @@ TEST_P(GeneratorRoundTrip, FullFrameThenDeltasReproduceEveryFrame)
         ASSERT_FALSE(r.fullFrame);
         EXPECT_EQ(std::pair(r.firstRow, r.rowCount), std::pair(firstChanged, lastChanged + 1 - firstChanged))
             << "the band of changed rows, frame " << frame;
-        ASSERT_TRUE(std::equal(cur.pixels.begin(), cur.pixels.end(), st.PixelBuffer.data())) << "frame " << frame;
-        ASSERT_TRUE(SamePalette(st.FrameInfo, cur.palette)) << "frame " << frame;
+        ASSERT_TRUE(std::equal(cur.pixels.begin(), cur.pixels.end(), st.pixels.data())) << "frame " << frame;
+        ASSERT_TRUE(SamePalette(st.frameInfo, cur.palette)) << "frame " << frame;
     }
 }
 
@@ -117,8 +117,8 @@ void RandomRow(std::mt19937& rng, uint8_t* row, int width)
 TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
 {
     std::mt19937 rng(20240611);
-    FormState st;
-    st.RequestMode = kModeLineDelta;
+    PollState st;
+    st.requestMode = kModeLineDelta;
     for (int iter = 0; iter < 150; ++iter) {
         const int width = iter % 2 ? 640 : 800;
         const size_t n = static_cast<size_t>(width) * quellbar::kRows;
@@ -130,26 +130,26 @@ TEST(LineDeltaRoundTrip, RandomPicturesWithRandomRuns)
         const Bytes delta = quellbar::EncodeLineDelta(prev.data(), cur.data(), width);
         ASSERT_TRUE(IsWellFormedLineDelta(delta, width, quellbar::kRows)) << iter;
 
-        st.ImageWidth = static_cast<int16_t>(width);
-        std::memcpy(st.PixelBuffer.data(), prev.data(), n);
-        const uint8_t beyond = st.PixelBuffer[static_cast<int32_t>(n)];
+        st.imageWidth = static_cast<int16_t>(width);
+        std::memcpy(st.pixels.data(), prev.data(), n);
+        const uint8_t beyond = st.pixels[static_cast<int32_t>(n)];
         Decode(st, Receive(st, testing::Reply(delta, width)));
-        ASSERT_TRUE(std::equal(cur.begin(), cur.end(), st.PixelBuffer.data())) << iter;
-        ASSERT_EQ(st.PixelBuffer[static_cast<int32_t>(n)], beyond) << iter;
+        ASSERT_TRUE(std::equal(cur.begin(), cur.end(), st.pixels.data())) << iter;
+        ASSERT_EQ(st.pixels[static_cast<int32_t>(n)], beyond) << iter;
     }
 }
 
-// Whatever follows the headers, decoding stays inside PixelBuffer: index
+// Whatever follows the headers, decoding stays inside pixels: index
 // 400000 is never written.
 TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
 {
     constexpr int32_t kHeader = wire::kReplyHeaderSize;
     std::mt19937 rng(99);
-    FormState st;
+    PollState st;
     for (int iter = 0; iter < 200; ++iter) {
-        st.RequestMode = kModeLineDelta;
-        st.ImageWidth = iter % 3 == 0 ? 640 : 800;
-        st.PixelBuffer[kBufferLastIndex] = 0x3C;
+        st.requestMode = kModeLineDelta;
+        st.imageWidth = iter % 3 == 0 ? 640 : 800;
+        st.pixels[kBufferLastIndex] = 0x3C;
         const int32_t received =
             iter % 4 == 0 ? kBufferSize : kHeader + static_cast<int32_t>(rng() % (kBufferSize - kHeader));
         Bytes reply = testing::Reply(Bytes(static_cast<size_t>(received - kHeader)));
@@ -158,7 +158,7 @@ TEST(LineDeltaRoundTrip, GarbageNeverWritesTheLastPixelBufferIndex)
             reply[i] = static_cast<uint8_t>(rng() % 4 ? 200 + rng() % 56 : rng());
         const DecodeResult r = Decode(st, Receive(st, reply));
         ASSERT_FALSE(r.refused);
-        ASSERT_EQ(st.PixelBuffer[kBufferLastIndex], 0x3C) << iter;
+        ASSERT_EQ(st.pixels[kBufferLastIndex], 0x3C) << iter;
     }
 }
 

@@ -1,4 +1,4 @@
-// For the decoder tests: replies into a FormState, LineDelta streams read apart from the decoder.
+// For the decoder tests: replies into a PollState, LineDelta streams read apart from the decoder.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "encoder.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "screen.h"
 
 namespace karvolen::testing {
@@ -24,14 +24,14 @@ inline std::vector<uint8_t> Reply(const std::vector<uint8_t>& pixelData, int wid
     return quellbar::BuildReply(quellbar::BuildBmp(ScreenWith(width, paletteSalt), pixelData));
 }
 
-inline int32_t Receive(karvolen::FormState& st, const std::vector<uint8_t>& reply)
+inline int32_t Receive(karvolen::PollState& st, const std::vector<uint8_t>& reply)
 {
-    std::memcpy(st.RxBuffer.data(), reply.data(), reply.size());
+    std::memcpy(st.reply.data(), reply.data(), reply.size());
     return static_cast<int32_t>(reply.size());
 }
 
-// The window's decoding of the first `received` bytes of RxBuffer.
-inline decode::DecodeResult Decode(karvolen::FormState& st, int32_t received)
+// The window's decoding of the first `received` bytes of reply.
+inline decode::DecodeResult Decode(karvolen::PollState& st, int32_t received)
 {
     return decode::DecodeReply(st.Received(received), st.Decoding());
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "window/form1.h"
+#include "window/main_window.h"
 
 int main(int argc, char** argv)
 {
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
         {"TITLE_RECORD", kTitleRecord},
         {"MSG_CANNOT_CONNECT", kMsgCannotConnect},
     };
-    std::fprintf(out, "# Generated from viewer/window/form1.h at build time.\n");
+    std::fprintf(out, "# Generated from viewer/window/main_window.h at build time.\n");
     for (const auto& t : texts) {
         // $'...' keeps the shell from reading anything in a text and carries its CR LF.
         std::string quoted;

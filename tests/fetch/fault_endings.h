@@ -22,7 +22,7 @@
 #include "decode.h"
 #include "encoder.h"
 #include "fetch_cycle.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "scripted_link.h"
 #include "wire_format.h"
 
@@ -137,8 +137,8 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
                             Requests requests = Requests::AllWhole, FakeClock* fake = nullptr)
 {
     using fetch::Ending;
-    auto st = std::make_unique<FormState>();
-    std::copy_n(wire::kRequestText, wire::kRequestSize, st->CommandBytes.begin());
+    auto st = std::make_unique<PollState>();
+    std::copy_n(wire::kRequestText, wire::kRequestSize, st->request.begin());
     RecordingHost host;
     host.scaleWidth = 640.0f;
     host.closeOnFailure = &link;
@@ -158,7 +158,7 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     for (size_t i = 0; i < sc.endings.size(); ++i) {
         const Ending e = cycle().ending;
         EXPECT_EQ(e, sc.endings[i]) << "cycle " << i + 2 << ": " << fetch::EndingName(e);
-        EXPECT_EQ(st->TransferBusy, kFalse);
+        EXPECT_FALSE(st->transferBusy);
     }
     if (!sc.message.empty()) {
         ASSERT_EQ(host.messages.size(), 1u);
@@ -180,7 +180,7 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     if (requests == Requests::AsViewer) {
         const bool gaveUp = std::any_of(sc.endings.begin(), sc.endings.end(),
                                         [](Ending e) { return e == Ending::FailedRead || e == Ending::Drained; });
-        EXPECT_EQ(st->CommandBytes[wire::kModeDigitIndex], wire::ModeDigit(gaveUp ? kModeWhole : kModeLineDelta))
+        EXPECT_EQ(st->request[wire::kModeDigitIndex], wire::ModeDigit(gaveUp ? kModeWhole : kModeLineDelta))
             << (gaveUp ? "a reply given up is no reference: the next picture is whole"
                        : "a silent ending keeps asking for line deltas");
     } else {
@@ -188,10 +188,10 @@ inline void PlayFaultEnding(const FaultEnding& sc, LinkApi& link, const std::str
     }
     // The decoded picture as the device's dump writes it, once the last bytes are out.
     quellbar::Screen decoded;
-    decoded.width = st->ImageWidth;
-    decoded.pixels.assign(st->PixelBuffer.data(), st->PixelBuffer.data() + decoded.width * quellbar::kRows);
+    decoded.width = st->imageWidth;
+    decoded.pixels.assign(st->pixels.data(), st->pixels.data() + decoded.width * quellbar::kRows);
     for (size_t i = 0; i < decoded.palette.size(); ++i) {
-        const RgbQuad& c = st->FrameInfo.bmiColors[i];
+        const RgbQuad& c = st->frameInfo.bmiColors[i];
         decoded.palette[i] = uint32_t{c.rgbRed} << 16 | uint32_t{c.rgbGreen} << 8 | c.rgbBlue;
     }
     bool same = false;

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "fault_endings.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "fetch_cycle.h"
 #include "scripted_link.h"
 #include "wire_format.h"
@@ -32,10 +32,10 @@ std::vector<uint8_t> Head(uint32_t declared, size_t n = 64)
 
 class FetchCycle : public ::testing::Test {
 protected:
-    FetchCycle() { std::copy_n(wire::kRequestText, wire::kRequestSize, st.CommandBytes.begin()); }
+    FetchCycle() { std::copy_n(wire::kRequestText, wire::kRequestSize, st.request.begin()); }
     fetch::FetchResult Run() { return fetch::ReceiveScreen(st.Fetching(), link, host, clock); }
 
-    FormState st;
+    PollState st;
     FakeClock clock;
     ScriptedLink link{clock};
     testing::RecordingHost host;
@@ -44,8 +44,8 @@ protected:
 // The digit for a whole picture: every case of ScriptedCycle.
 TEST_F(FetchCycle, RequestCarriesTheLineDeltaDigit)
 {
-    st.CommandBytes[wire::kModeDigitIndex] = 'x';
-    st.RequestMode = kModeLineDelta;
+    st.request[wire::kModeDigitIndex] = 'x';
+    st.requestMode = kModeLineDelta;
     link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
     EXPECT_EQ(Run().ending, Ending::Complete);
     EXPECT_EQ(std::string(link.lastWrite.begin(), link.lastWrite.end()), "BMP? 2\r\n");
@@ -81,7 +81,7 @@ TEST_F(FetchCycle, WholePicturesTakeTheWorkedNumberOfReads)
         EXPECT_EQ(device.reads.front(), 64);
         for (int i = 1; i <= c.chunks; ++i) EXPECT_EQ(device.reads[i], c.chunkSize);
         EXPECT_EQ(device.reads.back(), c.finalRead > 0 ? c.finalRead : c.chunkSize);
-        EXPECT_EQ(st.TransferBusy, kFalse);
+        EXPECT_FALSE(st.transferBusy);
         EXPECT_FALSE(host.timer) << "decoding re-arms the timer, not reception";
     }
 }
@@ -105,9 +105,9 @@ class ScriptedCycle : public FetchCycle, public ::testing::WithParamInterface<Sc
 TEST_P(ScriptedCycle, EndsAsScripted)
 {
     const Scripted& c = GetParam();
-    st.RxBuffer[4] = 'B';  // left from an earlier reply: never taken for this one's signature
-    st.RxBuffer[5] = 'M';
-    st.CommandBytes[wire::kModeDigitIndex] = 'x';  // the cycle writes the digit itself
+    st.reply[4] = 'B';  // left from an earlier reply: never taken for this one's signature
+    st.reply[5] = 'M';
+    st.request[wire::kModeDigitIndex] = 'x';  // the cycle writes the digit itself
     host.scaleWidth = c.scaleWidth;
     link.script = c.script;
     const auto result = Run();
@@ -117,7 +117,7 @@ TEST_P(ScriptedCycle, EndsAsScripted)
     EXPECT_TRUE(link.script.empty()) << link.script.size() << " steps left";
     EXPECT_EQ(host.messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
     EXPECT_EQ(host.timer, c.message.empty() && c.ending != Ending::Complete);
-    EXPECT_EQ(st.TransferBusy, kFalse);
+    EXPECT_FALSE(st.transferBusy);
 }
 
 std::vector<Scripted> ScriptedCases()
@@ -180,11 +180,11 @@ TEST_F(FetchCycle, NegativeChunkClosesTheLinkAndTheNextTickReconnects)
 
     link.calls.clear();
     link.script = {OpenStep(0)};
-    st.RequestMode = kModeLineDelta;
+    st.requestMode = kModeLineDelta;
     EXPECT_EQ(Run().ending, Ending::Reconnected);
     EXPECT_EQ(link.calls, (std::vector<std::string>{"WriteCom(8)", "CloseCom", "OpenCom"}));
     EXPECT_TRUE(host.timer);
-    EXPECT_EQ(st.RequestMode, kModeLineDelta);
+    EXPECT_EQ(st.requestMode, kModeLineDelta);
 
     link.script = {WriteStep(8), ReadStep(64, 10, Head(6, 10))};
     EXPECT_EQ(Run().ending, Ending::Complete);
@@ -192,12 +192,12 @@ TEST_F(FetchCycle, NegativeChunkClosesTheLinkAndTheNextTickReconnects)
 
 TEST_F(FetchCycle, FinalReadFailingTwiceIsSilentAndTheNextPictureIsWhole)
 {
-    st.RequestMode = kModeLineDelta;
+    st.requestMode = kModeLineDelta;
     link.script = {WriteStep(8), ReadStep(64, 64, Head(1000)), ReadStep(940, 0), ReadStep(940, 0)};
     EXPECT_EQ(Run().ending, Ending::FailedRead);
     EXPECT_TRUE(host.timer);
     EXPECT_TRUE(link.open);
-    EXPECT_EQ(st.RequestMode, kModeWhole) << "the device may take the reply given up for the reference";
+    EXPECT_EQ(st.requestMode, kModeWhole) << "the device may take the reply given up for the reference";
 
     link.script = {WriteStep(8), ReadStep(64, 64, Head(1000)), ReadStep(940, 0), ReadStep(940, 940)};
     EXPECT_EQ(Run().ending, Ending::Complete);
@@ -205,7 +205,7 @@ TEST_F(FetchCycle, FinalReadFailingTwiceIsSilentAndTheNextPictureIsWhole)
 
 TEST_F(FetchCycle, DrainStopsAtTheFirstReadThatIsNotABlockAndTheNextPictureIsWhole)
 {
-    st.RequestMode = kModeLineDelta;
+    st.requestMode = kModeLineDelta;
     std::vector<uint8_t> garbage(64, 0x55);
     link.script = {WriteStep(8), ReadStep(64, 64, garbage), ReadStep(16384, 16384), ReadStep(16384, 16384),
                    ReadStep(16384, 16383)};
@@ -214,7 +214,7 @@ TEST_F(FetchCycle, DrainStopsAtTheFirstReadThatIsNotABlockAndTheNextPictureIsWho
     EXPECT_TRUE(host.timer);
     EXPECT_TRUE(link.script.empty());
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(st.RequestMode, kModeWhole) << "what was drained may be the rest of a reply given up";
+    EXPECT_EQ(st.requestMode, kModeWhole) << "what was drained may be the rest of a reply given up";
 
     link.script = {WriteStep(8), ReadStep(64, 64, garbage), ReadStep(16384, -110)};
     EXPECT_EQ(Run().ending, Ending::Drained);
@@ -233,7 +233,7 @@ TEST_F(FetchCycle, UnboundReadEndsAsAFault)
     broken.script = {WriteStep(8)};
     const auto result = fetch::ReceiveScreen(st.Fetching(), broken, host, clock);
     EXPECT_EQ(result.ending, Ending::Fault);
-    EXPECT_EQ(st.TransferBusy, kFalse);
+    EXPECT_FALSE(st.transferBusy);
 }
 
 // The endings every transport gives alike, on the in-process link.

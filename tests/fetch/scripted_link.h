@@ -20,7 +20,7 @@ namespace karvolen::testing {
 class RecordingHost : public fetch::FetchHost {
 public:
     void SetTimerEnabled(bool enabled) override { timer = enabled; }
-    float ScaleWidth() override { return scaleWidth; }
+    float LogicalWidth() override { return scaleWidth; }
     void ProcessEvents() override { ++eventPasses; }
     void CommunicationFailure(const std::string& message) override
     {

@@ -12,7 +12,7 @@
 #include "encoder.h"
 #include "fake_quellbar.h"
 #include "fault_endings.h"
-#include "form_state.h"
+#include "poll_state.h"
 #include "wire_format.h"
 
 namespace karvolen {
@@ -34,18 +34,18 @@ protected:
         link_.emplace(options);
         ASSERT_EQ(link_->OpenCom(), 0);
         host_.closeOnFailure = &*link_;
-        std::copy_n(wire::kRequestText, wire::kRequestSize, st_->CommandBytes.begin());
+        std::copy_n(wire::kRequestText, wire::kRequestSize, st_->request.begin());
     }
     // One reception as the viewer makes it; the reply is left in Reply().
     Ending Fetch(int32_t mode = kModeWhole)
     {
-        st_->RequestMode = mode;
+        st_->requestMode = mode;
         const auto r = fetch::ReceiveScreen(st_->Fetching(), *link_, host_, link_->clock);
         received_ = r.received;
         return r.ending;
     }
-    std::vector<uint8_t> Reply() const { return {st_->RxBuffer.data(), st_->RxBuffer.data() + received_}; }
-    uint32_t Prefix() const { return wire::ReadBe32(st_->RxBuffer.data()); }
+    std::vector<uint8_t> Reply() const { return {st_->reply.data(), st_->reply.data() + received_}; }
+    uint32_t Prefix() const { return wire::ReadBe32(st_->reply.data()); }
     int32_t ReadCom(int32_t length)
     {
         std::vector<uint8_t> buf(static_cast<size_t>(length));
@@ -55,7 +55,7 @@ protected:
     double& Now() { return link_->clock.now; }
 
     std::optional<FakeQuellbar> link_;
-    std::unique_ptr<FormState> st_ = std::make_unique<FormState>();
+    std::unique_ptr<PollState> st_ = std::make_unique<PollState>();
     testing::RecordingHost host_;
     int32_t received_ = 0;
 };
@@ -143,7 +143,7 @@ TEST_F(Quellbar, ChunkReadStallsTwiceThenGoesOnWhereItWas)
     // and the cycle reads on in the old reply, where the first one stopped.
     std::vector<uint8_t> head;
     Link().onRead = [&](int n) {
-        if (n == 5) head.assign(st_->RxBuffer.data(), st_->RxBuffer.data() + kFirst);  // before the first drain read
+        if (n == 5) head.assign(st_->reply.data(), st_->reply.data() + kFirst);  // before the first drain read
     };
     EXPECT_EQ(Fetch(), Ending::Drained);
     quellbar::ScreenGenerator expected(800, 1);
@@ -180,7 +180,7 @@ TEST_F(Quellbar, BrokenLengthPrefixes)
     Start("faults=toolarge:500000,topbit@2,finalshort:1000@3");
     EXPECT_EQ(Fetch(), Ending::Fault);
     EXPECT_EQ(Prefix(), 500000u);
-    EXPECT_EQ(st_->RxBuffer[4], 'B');
+    EXPECT_EQ(st_->reply[4], 'B');
 
     ASSERT_EQ(Link().OpenCom(), 0);  // the fault ending closed the link
     EXPECT_EQ(Fetch(), Ending::Fault);
@@ -258,7 +258,7 @@ TEST_F(Quellbar, HighSpeedOverflowLosesTheRestOfAWholeTransfer)
 
     ASSERT_EQ(Link().Model().Configure("queue=whole"), "");
     EXPECT_EQ(Fetch(), Ending::FailedRead) << "the rest of the transfer is gone";
-    EXPECT_EQ(st_->RxBuffer[4], 'B') << "the first read itself looks well";
+    EXPECT_EQ(st_->reply[4], 'B') << "the first read itself looks well";
 
     ASSERT_EQ(Link().Model().Configure("overflow=0"), "");
     ASSERT_EQ(Link().OpenCom(), 0);
@@ -274,7 +274,7 @@ TEST_F(Quellbar, InjectCountsFromTheNextRequest)
     EXPECT_NE(Link().Model().Inject("nonsense"), "");
     ASSERT_EQ(Fetch(kModeLineDelta), Ending::Complete);
     EXPECT_EQ(Fetch(kModeLineDelta), Ending::Fault);
-    EXPECT_TRUE(st_->RxBuffer[0] & 0x80);
+    EXPECT_TRUE(st_->reply[0] & 0x80);
 }
 
 TEST_F(Quellbar, DumpAndLogFollowTheReplies)

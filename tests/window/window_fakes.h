@@ -1,4 +1,4 @@
-// Fakes around Form1: answered message boxes; the Quellbar is FakeQuellbar.
+// Fakes around MainWindow: answered message boxes; the Quellbar is FakeQuellbar.
 #pragma once
 
 #include <QCoreApplication>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fake_quellbar.h"
-#include "window/form1.h"
+#include "window/main_window.h"
 
 namespace karvolen::testing {
 

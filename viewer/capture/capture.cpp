@@ -5,17 +5,19 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "feed_reader.h"
-#include "picture_server.h"
 #include "feed_socket.h"
 #include "picture_file.h"
+#include "picture_server.h"
 #include "poller.h"
 #include "recording_session.h"
 #include "shared_feed.h"
@@ -64,6 +66,28 @@ bool MayWrite(const Options& o)
     return true;
 }
 
+// A viewer or capture of this user that may hold the Quellbar without a feed
+// (one that could not publish), by its name.
+std::optional<std::string> LikelyHolder()
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = entry.path().filename();
+        struct stat owner {};
+        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stol(pid) == getpid() ||
+            stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != getuid()) {
+            continue;
+        }
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        // The kernel keeps 15 characters of the name.
+        if (std::getline(comm, name) && (name == "karvolen-viewer" || name == "karvolen-captur")) {
+            return (name == "karvolen-viewer" ? name : "karvolen-capture") + " (process " + pid + ")";
+        }
+    }
+    return std::nullopt;
+}
+
 // The first OpenCom's failure, told as the window tells it, and plainly when
 // the device is held.
 void SayCannotConnect(const poll::Connection& c)
@@ -75,7 +99,7 @@ void SayCannotConnect(const poll::Connection& c)
     const std::string first = fetch::kMsgCannotConnect.substr(0, fetch::kMsgCannotConnect.find("\r\n"));
     if (!c.InUse()) {
         Say(fetch::kMsgCannotConnect);
-    } else if (const std::optional<std::string> holder = poll::LikelyHolder()) {
+    } else if (const std::optional<std::string> holder = LikelyHolder()) {
         Say(first + ": it is in use, probably by " + *holder + "; end that program first");
     } else {
         Say(first + ": it is in use by another program, or this user may not open it (see the udev rule)");
@@ -330,7 +354,6 @@ poll::PollingState FromFeed(feed::FeedState state)
     }
     return poll::PollingState::kFailure;
 }
-
 
 // The feed of the program of ours that holds the Quellbar, when one does.
 std::unique_ptr<feed::FeedReader> OpenFeed()

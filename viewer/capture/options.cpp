@@ -14,32 +14,31 @@ namespace karvolen::capture {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: karvolen-capture [OPTION]...\n"
-    "Takes the Quellbar's screen as the viewer shows it: one picture, or a series.\n"
-    "\n"
-    "  -o, --output FILE     where to write: .png, .bmp or .gif; '-' writes PNG to\n"
-    "                        standard output; in a series a .gif is one animated\n"
-    "                        GIF, any other name a strftime pattern, one file a\n"
-    "                        picture (default: quellbar-YYYY-MM-DD-HHMMSS.png here)\n"
-    "      --force           overwrite existing files\n"
-    "  -n, --count N         a series of N pictures, one a second\n"
-    "  -d, --duration SECS   a series for SECS seconds, one picture a second\n"
-    "      --changed-only    in a series, skip pictures equal to the last one written\n"
-    "      --serve [ADDR:]PORT  serve the live picture to browsers (127.0.0.1 unless\n"
-    "                        ADDR is given) until a signal, the count or the duration;\n"
-    "                        records as well with -o, -n or -d\n"
-    "      --password-file FILE  the password for --serve (its first line)\n"
-    "      --token           print a one-time address that lets one browser in\n"
-    "      --max-viewers N   watchers at most (32)\n"
-    "      --tls-cert FILE, --tls-key FILE  serve over HTTPS\n"
-    "  -h, --help            show this help and exit\n"
-    "  -V, --version         show the version and exit\n"
-    "\n"
-    "Exit status: 0 done; 1 could not connect to the Quellbar; 2 bad usage;\n"
-    "3 communication failed or no picture (pictures so far are kept); 4 cannot\n"
-    "write; 5 cannot serve (the port is taken, TLS cannot be used);\n"
-    "129, 130 or 143 after SIGHUP, Ctrl+C or SIGTERM ended a series in order.\n";
+constexpr const char* kUsage = "Usage: karvolen-capture [OPTION]...\n"
+                               "Takes the Quellbar's screen as the viewer shows it: one picture, or a series.\n"
+                               "\n"
+                               "  -o, --output FILE     where to write: .png, .bmp or .gif; '-' writes PNG to\n"
+                               "                        standard output; in a series a .gif is one animated\n"
+                               "                        GIF, any other name a strftime pattern, one file a\n"
+                               "                        picture (default: quellbar-YYYY-MM-DD-HHMMSS.png here)\n"
+                               "      --force           overwrite existing files\n"
+                               "  -n, --count N         a series of N pictures, one a second\n"
+                               "  -d, --duration SECS   a series for SECS seconds, one picture a second\n"
+                               "      --changed-only    in a series, skip pictures equal to the last one written\n"
+                               "      --serve [ADDR:]PORT  serve the live picture to browsers (127.0.0.1 unless\n"
+                               "                        ADDR is given) until a signal, the count or the duration;\n"
+                               "                        records as well with -o, -n or -d\n"
+                               "      --password-file FILE  the password for --serve (its first line)\n"
+                               "      --token           print a one-time address that lets one browser in\n"
+                               "      --max-viewers N   watchers at most (32)\n"
+                               "      --tls-cert FILE, --tls-key FILE  serve over HTTPS\n"
+                               "  -h, --help            show this help and exit\n"
+                               "  -V, --version         show the version and exit\n"
+                               "\n"
+                               "Exit status: 0 done; 1 could not connect to the Quellbar; 2 bad usage;\n"
+                               "3 communication failed or no picture (pictures so far are kept); 4 cannot\n"
+                               "write; 5 cannot serve (the port is taken, TLS cannot be used);\n"
+                               "129, 130 or 143 after SIGHUP, Ctrl+C or SIGTERM ended a series in order.\n";
 
 int Usage(const std::string& why)
 {
@@ -175,7 +174,7 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
             o.tlsKey = value;
         } else {
             return {std::nullopt, Usage(arg.rfind('-', 0) == 0 ? "unknown option '" + arg + "'"
-                                                                : "unexpected argument '" + arg + "'")};
+                                                               : "unexpected argument '" + arg + "'")};
         }
     }
     if (o.Series() && o.ToStdout()) {
@@ -192,11 +191,12 @@ Parsed ParseCommandLine(const std::vector<std::string>& args)
     }
     if (!o.output.empty() && !o.ToStdout() && !o.ToGif()) {
         if (!picture::FormatOf(o.output)) {
-            return {std::nullopt, Usage("'" + o.output + "': pictures are written as .png or .bmp, series also as .gif")};
+            return {std::nullopt,
+                    Usage("'" + o.output + "': pictures are written as .png or .bmp, series also as .gif")};
         }
         if (o.Series() && !HasConversion(o.output)) {
-            return {std::nullopt,
-                    Usage("a series into the one name '" + o.output + "': give a .gif or a pattern such as q-%H%M%S.png")};
+            return {std::nullopt, Usage("a series into the one name '" + o.output +
+                                        "': give a .gif or a pattern such as q-%H%M%S.png")};
         }
     }
     return {o, kDone};

@@ -39,7 +39,7 @@ constexpr int32_t kMaxCount = 255;
 // A group starts before the row's last pixel and its moves end at most this
 // far past its start, so a row is decoded into a scratch row this much wider.
 constexpr int32_t kRowSlack = kMaxCount + kLiteralMove;
-// ImageWidth is 16-bit.
+// imageWidth is 16-bit.
 constexpr int32_t kMaxWidth = std::numeric_limits<int16_t>::max();
 
 // Copies n literals as whole 16-byte moves, and up to 15 bytes more.
@@ -217,8 +217,8 @@ DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& t)
     return result;
 }
 
-int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
-                          const BitmapInfo& info, std::span<const uint8_t> bits)
+int32_t DrawPicture(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
+                    const BitmapInfo& info, std::span<const uint8_t> bits)
 {
     const int32_t width = info.bmiHeader.biWidth;
     if (surface == nullptr || bits.data() == nullptr || width <= 0 || surfaceWidth <= 0 || surfaceHeight <= 0 ||

@@ -46,13 +46,13 @@ struct DecodeResult {
 // buffer's last index.
 DecodeResult DecodeReply(std::span<const uint8_t> reply, const DecodeTarget& target);
 
-// The SetDIBitsToDevice equivalent: draws the 480-row bottom-up 8-bit picture
+// Draws the 480-row bottom-up 8-bit picture
 // `bits` with info.bmiHeader.biWidth and info's colours 1:1 at the top-left of
 // a 32-bit surface (0xFFRRGGBB, `stride` pixels per row). Returns the number of
 // surface rows drawn (at most the surface's height; rows whose bits lie past
 // `bits` are not drawn), 0 on failure (a width that is not positive, no
 // surface).
-int32_t SetDIBitsToDevice(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
-                          const BitmapInfo& info, std::span<const uint8_t> bits);
+int32_t DrawPicture(uint32_t* surface, int32_t surfaceWidth, int32_t surfaceHeight, int32_t stride,
+                    const BitmapInfo& info, std::span<const uint8_t> bits);
 
 }  // namespace karvolen::decode

@@ -27,8 +27,8 @@ inline constexpr uint32_t kMaxOffBits = static_cast<uint32_t>(wire::kBufferLastI
 
 // A full frame's width follows from its received byte count alone.
 inline constexpr int32_t kNarrowReplyMaxSize = 350000;
-using wire::kNarrowWidth;
 using wire::kModeLineDelta;
+using wire::kNarrowWidth;
 using wire::kPictureHeight;
 using wire::kWideWidth;
 

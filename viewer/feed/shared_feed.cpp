@@ -1,5 +1,8 @@
 #include "shared_feed.h"
 
+#include <chrono>
+
+#include "feed_reader.h"
 #include "feed_socket.h"
 
 namespace karvolen::feed {
@@ -13,6 +16,19 @@ FeedState ToFeed(poll::PollingState state)
     case poll::PollingState::kStopping: return FeedState::kStopping;
     }
     return FeedState::kCommunicationFailure;
+}
+
+std::optional<std::string> CurrentOwner()
+{
+    const PathResult path = FeedSocketPath();
+    if (!path.ok()) {
+        return std::nullopt;
+    }
+    const OwnerProbe probe = ProbeOwner(path.path, std::chrono::seconds(1));
+    if (!probe.live) {
+        return std::nullopt;
+    }
+    return probe.owner.program + " (process " + std::to_string(probe.owner.pid) + ")";
 }
 
 SharedFeed::StartResult SharedFeed::Start(poll::Poller& poller, std::string_view program)

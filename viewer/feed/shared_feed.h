@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,10 @@ namespace karvolen::feed {
 
 // The poller's state as the feed tells it; the web server's feed tells it too.
 FeedState ToFeed(poll::PollingState state);
+
+// The program of ours that feeds this user's pictures now, as
+// "karvolen-capture (process 1234)"; empty when none does.
+std::optional<std::string> CurrentOwner();
 
 class SharedFeed : private poll::Watcher {
 public:

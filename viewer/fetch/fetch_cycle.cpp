@@ -30,7 +30,7 @@ public:
 private:
     FetchResult End(Ending e, bool timerOn, const std::string* message = nullptr)
     {
-        io_.transferBusy = kFalse;
+        io_.transferBusy = false;
         if (timerOn) {
             host_.SetTimerEnabled(true);
         }
@@ -69,7 +69,7 @@ private:
 
     int32_t ChunkSize()
     {
-        const float product = host_.ScaleWidth() * wire::kChunkRows;
+        const float product = host_.LogicalWidth() * wire::kChunkRows;
         if (!std::isfinite(product) || product > static_cast<float>(std::numeric_limits<int32_t>::max()) ||
             product < static_cast<float>(std::numeric_limits<int32_t>::min())) {
             throw Trapped{};
@@ -107,7 +107,7 @@ private:
 FetchResult Cycle::Run()
 {
     host_.SetTimerEnabled(false);
-    io_.transferBusy = kTrue;
+    io_.transferBusy = true;
     io_.command[wire::kModeDigitIndex] = static_cast<uint8_t>(wire::ModeDigit(io_.requestMode));
 
     try {
@@ -148,7 +148,7 @@ FetchResult Cycle::Run()
         if (remaining() > 0 && !ReadOn(remaining)) {
             return GiveUp(Ending::FailedRead);
         }
-        io_.transferBusy = kFalse;
+        io_.transferBusy = false;
         return {Ending::Complete, static_cast<int32_t>(received_)};
     } catch (const Trapped&) {
         return End(Ending::Fault, false, &kMsgFault);

@@ -16,9 +16,6 @@ inline constexpr double kChunkTimeLimit = 1.0;
 // The polling timer's period: the next request follows this long after a
 // picture, or after a cycle that ended quietly.
 inline constexpr int kPollIntervalMs = 1000;
-// The 16-bit truth values of the transfer flag, as the window stores them.
-inline constexpr int16_t kTrue = -1;
-inline constexpr int16_t kFalse = 0;
 
 // At start-up: the link library is missing, or no Quellbar answers OpenCom.
 inline const std::string kMsgNoDriver =
@@ -50,7 +47,7 @@ struct Exchange {
     std::span<uint8_t> rx;                           // the reply, length prefix first
     std::span<uint8_t, wire::kRequestSize> command;  // the request; its mode digit is set here
     int32_t& requestMode;                            // a reply given up makes the next one whole
-    int16_t& transferBusy;                           // kTrue while the cycle transfers
+    bool& transferBusy;                              // true while the cycle transfers
 };
 
 // What the cycle needs from the window around it.
@@ -60,7 +57,7 @@ public:
     // The polling timer: off while a cycle runs, on again where it ends quietly.
     virtual void SetTimerEnabled(bool enabled) = 0;
     // The window's logical width, read afresh for every chunk.
-    virtual float ScaleWidth() = 0;
+    virtual float LogicalWidth() = 0;
     // One pass over pending user-interface events.
     virtual void ProcessEvents() = 0;
     virtual void CommunicationFailure(const std::string& message) = 0;

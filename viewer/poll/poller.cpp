@@ -1,11 +1,6 @@
 #include "poller.h"
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "marlex.h"
 
@@ -53,12 +48,12 @@ double WallSeconds()
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-ShownPicture View(const FormState& st, int firstRow, int rowCount, double time)
+ShownPicture View(const PollState& st, int firstRow, int rowCount, double time)
 {
-    const auto size = static_cast<size_t>(std::max<int>(st.ImageWidth, 0)) * wire::kPictureHeight;
-    return {std::span(st.PixelBuffer).first(std::min(size, st.PixelBuffer.size())),
-            st.ImageWidth,
-            st.FrameInfo.bmiColors,
+    const auto size = static_cast<size_t>(std::max<int>(st.imageWidth, 0)) * wire::kPictureHeight;
+    return {std::span(st.pixels).first(std::min(size, st.pixels.size())),
+            st.imageWidth,
+            st.frameInfo.bmiColors,
             firstRow,
             rowCount,
             time};
@@ -93,26 +88,6 @@ void Poller::SetState(PollingState state)
     for (Watcher* w : watchers_) {
         w->StateChanged(state);
     }
-}
-
-std::optional<std::string> LikelyHolder()
-{
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string pid = entry.path().filename();
-        struct stat owner {};
-        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stol(pid) == getpid() ||
-            stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != getuid()) {
-            continue;
-        }
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        // The kernel keeps 15 characters of the name.
-        if (std::getline(comm, name) && (name == "karvolen-viewer" || name == "karvolen-captur")) {
-            return (name == "karvolen-viewer" ? name : "karvolen-capture") + " (process " + pid + ")";
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace karvolen::poll

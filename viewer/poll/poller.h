@@ -11,8 +11,8 @@
 
 #include "decode.h"
 #include "fetch_cycle.h"
-#include "form_state.h"
 #include "link_api.h"
+#include "poll_state.h"
 #include "shown_picture.h"
 
 namespace karvolen::poll {
@@ -54,8 +54,8 @@ public:
     void Close();
 
     // The next picture is asked for whole.
-    void RequestWhole() { st_.RequestMode = wire::kModeWhole; }
-    bool Transferring() const { return st_.TransferBusy != fetch::kFalse; }
+    void RequestWhole() { st_.requestMode = wire::kModeWhole; }
+    bool Transferring() const { return st_.transferBusy; }
 
     // The request and the reply's reception, every ending but a picture's
     // taken through `host`.
@@ -73,13 +73,13 @@ public:
     void AddWatcher(Watcher& w) { watchers_.push_back(&w); }
     void RemoveWatcher(Watcher& w) { std::erase(watchers_, &w); }
 
-    FormState& Buffers() { return st_; }
-    const FormState& Buffers() const { return st_; }
+    PollState& Buffers() { return st_; }
+    const PollState& Buffers() const { return st_; }
 
 private:
     LinkApi& link_;
     fetch::Clock& clock_;
-    FormState st_;
+    PollState st_;
     PollingState state_ = PollingState::kCommunicating;
     double shownAt_ = 0.0;
     bool shown_ = false;
@@ -91,21 +91,17 @@ private:
 // for the front end to report.
 class HeadlessHost : public fetch::FetchHost {
 public:
-    explicit HeadlessHost(const FormState& st) : st_(st) {}
+    explicit HeadlessHost(const PollState& st) : st_(st) {}
     void SetTimerEnabled(bool) override {}
-    float ScaleWidth() override { return st_.ImageWidth; }
+    float LogicalWidth() override { return st_.imageWidth; }
     void ProcessEvents() override {}
     void CommunicationFailure(const std::string& message) override { failure_ = message; }
     // The message of a cycle that stopped polling, taken once.
     std::optional<std::string> TakeFailure() { return std::exchange(failure_, std::nullopt); }
 
 private:
-    const FormState& st_;
+    const PollState& st_;
     std::optional<std::string> failure_;
 };
-
-// Another program of ours of this user that may hold the Quellbar, as
-// "karvolen-viewer (process 1234)"; empty when none runs.
-std::optional<std::string> LikelyHolder();
 
 }  // namespace karvolen::poll

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "application.h"
-#include "form1.h"
 #include "link_binding.h"
+#include "main_window.h"
 #include "shared_feed.h"
 #include "termination_signals.h"
 
@@ -34,15 +34,15 @@ int main(int argc, char** argv)
         runtime = QDir::tempPath();
     }
 
-    karvolen::Form1Services services;
+    karvolen::MainWindowServices services;
     services.link = &link;
     services.boxes = &boxes;
     services.clock = &clock;
     services.endProgram = [](int status) { QCoreApplication::exit(status); };
     services.lockPath = runtime + QStringLiteral("/karvolen-viewer.lock");
 
-    karvolen::Form1 form(services);
-    if (!form.Form_Load()) {
+    karvolen::MainWindow form(services);
+    if (!form.Start()) {
         return 1;
     }
     // What the window shows, for karvolen-capture and other readers of this user.

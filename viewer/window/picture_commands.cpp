@@ -76,7 +76,7 @@ void AddWindowAction(QWidget& window, QAction& action, const QList<QKeySequence>
     window.addAction(&action);
 }
 
-PictureCommands::PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host)
+PictureCommands::PictureCommands(QWidget& window, PictureView& view, QAction& startStop, Host host)
     : QObject(&window), window_(window), view_(view), host_(std::move(host)), fitGroup_(this), notes_(window)
 {
     const auto add = [this](const QString& text, const QList<QKeySequence>& keys, auto handler) {

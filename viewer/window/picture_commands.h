@@ -14,8 +14,8 @@
 
 #include "fetch_cycle.h"
 #include "geometry/layout.h"
-#include "image_view.h"
 #include "picture_notes.h"
+#include "picture_view.h"
 #include "recording_session.h"
 
 class QFileDialog;
@@ -51,7 +51,7 @@ public:
     };
 
     // Adds the actions and their keys to `window`; `startStop` heads the menu.
-    PictureCommands(QWidget& window, ImageView& view, QAction& startStop, Host host);
+    PictureCommands(QWidget& window, PictureView& view, QAction& startStop, Host host);
 
     // A new picture is on screen, its buffers the window's own; a recording
     // adds it. Saves, Copy and Record do nothing before the first.
@@ -95,7 +95,7 @@ private:
     bool Write(const ShownPicture& picture, const QString& path, bool overwrite);
 
     QWidget& window_;
-    ImageView& view_;
+    PictureView& view_;
     Host host_;
     QMenu menu_;
     QAction* copy_ = nullptr;

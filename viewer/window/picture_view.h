@@ -1,4 +1,4 @@
-// Image1: shows a picture over its own rectangle, stretched or fitted, and
+// View: shows a picture over its own rectangle, stretched or fitted, and
 // takes a left click, Space or Return on it as its click.
 #pragma once
 
@@ -16,9 +16,9 @@ namespace karvolen {
 // black.
 void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry::FitMode mode);
 
-class ImageView : public QWidget {
+class PictureView : public QWidget {
 public:
-    explicit ImageView(QWidget* parent = nullptr);
+    explicit PictureView(QWidget* parent = nullptr);
 
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return picture_; }

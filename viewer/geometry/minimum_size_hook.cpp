@@ -1,4 +1,4 @@
-#include "module1.h"
+#include "minimum_size_hook.h"
 
 #include <QEvent>
 #include <QGuiApplication>
@@ -28,7 +28,7 @@ xcb_atom_t FrameExtentsAtom(xcb_connection_t* c)
 }
 }  // namespace
 
-void Module1::HookWindow(QWidget* window)
+void MinimumSizeHook::HookWindow(QWidget* window)
 {
     if (window == nullptr || window_ != nullptr) {
         return;
@@ -43,7 +43,7 @@ void Module1::HookWindow(QWidget* window)
     Apply();
 }
 
-void Module1::UnhookWindow(QWidget* window)
+void MinimumSizeHook::UnhookWindow(QWidget* window)
 {
     if (window_ == nullptr || window != window_) {
         return;
@@ -63,7 +63,7 @@ void Module1::UnhookWindow(QWidget* window)
 // shadows or resize borders). Elsewhere the platform's frame margins, which
 // on Wayland are the decoration's, known once the first frame is drawn, less
 // what may be its shadow.
-QSize Module1::VisibleFrame() const
+QSize MinimumSizeHook::VisibleFrame() const
 {
     if (xcb_connection_t* c = X11Connection();
         c != nullptr && frameExtentsAtom_ != XCB_ATOM_NONE && window_->testAttribute(Qt::WA_WState_Created)) {
@@ -85,7 +85,7 @@ QSize Module1::VisibleFrame() const
     return handle != nullptr ? geometry::CountedFrame(handle->frameMargins()) : QSize(0, 0);
 }
 
-void Module1::Apply()
+void MinimumSizeHook::Apply()
 {
     // Full screen and maximized, the frame is another or none. The minimum
     // stays the normal window's: changed there, it would go to the compositor
@@ -103,7 +103,7 @@ void Module1::Apply()
 // Not every platform holds the window at its minimum: on Wayland the
 // compositor may offer a smaller size during an interactive resize, and Qt
 // 6.8 takes it as it is. The window then grows back, as a client may.
-void Module1::KeepMinimum()
+void MinimumSizeHook::KeepMinimum()
 {
     const QSize size = window_->size();
     const QSize held = size.expandedTo(window_->minimumSize());
@@ -112,7 +112,7 @@ void Module1::KeepMinimum()
     }
 }
 
-bool Module1::eventFilter(QObject* watched, QEvent* event)
+bool MinimumSizeHook::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == window_) {
         switch (event->type()) {
@@ -137,7 +137,7 @@ bool Module1::eventFilter(QObject* watched, QEvent* event)
     return false;
 }
 
-bool Module1::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
+bool MinimumSizeHook::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
 {
     if (window_ == nullptr || eventType != "xcb_generic_event_t") {
         return false;

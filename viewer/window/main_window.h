@@ -11,12 +11,12 @@
 #include <memory>
 
 #include "fetch_cycle.h"
-#include "form_state.h"
-#include "geometry/module1.h"
-#include "image_view.h"
+#include "geometry/minimum_size_hook.h"
 #include "link_api.h"
 #include "message_boxes.h"
 #include "picture_commands.h"
+#include "picture_view.h"
+#include "poll_state.h"
 #include "poller.h"
 
 class QLockFile;
@@ -47,14 +47,14 @@ inline const QString kTitleError = QStringLiteral("Error");
 inline constexpr int kTimerInterval = fetch::kPollIntervalMs;
 inline constexpr int kDesignClientWidth = 800;
 inline constexpr int kDesignClientHeight = 481;
-// Cmdstop's place in client pixels; the desktop scripts click it there.
+// StopButton's place in client pixels; the desktop scripts click it there.
 inline constexpr int kButtonLeft = 4;
 inline constexpr int kButtonTop = 4;
 inline constexpr int kButtonWidth = 73;
 inline constexpr int kButtonHeight = 49;
 
 // What the window needs from the process around it.
-struct Form1Services {
+struct MainWindowServices {
     LinkApi* link = nullptr;
     MessageBoxes* boxes = nullptr;
     fetch::Clock* clock = nullptr;
@@ -67,37 +67,37 @@ struct Form1Services {
     std::function<QString(const QString& suggested)> chooseSaveFile;
 };
 
-class Form1 : public QWidget, private fetch::FetchHost, private poll::Watcher {
+class MainWindow : public QWidget, private fetch::FetchHost, private poll::Watcher {
     Q_OBJECT
 
 public:
-    explicit Form1(Form1Services services, QWidget* parent = nullptr);
-    ~Form1() override;
+    explicit MainWindow(MainWindowServices services, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // Start-up. False: the program must end without showing the window.
-    bool Form_Load();
+    bool Start();
 
-    void DoGet();
-    void DoStop();
-    void Cmdstop_Click();
-    void Image1_Click();
-    void Tim1_Timer();
+    void StartPolling();
+    void StopPolling();
+    void StopButtonClicked();
+    void PictureClicked();
+    void PollTimerTick();
     // The exit as confirmed, without the question: for termination signals.
     void Terminate();
 
     // The geometry of the picture area.
-    void FitWindowToImage(int16_t width);
-    void Form_Resize();
-    float ScaleWidth() override { return scaleWidth_; }
-    float ScaleHeight() const { return scaleHeight_; }
+    void FitWindowToPicture(int16_t width);
+    void LayOut();
+    float LogicalWidth() override { return logicalWidth_; }
+    float LogicalHeight() const { return logicalHeight_; }
 
-    FormState& State() { return poller_.Buffers(); }
+    PollState& State() { return poller_.Buffers(); }
     poll::Poller& Poller() { return poller_; }
-    QTimer& Tim1() { return tim1_; }
-    QPushButton& Cmdstop() { return cmdstop_; }
-    ImageView& Image1() { return image1_; }
-    const QImage& Pic1() const { return pic1_; }
-    Module1& Hook() { return module1_; }
+    QTimer& PollTimer() { return pollTimer_; }
+    QPushButton& StopButton() { return stopButton_; }
+    PictureView& View() { return view_; }
+    const QImage& Surface() const { return surface_; }
+    MinimumSizeHook& Hook() { return minimumSizeHook_; }
     PictureCommands& Commands() { return commands_; }
 
 protected:
@@ -127,30 +127,30 @@ private:
     // The confirmed exit's steps; true once the program has been unloaded,
     // false while it waits for a transfer to end.
     bool BeginExit();
-    void Form_Unload();
-    void SetCmdstopVisible(bool visible);
-    void SetCmdstopCaption(const QString& caption);
+    void Unload();
+    void SetStopButtonVisible(bool visible);
+    void SetStopButtonCaption(const QString& caption);
     void SetTitle(const QString& title);
-    // Pic1 is always 480 rows high; a width of 0 or less leaves no surface.
-    void SetPic1Width(int width);
+    // Surface is always 480 rows high; a width of 0 or less leaves no surface.
+    void SetSurfaceWidth(int width);
     // The logical scale for a picture `imageWidth` pixels wide.
     void SetScale(int imageWidth);
-    void ClearPic1();
+    void ClearSurface();
     int Box(const QString& text, const QString& title, int style);
 
-    Form1Services svc_;
+    MainWindowServices svc_;
     poll::Poller poller_;
-    QTimer tim1_;
-    QPushButton cmdstop_;
-    ImageView image1_;
-    QImage pic1_;
-    Module1 module1_;
+    QTimer pollTimer_;
+    QPushButton stopButton_;
+    PictureView view_;
+    QImage surface_;
+    MinimumSizeHook minimumSizeHook_;
     std::unique_ptr<QLockFile> lock_;
     QAction startStop_;  // P, and the menu's mirror of the button
     PictureCommands commands_;
 
-    float scaleWidth_ = kDesignClientWidth;
-    float scaleHeight_ = kDesignClientHeight;
+    float logicalWidth_ = kDesignClientWidth;
+    float logicalHeight_ = kDesignClientHeight;
 
     Life life_ = Life::Running;
     bool cycleRunning_ = false;  // a fetch cycle is on the stack

@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -6,16 +6,17 @@
 #include <cmath>
 
 #include "decode.h"
+#include "shared_feed.h"
 
 namespace karvolen {
 
-Form1::Form1(Form1Services services, QWidget* parent)
-    : QWidget(parent), svc_(std::move(services)), poller_(*svc_.link, *svc_.clock), cmdstop_(kCaptionStop, this), image1_(this),
-      startStop_(kCaptionStop, this),
-      commands_(*this, image1_, startStop_,
+MainWindow::MainWindow(MainWindowServices services, QWidget* parent)
+    : QWidget(parent), svc_(std::move(services)), poller_(*svc_.link, *svc_.clock), stopButton_(kCaptionStop, this),
+      view_(this), startStop_(kCaptionStop, this),
+      commands_(*this, view_, startStop_,
                 {[this] {
-                     const FormState& st = poller_.Buffers();
-                     return ShownPicture{st.PixelBuffer, st.ImageWidth, st.FrameInfo.bmiColors};
+                     const PollState& st = poller_.Buffers();
+                     return ShownPicture{st.pixels, st.imageWidth, st.frameInfo.bmiColors};
                  },
                  [this] { return life_ == Life::Running && boxDepth_ == 0; },
                  [this](const QString& text) { Box(text, kTitleError, MB_ICONERROR); }, svc_.chooseSaveFile,
@@ -24,28 +25,28 @@ Form1::Form1(Form1Services services, QWidget* parent)
     setWindowTitle(QStringLiteral("Form1"));
     resize(kDesignClientWidth, kDesignClientHeight);
 
-    tim1_.setInterval(kTimerInterval);
-    tim1_.setSingleShot(false);
-    connect(&tim1_, &QTimer::timeout, this, [this] { Tim1_Timer(); });
+    pollTimer_.setInterval(kTimerInterval);
+    pollTimer_.setSingleShot(false);
+    connect(&pollTimer_, &QTimer::timeout, this, [this] { PollTimerTick(); });
 
-    image1_.setGeometry(0, 0, kDesignClientWidth, kPictureHeight);
-    image1_.onClick = [this] { Image1_Click(); };
+    view_.setGeometry(0, 0, kDesignClientWidth, kPictureHeight);
+    view_.onClick = [this] { PictureClicked(); };
     // The picture holds the keyboard focus whenever the button cannot.
-    image1_.setFocusPolicy(Qt::StrongFocus);
+    view_.setFocusPolicy(Qt::StrongFocus);
 
-    cmdstop_.setGeometry(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
-    cmdstop_.raise();
-    connect(&cmdstop_, &QPushButton::clicked, this, [this] { Cmdstop_Click(); });
+    stopButton_.setGeometry(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
+    stopButton_.raise();
+    connect(&stopButton_, &QPushButton::clicked, this, [this] { StopButtonClicked(); });
 
     // P: Space and Return on the picture are a click on it, and desktops keep
     // their own keys to modifier combinations, F1, F10, Print and media keys.
     AddWindowAction(*this, startStop_, {QKeySequence(Qt::Key_P)});
-    connect(&startStop_, &QAction::triggered, this, [this] { Cmdstop_Click(); });
+    connect(&startStop_, &QAction::triggered, this, [this] { StopButtonClicked(); });
 }
 
-Form1::~Form1() = default;
+MainWindow::~MainWindow() = default;
 
-int Form1::Box(const QString& text, const QString& title, int style)
+int MainWindow::Box(const QString& text, const QString& title, int style)
 {
     ++boxDepth_;
     const int answer = svc_.boxes->Show(isVisible() ? this : nullptr, text, title, style);
@@ -53,7 +54,7 @@ int Form1::Box(const QString& text, const QString& title, int style)
     return answer;
 }
 
-bool Form1::Form_Load()
+bool MainWindow::Start()
 {
     if (!svc_.lockPath.isEmpty()) {
         lock_ = std::make_unique<QLockFile>(svc_.lockPath);
@@ -66,7 +67,7 @@ bool Form1::Form_Load()
         }
     }
 
-    const poll::Connection c = poller_.Connect(static_cast<int16_t>(std::nearbyint(scaleWidth_)));
+    const poll::Connection c = poller_.Connect(static_cast<int16_t>(std::nearbyint(logicalWidth_)));
     if (c.outcome == poll::Connection::Outcome::kNoDriver) {
         Box(kMsgNoDriver, kTitleDriverError, MB_ICONERROR);
         return false;
@@ -74,7 +75,7 @@ bool Form1::Form_Load()
     if (c.outcome == poll::Connection::Outcome::kCannotConnect) {
         QString text = kMsgCannotConnect;
         // The cable is fine when one of our own programs has the Quellbar.
-        if (const std::optional<std::string> holder = c.InUse() ? poll::LikelyHolder() : std::nullopt) {
+        if (const std::optional<std::string> holder = c.InUse() ? feed::CurrentOwner() : std::nullopt) {
             text += kMsgHeldBy.arg(QString::fromStdString(*holder));
         }
         Box(text, kTitleCommunicationError, MB_ICONERROR);
@@ -82,38 +83,38 @@ bool Form1::Form_Load()
     }
     poller_.AddWatcher(*this);
 
-    module1_.HookWindow(this);
-    DoGet();
+    minimumSizeHook_.HookWindow(this);
+    StartPolling();
     return true;
 }
 
-void Form1::SetPic1Width(int width)
+void MainWindow::SetSurfaceWidth(int width)
 {
     if (width <= 0) {
-        pic1_ = QImage();
+        surface_ = QImage();
         return;
     }
-    pic1_ = QImage(width, kPictureHeight, QImage::Format_RGB32);
-    ClearPic1();
+    surface_ = QImage(width, kPictureHeight, QImage::Format_RGB32);
+    ClearSurface();
 }
 
-void Form1::ClearPic1()
+void MainWindow::ClearSurface()
 {
-    if (!pic1_.isNull()) {
-        pic1_.fill(palette().window().color());
+    if (!surface_.isNull()) {
+        surface_.fill(palette().window().color());
     }
 }
 
-void Form1::SetCmdstopVisible(bool visible)
+void MainWindow::SetStopButtonVisible(bool visible)
 {
     // A hidden button that kept the focus would still take Space and Return.
-    if (!visible && focusWidget() == &cmdstop_) {
-        image1_.setFocus(Qt::OtherFocusReason);
+    if (!visible && focusWidget() == &stopButton_) {
+        view_.setFocus(Qt::OtherFocusReason);
     }
-    cmdstop_.setVisible(visible);
+    stopButton_.setVisible(visible);
 }
 
-void Form1::SetTitle(const QString& title)
+void MainWindow::SetTitle(const QString& title)
 {
     setWindowTitle(title);
     commands_.Notes().SetPolling(title == kTitleCommunicating);
@@ -123,52 +124,52 @@ void Form1::SetTitle(const QString& title)
                                                   : poll::PollingState::kStopping);
 }
 
-void Form1::SetCmdstopCaption(const QString& caption)
+void MainWindow::SetStopButtonCaption(const QString& caption)
 {
-    cmdstop_.setText(caption);
+    stopButton_.setText(caption);
     startStop_.setText(caption);
 }
 
-void Form1::DoGet()
+void MainWindow::StartPolling()
 {
-    SetCmdstopVisible(false);
-    SetCmdstopCaption(kCaptionStop);
+    SetStopButtonVisible(false);
+    SetStopButtonCaption(kCaptionStop);
     SetTitle(kTitleCommunicating);
-    tim1_.start();
+    pollTimer_.start();
 }
 
-void Form1::DoStop()
+void MainWindow::StopPolling()
 {
-    tim1_.stop();
+    pollTimer_.stop();
     poller_.RequestWhole();
-    SetCmdstopCaption(kCaptionStart);
+    SetStopButtonCaption(kCaptionStart);
     SetTitle(kTitlePaused);
 }
 
-void Form1::Cmdstop_Click()
+void MainWindow::StopButtonClicked()
 {
-    if (tim1_.isActive()) {
-        DoStop();
+    if (pollTimer_.isActive()) {
+        StopPolling();
     } else {
         poller_.RequestWhole();
-        DoGet();
+        StartPolling();
     }
 }
 
-void Form1::Image1_Click() { SetCmdstopVisible(!cmdstop_.isVisible()); }
+void MainWindow::PictureClicked() { SetStopButtonVisible(!stopButton_.isVisible()); }
 
-void Form1::SetTimerEnabled(bool enabled)
+void MainWindow::SetTimerEnabled(bool enabled)
 {
     if (enabled) {
-        tim1_.start();
+        pollTimer_.start();
     } else {
-        tim1_.stop();
+        pollTimer_.stop();
     }
 }
 
-void Form1::ProcessEvents() { QCoreApplication::processEvents(); }
+void MainWindow::ProcessEvents() { QCoreApplication::processEvents(); }
 
-void Form1::Tim1_Timer()
+void MainWindow::PollTimerTick()
 {
     // A tick while a cycle is suspended beneath us (its drain yields to the
     // event loop) must not start a second cycle inside the first.
@@ -184,66 +185,68 @@ void Form1::Tim1_Timer()
 
     // An exit confirmed while the cycle was transferring completes now.
     if (life_ == Life::Exiting) {
-        Form_Unload();
+        Unload();
         close();
     }
 }
 
-void Form1::PresentFrame(int32_t received)
+void MainWindow::PresentFrame(int32_t received)
 {
     const decode::DecodeResult d = poller_.Decode(received);
-    const FormState& st = poller_.Buffers();
+    const PollState& st = poller_.Buffers();
     if (d.refused) {
         // Headers that cannot lie in the buffer: keep the picture, keep polling.
-        tim1_.start();
+        pollTimer_.start();
         return;
     }
     if (d.fullFrame) {
         if (d.widthChanged) {
-            FitWindowToImage(st.ImageWidth);
+            FitWindowToPicture(st.imageWidth);
         }
-        ClearPic1();
+        ClearSurface();
         if (!isVisible()) {
             show();
         }
     }
 
     int32_t lines = 0;
-    if (!pic1_.isNull()) {
-        lines =
-            decode::SetDIBitsToDevice(reinterpret_cast<uint32_t*>(pic1_.bits()), pic1_.width(), pic1_.height(),
-                                      static_cast<int32_t>(pic1_.bytesPerLine() / 4), st.FrameInfo, st.PixelBuffer);
+    if (!surface_.isNull()) {
+        lines = decode::DrawPicture(reinterpret_cast<uint32_t*>(surface_.bits()), surface_.width(), surface_.height(),
+                                    static_cast<int32_t>(surface_.bytesPerLine() / 4), st.frameInfo, st.pixels);
     }
     if (lines == 0) {
         Box(kMsgDrawingError, kTitleError, MB_ICONERROR);
         return;
     }
-    image1_.SetPicture(pic1_);
-    tim1_.start();
+    view_.SetPicture(surface_);
+    pollTimer_.start();
     poller_.Show(d);
 }
 
-void Form1::PictureShown(const ShownPicture& picture) { commands_.PictureShown(picture); }
+void MainWindow::PictureShown(const ShownPicture& picture) { commands_.PictureShown(picture); }
 
-void Form1::CommunicationFailure(const std::string& message) { CommunicationFailure(QString::fromStdString(message)); }
+void MainWindow::CommunicationFailure(const std::string& message)
+{
+    CommunicationFailure(QString::fromStdString(message));
+}
 
-void Form1::CommunicationFailure(const QString& message)
+void MainWindow::CommunicationFailure(const QString& message)
 {
     Box(message, kTitleCommunicationError, MB_ICONERROR);
     if (life_ == Life::Ended) {
         return;  // the program ended while the message was open
     }
     poller_.RequestWhole();
-    SetCmdstopCaption(kCaptionStart);
+    SetStopButtonCaption(kCaptionStart);
     SetTitle(kTitleFailure);
-    SetCmdstopVisible(true);
+    SetStopButtonVisible(true);
     poller_.Close();
     if (!isVisible()) {
         close();
     }
 }
 
-void Form1::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (life_ == Life::Ended) {
         event->accept();
@@ -271,7 +274,7 @@ void Form1::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void Form1::Terminate()
+void MainWindow::Terminate()
 {
     if (life_ == Life::Exiting || life_ == Life::Ended) {
         return;
@@ -285,10 +288,10 @@ void Form1::Terminate()
     BeginExit();
 }
 
-bool Form1::BeginExit()
+bool MainWindow::BeginExit()
 {
-    module1_.UnhookWindow(this);
-    tim1_.stop();
+    minimumSizeHook_.UnhookWindow(this);
+    pollTimer_.stop();
     SetTitle(kTitleStopping);
     life_ = Life::Exiting;
     if (poller_.Transferring()) {
@@ -296,15 +299,15 @@ bool Form1::BeginExit()
         // wait here; it completes the exit when it ends.
         return false;
     }
-    Form_Unload();
+    Unload();
     return true;
 }
 
-void Form1::Form_Unload()
+void MainWindow::Unload()
 {
     life_ = Life::Ended;
     commands_.StopRecording();
-    tim1_.stop();
+    pollTimer_.stop();
     poller_.Close();
     lock_.reset();
     if (svc_.endProgram) {
@@ -312,25 +315,25 @@ void Form1::Form_Unload()
     }
 }
 
-void Form1::resizeEvent(QResizeEvent* event)
+void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    Form_Resize();
+    LayOut();
 }
 
-void Form1::changeEvent(QEvent* event)
+void MainWindow::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange) {
         commands_.WindowStateChanged();
-        Form_Resize();
+        LayOut();
     }
 }
 
-void Form1::showEvent(QShowEvent* event)
+void MainWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    Form_Resize();
+    LayOut();
 }
 
 }  // namespace karvolen

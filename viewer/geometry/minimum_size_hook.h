@@ -13,7 +13,7 @@ class QWindow;
 
 namespace karvolen {
 
-class Module1 : public QObject, private QAbstractNativeEventFilter {
+class MinimumSizeHook : public QObject, private QAbstractNativeEventFilter {
 public:
     // Installs the hook once; a second call does nothing.
     void HookWindow(QWidget* window);

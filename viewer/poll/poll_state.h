@@ -15,8 +15,6 @@
 
 namespace karvolen {
 
-using fetch::kFalse;
-using fetch::kTrue;
 using wire::kBufferLastIndex;
 using wire::kBufferSize;
 using wire::kModeLineDelta;
@@ -28,39 +26,36 @@ struct ByteBuffer : std::vector<uint8_t> {
     ByteBuffer() : std::vector<uint8_t>(kBufferSize) {}
 };
 
-struct FormState {
-    ByteBuffer RxBuffer;
-    ByteBuffer HeaderBuffer;
-    ByteBuffer PixelBuffer;
-    int32_t RequestMode = kModeWhole;
-    std::array<uint8_t, wire::kRequestSize> CommandBytes{};
-    BitmapInfo FrameInfo{};
-    int16_t TransferBusy = kFalse;
-    int16_t ImageWidth = 0;
-    int16_t AppliedWidth = 0;
+struct PollState {
+    ByteBuffer reply;
+    ByteBuffer headers;
+    ByteBuffer pixels;
+    int32_t requestMode = kModeWhole;
+    std::array<uint8_t, wire::kRequestSize> request{};
+    BitmapInfo frameInfo{};
+    bool transferBusy = false;
+    int16_t imageWidth = 0;
+    int16_t laidOutWidth = 0;
 
     // Ready for the first cycle: nothing transferring, no width laid out yet,
     // chunks sized for `width` until a picture brings its own, the request
     // and the header's fixed fields in place.
     void BeginPolling(int16_t width)
     {
-        TransferBusy = kFalse;
-        ImageWidth = width;
-        AppliedWidth = 0;
-        std::copy_n(wire::kRequestText, wire::kRequestSize, CommandBytes.begin());
-        InitFrameInfo(FrameInfo.bmiHeader);
+        transferBusy = false;
+        imageWidth = width;
+        laidOutWidth = 0;
+        std::copy_n(wire::kRequestText, wire::kRequestSize, request.begin());
+        InitFrameInfo(frameInfo.bmiHeader);
     }
 
-    fetch::Exchange Fetching() { return {RxBuffer, CommandBytes, RequestMode, TransferBusy}; }
-    // The first `count` bytes of RxBuffer (none for a negative count).
+    fetch::Exchange Fetching() { return {reply, request, requestMode, transferBusy}; }
+    // The first `count` bytes of reply (none for a negative count).
     std::span<const uint8_t> Received(int32_t count) const
     {
-        return std::span(RxBuffer).first(static_cast<size_t>(std::clamp(count, 0, kBufferSize)));
+        return std::span(reply).first(static_cast<size_t>(std::clamp(count, 0, kBufferSize)));
     }
-    decode::DecodeTarget Decoding()
-    {
-        return {HeaderBuffer, PixelBuffer, FrameInfo, ImageWidth, AppliedWidth, RequestMode};
-    }
+    decode::DecodeTarget Decoding() { return {headers, pixels, frameInfo, imageWidth, laidOutWidth, requestMode}; }
 };
 
 }  // namespace karvolen

@@ -18,6 +18,8 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "feed_publisher.h"
+#include "feed_socket.h"
 #include "link_binding.h"
 #include "picture_file.h"
 #include "window/application.h"
@@ -45,87 +47,84 @@ void PrintTo(const Look& l, std::ostream* os)
         << (l.polling ? ", polling" : ", not polling");
 }
 
-Look LookOf(Form1& f) { return {f.windowTitle(), f.Cmdstop().text(), f.Cmdstop().isVisible(), f.Tim1().isActive()}; }
+Look LookOf(MainWindow& f) { return {f.windowTitle(), f.StopButton().text(), f.StopButton().isVisible(), f.PollTimer().isActive()}; }
 
-class Form1Test : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
 protected:
-    Form1Services Services(FakeQuellbar& q)
+    MainWindowServices Services(FakeQuellbar& q)
     {
         return {&q, &boxes, &q.clock, [this](int status) { ended.push_back(status); }, {}, {}};
     }
-    Form1Services Services() { return Services(link); }
+    MainWindowServices Services() { return Services(link); }
     // A started window, shown as main() shows it.
-    std::unique_ptr<Form1> Started(const Form1Services& s)
+    std::unique_ptr<MainWindow> Started(const MainWindowServices& s)
     {
-        auto f = std::make_unique<Form1>(s);
-        EXPECT_TRUE(f->Form_Load());
+        auto f = std::make_unique<MainWindow>(s);
+        EXPECT_TRUE(f->Start());
         f->show();
         Pump(20);
         return f;
     }
-    std::unique_ptr<Form1> Started() { return Started(Services()); }
+    std::unique_ptr<MainWindow> Started() { return Started(Services()); }
 
     FakeQuellbar link;
     FakeBoxes boxes;
     std::vector<int> ended;
 };
 
-TEST_F(Form1Test, StartsCommunicatingWithTheButtonHidden)
+TEST_F(MainWindowTest, StartsCommunicatingWithTheButtonHidden)
 {
     auto f = Started();
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
-    EXPECT_EQ(f->Tim1().interval(), 1000);
+    EXPECT_EQ(f->PollTimer().interval(), 1000);
     EXPECT_TRUE(f->Hook().Hooked());
     const auto& st = f->State();
-    EXPECT_EQ(std::string(st.CommandBytes.begin(), st.CommandBytes.end()), "BMP? 0\r\n");
-    EXPECT_EQ(st.ImageWidth, 800);
-    EXPECT_EQ(st.AppliedWidth, 0);
-    EXPECT_EQ(st.TransferBusy, kFalse);
+    EXPECT_EQ(std::string(st.request.begin(), st.request.end()), "BMP? 0\r\n");
+    EXPECT_EQ(st.imageWidth, 800);
+    EXPECT_EQ(st.laidOutWidth, 0);
+    EXPECT_FALSE(st.transferBusy);
     EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
+TEST_F(MainWindowTest, StartUpFailuresEndWithTheirMessageAndNoWindow)
 {
+    // The feed's folder this test's own: nobody feeds there yet.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
     link.openResult = -4;
     {
-        Form1 f(Services());
-        EXPECT_FALSE(f.Form_Load());
+        MainWindow f(Services());
+        EXPECT_FALSE(f.Start());
         EXPECT_FALSE(f.isVisible());
-        EXPECT_FALSE(f.Tim1().isActive());
+        EXPECT_FALSE(f.PollTimer().isActive());
     }
     EXPECT_EQ(boxes.shown, (Boxes{{"Cannot connect to the Quellbar\r\n\r\nCheck the following items\r\n"
                                    " Is the Quellbar connected to the PC through a USB cable?\r\n"
                                    " Is the Quellbar configured in Video Output mode?",
                                    "Communication Error", MB_ICONERROR}}));
 
-    // Held by a capture of ours: the same box, and which program holds it.
-    QTemporaryDir dir;
-    const QString holder = dir.filePath("karvolen-capture");
-    ASSERT_TRUE(QFile::copy("/bin/sleep", holder));
-    const pid_t capture = fork();
-    if (capture == 0) {
-        execl(holder.toLocal8Bit().constData(), "karvolen-capture", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    QTest::qWait(200);
+    // Held by a capture of ours, which feeds its pictures: the same box, and
+    // which program holds it.
+    const feed::PathResult path = feed::FeedSocketPath();
+    const auto holder = feed::FeedPublisher::Start(path.path, "karvolen-capture").publisher;
+    ASSERT_TRUE(holder);
     link.openResult = -5;
     boxes.shown.clear();
     {
-        Form1 f(Services());
-        EXPECT_FALSE(f.Form_Load());
+        MainWindow f(Services());
+        EXPECT_FALSE(f.Start());
     }
-    kill(capture, SIGKILL);
-    waitpid(capture, nullptr, 0);
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, kMsgCannotConnect + QStringLiteral("\r\n\r\nIt is in use by karvolen-capture (process %1).").arg(capture));
+    EXPECT_EQ(boxes.shown[0].text,
+              kMsgCannotConnect + QStringLiteral("\r\n\r\nIt is in use by karvolen-capture (process %1).").arg(getpid()));
 
     MarlexLink missing("libkarvolen-no-such-library.so");
     boxes.shown.clear();
     {
         auto s = Services();
         s.link = &missing;
-        Form1 f(s);
-        EXPECT_FALSE(f.Form_Load());
+        MainWindow f(s);
+        EXPECT_FALSE(f.Start());
     }
     EXPECT_EQ(boxes.shown,
               (Boxes{{"USB Driver not found\r\n\r\nUse the instructions in the manual to install the USB driver",
@@ -133,7 +132,7 @@ TEST_F(Form1Test, StartUpFailuresEndWithTheirMessageAndNoWindow)
     EXPECT_TRUE(ended.empty()) << "no close handler runs on a start-up failure";
 }
 
-TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNotBlock)
+TEST_F(MainWindowTest, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNotBlock)
 {
     QTemporaryDir dir;
     const QString lockPath = dir.filePath("viewer.lock");
@@ -151,68 +150,68 @@ TEST_F(Form1Test, SecondInstanceIsRefusedBeforeTheLinkIsTouchedAndStaleLocksDoNo
 
     auto s1 = Services();
     s1.lockPath = lockPath;
-    Form1 first(s1);
-    ASSERT_TRUE(first.Form_Load());
+    MainWindow first(s1);
+    ASSERT_TRUE(first.Start());
     EXPECT_TRUE(boxes.shown.empty());
 
     FakeQuellbar otherLink;
     auto s2 = Services(otherLink);
     s2.lockPath = lockPath;
-    Form1 second(s2);
-    EXPECT_FALSE(second.Form_Load());
+    MainWindow second(s2);
+    EXPECT_FALSE(second.Start());
     EXPECT_EQ(boxes.shown,
               (Boxes{{"Cannot run Karvolen Remote Screen Software doubly.", "Start up error", MB_ICONERROR}}));
     EXPECT_EQ(otherLink.opens, 0);
-    EXPECT_TRUE(first.Tim1().isActive());
+    EXPECT_TRUE(first.PollTimer().isActive());
 }
 
-TEST_F(Form1Test, ButtonAndPictureSwitchBetweenStates)
+TEST_F(MainWindowTest, ButtonAndPictureSwitchBetweenStates)
 {
     auto f = Started();
-    f->Image1_Click();
-    EXPECT_TRUE(f->Cmdstop().isVisible());
+    f->PictureClicked();
+    EXPECT_TRUE(f->StopButton().isVisible());
 
-    f->State().RequestMode = kModeLineDelta;
-    f->Cmdstop_Click();  // timer on: pause
+    f->State().requestMode = kModeLineDelta;
+    f->StopButtonClicked();  // timer on: pause
     EXPECT_EQ(LookOf(*f), (Look{kTitlePaused, "START", true, false}));
-    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+    EXPECT_EQ(f->State().requestMode, kModeWhole);
 
-    f->Image1_Click();
-    EXPECT_FALSE(f->Cmdstop().isVisible());
-    f->Image1_Click();
-    EXPECT_TRUE(f->Cmdstop().isVisible());
+    f->PictureClicked();
+    EXPECT_FALSE(f->StopButton().isVisible());
+    f->PictureClicked();
+    EXPECT_TRUE(f->StopButton().isVisible());
 
-    f->Cmdstop_Click();  // timer off: restart
+    f->StopButtonClicked();  // timer off: restart
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
 }
 
-void PressKey(Form1& f, Qt::Key key) { QTest::keyClick(f.focusWidget() != nullptr ? f.focusWidget() : &f, key); }
+void PressKey(MainWindow& f, Qt::Key key) { QTest::keyClick(f.focusWidget() != nullptr ? f.focusWidget() : &f, key); }
 
-TEST_F(Form1Test, KeyboardReachesTheButtonOnlyWhileItIsShown)
+TEST_F(MainWindowTest, KeyboardReachesTheButtonOnlyWhileItIsShown)
 {
     auto f = Started();
-    f->Image1().setFocus();
+    f->View().setFocus();
     PressKey(*f, Qt::Key_Space);  // on the picture: a click
-    ASSERT_TRUE(f->Cmdstop().isVisible());
+    ASSERT_TRUE(f->StopButton().isVisible());
     PressKey(*f, Qt::Key_Tab);
-    ASSERT_EQ(f->focusWidget(), &f->Cmdstop()) << "Tab reaches the shown button";
+    ASSERT_EQ(f->focusWidget(), &f->StopButton()) << "Tab reaches the shown button";
     PressKey(*f, Qt::Key_Space);
     EXPECT_EQ(f->windowTitle(), kTitlePaused);
 
     // Hidden by a click on the picture while it had the focus.
-    f->Image1_Click();
-    EXPECT_NE(f->focusWidget(), &f->Cmdstop());
+    f->PictureClicked();
+    EXPECT_NE(f->focusWidget(), &f->StopButton());
     PressKey(*f, Qt::Key_Space);  // shows it again, does not press it
     EXPECT_EQ(f->windowTitle(), kTitlePaused);
-    EXPECT_TRUE(f->Cmdstop().isVisible());
+    EXPECT_TRUE(f->StopButton().isVisible());
     PressKey(*f, Qt::Key_Return);
-    EXPECT_FALSE(f->Cmdstop().isVisible());
+    EXPECT_FALSE(f->StopButton().isVisible());
     PressKey(*f, Qt::Key_Tab);
-    EXPECT_NE(f->focusWidget(), &f->Cmdstop()) << "Tab skips the hidden button";
+    EXPECT_NE(f->focusWidget(), &f->StopButton()) << "Tab skips the hidden button";
     EXPECT_EQ(f->windowTitle(), kTitlePaused);
 }
 
-TEST_F(Form1Test, TerminationSignalsEndInOrderWithoutTheQuestion)
+TEST_F(MainWindowTest, TerminationSignalsEndInOrderWithoutTheQuestion)
 {
     for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
         ended.clear();
@@ -278,13 +277,13 @@ TEST(ApplicationTest, AppIdIsTheInstalledDesktopEntry)
 }
 
 // The desktop scripts click the button at the place its constants give.
-TEST_F(Form1Test, ButtonSitsWhereTheDesktopScriptsClick)
+TEST_F(MainWindowTest, ButtonSitsWhereTheDesktopScriptsClick)
 {
     auto f = Started();
-    EXPECT_EQ(f->Cmdstop().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
+    EXPECT_EQ(f->StopButton().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
     f->resize(300, 200);
     Pump();
-    EXPECT_EQ(f->Cmdstop().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
+    EXPECT_EQ(f->StopButton().geometry(), QRect(kButtonLeft, kButtonTop, kButtonWidth, kButtonHeight));
 }
 
 std::vector<uint8_t> FileBytes(const QString& path)
@@ -304,26 +303,26 @@ QImage ScreenImage(const quellbar::Screen& s)
     return image;
 }
 
-TEST_F(Form1Test, TicksFetchWholeThenLineDeltaPictures)
+TEST_F(MainWindowTest, TicksFetchWholeThenLineDeltaPictures)
 {
     auto f = Started();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     ASSERT_EQ(link.requests.size(), 1u);
     EXPECT_EQ(link.requests[0], "BMP? 0\r\n");
-    EXPECT_EQ(f->State().RequestMode, kModeLineDelta);
-    EXPECT_TRUE(f->Tim1().isActive());
-    f->Tim1_Timer();
-    f->Tim1_Timer();
+    EXPECT_EQ(f->State().requestMode, kModeLineDelta);
+    EXPECT_TRUE(f->PollTimer().isActive());
+    f->PollTimerTick();
+    f->PollTimerTick();
     EXPECT_EQ(link.requests[2], "BMP? 2\r\n");
 
     // The picture shown is the instrument's third picture, top row first.
     quellbar::ScreenGenerator expected(800, 7);
     for (int i = 0; i < 2; ++i) expected.Next();
-    const QImage& shown = f->Image1().Picture();
+    const QImage& shown = f->View().Picture();
     EXPECT_EQ(shown, ScreenImage(expected.Next()).convertToFormat(shown.format()));
 }
 
-TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoFile)
+TEST_F(MainWindowTest, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoFile)
 {
     QTemporaryDir dir;
     for (int width : {640, 800}) {
@@ -331,7 +330,7 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         quellbar::ScreenGenerator expected(width, 7);  // one picture a tick
         QString answer;
         std::function<void()> whileAsked = [] {};
-        Form1Services svc = Services(quellbar);
+        MainWindowServices svc = Services(quellbar);
         svc.chooseSaveFile = [&](const QString&) {
             whileAsked();
             return answer;
@@ -339,12 +338,12 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
         auto f = Started(svc);
         EXPECT_FALSE(f->Commands().SaveAction().isEnabled() || f->Commands().CopyAction().isEnabled())
             << "no picture yet";
-        f->Tim1_Timer();  // whole
+        f->PollTimerTick();  // whole
         answer = dir.filePath(QStringLiteral("whole %1.png").arg(width));
         f->Commands().SavePictureAs();
         EXPECT_EQ(QImage(answer), ScreenImage(expected.Next())) << "a palette PNG of the picture";
         // The bytes the capture writes of the same picture, in either format.
-        const ShownPicture shown{f->State().PixelBuffer, f->State().ImageWidth, f->State().FrameInfo.bmiColors};
+        const ShownPicture shown{f->State().pixels, f->State().imageWidth, f->State().frameInfo.bmiColors};
         EXPECT_TRUE(FileBytes(answer) == picture::Encode(shown, picture::Format::kPng));
         answer = dir.filePath(QStringLiteral("whole %1.BMP").arg(width));
         f->Commands().SavePictureAs();
@@ -352,9 +351,9 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
 
         // After a line delta, with one more arriving while the user chooses.
         // No suffix: PNG.
-        f->Tim1_Timer();
+        f->PollTimerTick();
         const QImage asked = ScreenImage(expected.Next());
-        whileAsked = [&] { f->Tim1_Timer(); };
+        whileAsked = [&] { f->PollTimerTick(); };
         answer = dir.filePath(QStringLiteral("Bild ä %1").arg(width));
         f->Commands().SavePictureAs();
         EXPECT_EQ(QImage(answer, "png"), asked);
@@ -418,11 +417,11 @@ TEST_F(Form1Test, SavedAndCopiedPicturesAreTheDecodedOneAndAFailedWriteLeavesNoF
 
 // Every picture shown from the start of a recording on, through a pause, to
 // the exit, which completes the file; the mark shows while it runs.
-TEST_F(Form1Test, RecordingKeepsEveryShownPictureUntilTheExit)
+TEST_F(MainWindowTest, RecordingKeepsEveryShownPictureUntilTheExit)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("run.gif"));
-    Form1Services svc = Services();
+    MainWindowServices svc = Services();
     svc.chooseSaveFile = [&](const QString& suggested) {
         EXPECT_TRUE(suggested.endsWith(".gif"));
         return path;
@@ -431,14 +430,14 @@ TEST_F(Form1Test, RecordingKeepsEveryShownPictureUntilTheExit)
     PictureCommands& c = f->Commands();
     c.Record();
     EXPECT_FALSE(c.Recording()) << "nothing to record before the first picture";
-    f->Tim1_Timer();
+    f->PollTimerTick();
     c.Record();
     EXPECT_TRUE(c.Recording() && c.RecordAction().isChecked() && c.Notes().RecordingMark().isVisible());
-    const QImage first = f->Image1().Picture();
-    f->Tim1_Timer();
-    f->Cmdstop_Click();
-    f->Cmdstop_Click();
-    f->Tim1_Timer();
+    const QImage first = f->View().Picture();
+    f->PollTimerTick();
+    f->StopButtonClicked();
+    f->StopButtonClicked();
+    f->PollTimerTick();
     boxes.answers = {IDOK};
     f->close();
     EXPECT_FALSE(c.Recording() || c.Notes().RecordingMark().isVisible());
@@ -456,14 +455,14 @@ TEST_F(Form1Test, RecordingKeepsEveryShownPictureUntilTheExit)
 
 // A recording whose end the file cannot take (a full disk) says so; the
 // pictures before it stay a readable GIF.
-TEST_F(Form1Test, RecordingCutAtItsEndShowsTheBox)
+TEST_F(MainWindowTest, RecordingCutAtItsEndShowsTheBox)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("cut.gif"));
-    Form1Services svc = Services();
+    MainWindowServices svc = Services();
     svc.chooseSaveFile = [&](const QString&) { return path; };
     auto f = Started(svc);
-    f->Tim1_Timer();
+    f->PollTimerTick();
     f->Commands().Record();
     ASSERT_TRUE(f->Commands().Recording());
     // Longer than one frame can last: the end needs frames of its own.
@@ -489,7 +488,7 @@ TEST_F(Form1Test, RecordingCutAtItsEndShowsTheBox)
 // Communicating, Paused, Communication failure (in full screen), each with the
 // button hidden and shown: the key does what the click does, a right click
 // opens the menu and leaves the button alone.
-TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
+TEST_F(MainWindowTest, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
 {
     for (int state = 0; state < 6; ++state) {
         std::tuple<Look, bool, int32_t> after[2];  // the menu entry says what the button says
@@ -500,96 +499,96 @@ TEST_F(Form1Test, StartStopKeyIsTheButtonsClickAndTheMenuNeverTogglesIt)
             }
             auto f = Started(Services(quellbar));
             if (state >= 4) f->Commands().SetFullScreen(true);
-            f->Tim1_Timer();
-            if (state / 2 == 1) f->Cmdstop_Click();
-            if (f->Cmdstop().isVisible() != (state % 2 == 1)) f->Image1_Click();
+            f->PollTimerTick();
+            if (state / 2 == 1) f->StopButtonClicked();
+            if (f->StopButton().isVisible() != (state % 2 == 1)) f->PictureClicked();
             ASSERT_EQ(f->windowTitle(), state >= 4 ? kTitleFailure : state >= 2 ? kTitlePaused : kTitleCommunicating);
             QTest::mouseClick(f->windowHandle(), Qt::RightButton, {}, QPoint(300, 200));
-            EXPECT_EQ(f->Cmdstop().isVisible(), state % 2 == 1);
+            EXPECT_EQ(f->StopButton().isVisible(), state % 2 == 1);
             EXPECT_EQ(QApplication::activePopupWidget(), &f->Commands().ContextMenu());
-            EXPECT_EQ(f->Commands().ContextMenu().actions().first()->text(), f->Cmdstop().text());
+            EXPECT_EQ(f->Commands().ContextMenu().actions().first()->text(), f->StopButton().text());
             f->Commands().ContextMenu().close();
             f->activateWindow();
             ASSERT_TRUE(QTest::qWaitForWindowActive(f.get()));
-            byKey != 0 ? QTest::keyClick(f.get(), Qt::Key_P) : f->Cmdstop_Click();
-            after[byKey] = {LookOf(*f), f->Commands().ContextMenu().actions().first()->text() == f->Cmdstop().text(),
-                            f->State().RequestMode};
+            byKey != 0 ? QTest::keyClick(f.get(), Qt::Key_P) : f->StopButtonClicked();
+            after[byKey] = {LookOf(*f), f->Commands().ContextMenu().actions().first()->text() == f->StopButton().text(),
+                            f->State().requestMode};
             if (state != 0) continue;
-            // The fit modes: one choice, Stretch at start, set on Image1.
-            EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::Stretch);
+            // The fit modes: one choice, Stretch at start, set on View.
+            EXPECT_EQ(f->View().FitMode(), geometry::FitMode::Stretch);
             f->Commands().FitAction(geometry::FitMode::IntegerZoom).trigger();
-            EXPECT_EQ(f->Image1().FitMode(), geometry::FitMode::IntegerZoom);
+            EXPECT_EQ(f->View().FitMode(), geometry::FitMode::IntegerZoom);
             EXPECT_FALSE(f->Commands().FitAction(geometry::FitMode::Stretch).isChecked());
         }
         EXPECT_EQ(after[1], after[0]) << "state " << state;
     }
 }
 
-TEST_F(Form1Test, FailureStateAndRestart)
+TEST_F(MainWindowTest, FailureStateAndRestart)
 {
     auto f = Started();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     ASSERT_EQ(link.Model().Inject("noreply"), "");
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_EQ(boxes.shown, (Boxes{{"Can't get the image from the Quellbar\r\n\r\nCheck the USB cable",
                                    "Communication Error", MB_ICONERROR}}));
     EXPECT_EQ(LookOf(*f), (Look{kTitleFailure, "START", true, false}));
     EXPECT_FALSE(link.open);
-    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+    EXPECT_EQ(f->State().requestMode, kModeWhole);
     EXPECT_TRUE(f->isVisible());
 
     // START: one tick re-opens the link, the next asks for a whole picture.
-    f->Cmdstop_Click();
+    f->StopButtonClicked();
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
     const size_t before = link.requests.size();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_TRUE(link.open);
     EXPECT_EQ(link.requests.size(), before);
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_EQ(link.requests.back(), "BMP? 0\r\n");
 }
 
-TEST_F(Form1Test, DrawingErrorStopsPollingButKeepsTheStateShown)
+TEST_F(MainWindowTest, DrawingErrorStopsPollingButKeepsTheStateShown)
 {
     auto f = Started();
-    f->State().RequestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
-    f->Tim1_Timer();
+    f->State().requestMode = kModeLineDelta;  // a delta before any picture: nothing to draw on
+    f->PollTimerTick();
     EXPECT_EQ(boxes.shown, (Boxes{{"Drawing error", "Error", MB_ICONERROR}}));
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, false}));
-    f->Cmdstop_Click();
-    EXPECT_TRUE(f->Tim1().isActive());
-    EXPECT_EQ(f->State().RequestMode, kModeWhole);
+    f->StopButtonClicked();
+    EXPECT_TRUE(f->PollTimer().isActive());
+    EXPECT_EQ(f->State().requestMode, kModeWhole);
 }
 
-TEST_F(Form1Test, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
+TEST_F(MainWindowTest, ReplyWhoseHeadersCannotFitKeepsThePictureAndPolls)
 {
     auto f = Started();
-    f->Tim1_Timer();
-    const QImage before = f->Image1().Picture();
+    f->PollTimerTick();
+    const QImage before = f->View().Picture();
     ASSERT_EQ(link.Model().Inject("badoffset"), "");
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(LookOf(*f), (Look{kTitleCommunicating, "STOP", false, true}));
-    EXPECT_EQ(f->Image1().Picture(), before);
+    EXPECT_EQ(f->View().Picture(), before);
 
     // Still "Communicating", but the picture grows old: a note says since
     // when, until a new picture comes; a paused window needs none.
     const QLabel& age = f->Commands().Notes().AgeNote();
     const QString shownAt = QTime::currentTime().addSecs(-1).toString("HH:mm:ss");
-    f->Tim1().stop();
+    f->PollTimer().stop();
     Pump(kPictureAgeNoteMs + 1200);
     EXPECT_TRUE(age.isVisible());
     EXPECT_GE(age.text(), "Picture from " + shownAt);
     EXPECT_EQ(f->windowTitle(), kTitleCommunicating);
-    f->DoStop();
+    f->StopPolling();
     EXPECT_FALSE(age.isVisible());
-    f->Cmdstop_Click();
+    f->StopButtonClicked();
     EXPECT_TRUE(age.isVisible());
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_FALSE(age.isVisible());
 }
 
-TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
+TEST_F(MainWindowTest, ExitAsksAndCancelChangesNothing)
 {
     auto f = Started();
     boxes.answers = {IDCANCEL};
@@ -607,18 +606,18 @@ TEST_F(Form1Test, ExitAsksAndCancelChangesNothing)
     EXPECT_EQ(ended, std::vector<int>{0});
 }
 
-TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
+TEST_F(MainWindowTest, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
 {
     auto f = Started();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     ASSERT_EQ(link.Model().Inject("nosig:40000"), "");
     const size_t writes = link.requests.size();
     const int drainRead = static_cast<int>(link.reads.size()) + 3;  // first read, one drain block, then this one
     link.onRead = [&](int n) {
         if (n == drainRead) {
-            EXPECT_EQ(f->State().TransferBusy, kTrue);
-            f->Cmdstop_Click();  // finds the timer off: resumes polling
-            f->Tim1_Timer();     // a tick inside the suspended cycle
+            EXPECT_TRUE(f->State().transferBusy);
+            f->StopButtonClicked();  // finds the timer off: resumes polling
+            f->PollTimerTick();     // a tick inside the suspended cycle
             EXPECT_EQ(link.requests.size(), writes + 1) << "no second cycle inside the first";
             boxes.answers = {IDOK};
             f->close();
@@ -626,74 +625,74 @@ TEST_F(Form1Test, CloseDuringTheDrainWaitsForTheCycleAndNestedTicksDoNothing)
             EXPECT_EQ(f->windowTitle(), kTitleStopping);
         }
     };
-    f->Tim1_Timer();
+    f->PollTimerTick();
     EXPECT_EQ(ended, std::vector<int>{0});
     EXPECT_FALSE(link.open);
     EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
-TEST_F(Form1Test, FailureWhileHiddenAsksToExit)
+TEST_F(MainWindowTest, FailureWhileHiddenAsksToExit)
 {
     auto f = Started();
     f->hide();
     ASSERT_EQ(link.Model().Inject("noreply"), "");
     boxes.answers = {IDOK, IDCANCEL};
-    f->Tim1_Timer();
+    f->PollTimerTick();
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[1].text, "Exit application?");
     EXPECT_TRUE(ended.empty());
     EXPECT_FALSE(f->isVisible());
-    EXPECT_FALSE(f->Tim1().isActive());
+    EXPECT_FALSE(f->PollTimer().isActive());
     EXPECT_FALSE(link.open);
 }
 
-TEST_F(Form1Test, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
+TEST_F(MainWindowTest, LayoutFollowsThePictureWidthAndScaleSurvivesResizes)
 {
     ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     Pump();
     EXPECT_EQ(f->size(), QSize(640, 480));
-    EXPECT_EQ(f->ScaleWidth(), 640.0f);
-    EXPECT_EQ(f->Pic1().width(), 640);
-    EXPECT_EQ(f->State().FrameInfo.bmiHeader.biWidth, 640);
+    EXPECT_EQ(f->LogicalWidth(), 640.0f);
+    EXPECT_EQ(f->Surface().width(), 640);
+    EXPECT_EQ(f->State().frameInfo.bmiHeader.biWidth, 640);
 
     f->resize(1000, 700);
     Pump();
-    EXPECT_EQ(f->ScaleWidth(), 640.0f);
-    EXPECT_EQ(f->ScaleHeight(), 480.0f);
-    EXPECT_EQ(f->Image1().geometry(), QRect(0, 0, 1000, 700));
+    EXPECT_EQ(f->LogicalWidth(), 640.0f);
+    EXPECT_EQ(f->LogicalHeight(), 480.0f);
+    EXPECT_EQ(f->View().geometry(), QRect(0, 0, 1000, 700));
 
     // Same width again: the window keeps the size the user gave it.
-    f->Cmdstop_Click();
-    f->Cmdstop_Click();
-    f->Tim1_Timer();
+    f->StopButtonClicked();
+    f->StopButtonClicked();
+    f->PollTimerTick();
     Pump();
     EXPECT_EQ(f->size(), QSize(1000, 700));
 }
 
-TEST_F(Form1Test, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
+TEST_F(MainWindowTest, WidthChangeWhileMaximizedWaitsForLayoutButNotForDrawing)
 {
     ASSERT_EQ(link.Model().Configure("width=640"), "");
     auto f = Started();
-    f->Tim1_Timer();
+    f->PollTimerTick();
     f->showMaximized();
     Pump();
     ASSERT_TRUE(f->isMaximized());
     const QSize maximized = f->size();
 
     ASSERT_EQ(link.Model().Configure("width=800"), "");
-    f->State().RequestMode = kModeWhole;
-    f->Tim1_Timer();
+    f->State().requestMode = kModeWhole;
+    f->PollTimerTick();
     Pump();
     EXPECT_EQ(f->size(), maximized);
-    EXPECT_EQ(f->State().AppliedWidth, 800);
-    EXPECT_EQ(f->State().FrameInfo.bmiHeader.biWidth, 800) << "drawn with the width it was decoded with";
-    EXPECT_EQ(f->Image1().Picture().width(), 800);
-    EXPECT_EQ(f->Image1().geometry(), QRect(QPoint(0, 0), maximized));
+    EXPECT_EQ(f->State().laidOutWidth, 800);
+    EXPECT_EQ(f->State().frameInfo.bmiHeader.biWidth, 800) << "drawn with the width it was decoded with";
+    EXPECT_EQ(f->View().Picture().width(), 800);
+    EXPECT_EQ(f->View().geometry(), QRect(QPoint(0, 0), maximized));
 }
 
-TEST_F(Form1Test, MinimizedWindowKeepsItsScaleAndTheHookKeepsAMinimumSize)
+TEST_F(MainWindowTest, MinimizedWindowKeepsItsScaleAndTheHookKeepsAMinimumSize)
 {
     auto f = Started();
     // The offscreen platform's frame is equal on every side, as shadows
@@ -713,9 +712,9 @@ TEST_F(Form1Test, MinimizedWindowKeepsItsScaleAndTheHookKeepsAMinimumSize)
 
     f->showMinimized();
     Pump();
-    f->State().ImageWidth = 640;
-    f->Form_Resize();
-    EXPECT_EQ(f->ScaleWidth(), 800.0f);
+    f->State().imageWidth = 640;
+    f->LayOut();
+    EXPECT_EQ(f->LogicalWidth(), 800.0f);
 }
 
 }  // namespace

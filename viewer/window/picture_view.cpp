@@ -1,4 +1,4 @@
-#include "image_view.h"
+#include "picture_view.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -7,19 +7,19 @@
 
 namespace karvolen {
 
-ImageView::ImageView(QWidget* parent) : QWidget(parent)
+PictureView::PictureView(QWidget* parent) : QWidget(parent)
 {
     // The picture covers the whole widget: no background to paint first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void ImageView::SetPicture(const QImage& picture)
+void PictureView::SetPicture(const QImage& picture)
 {
     picture_ = picture;
     update();
 }
 
-void ImageView::SetFitMode(geometry::FitMode mode)
+void PictureView::SetFitMode(geometry::FitMode mode)
 {
     fitMode_ = mode;
     update();
@@ -34,7 +34,7 @@ void PaintFitted(QPainter& painter, QSize area, const QImage& picture, geometry:
     painter.drawImage(target, picture);
 }
 
-void ImageView::paintEvent(QPaintEvent*)
+void PictureView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     if (picture_.isNull()) {
@@ -47,7 +47,7 @@ void ImageView::paintEvent(QPaintEvent*)
     PaintFitted(painter, (QSizeF(size()) * dpr).toSize(), picture_, fitMode_);
 }
 
-void ImageView::mousePressEvent(QMouseEvent* event)
+void PictureView::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton && onClick) {
         onClick();
@@ -55,7 +55,7 @@ void ImageView::mousePressEvent(QMouseEvent* event)
 }
 
 // Space or Return on the focused picture is a click on it.
-void ImageView::keyPressEvent(QKeyEvent* event)
+void PictureView::keyPressEvent(QKeyEvent* event)
 {
     const int key = event->key();
     if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) &&
