@@ -57,7 +57,9 @@ await stop(server);
 const byTime = new Map();
 for (const [i, w] of watchers.entries()) {
   if (w.shown.length < SECONDS - 3) fail(`watcher ${i} got ${w.shown.length} pictures in ${SECONDS} s`);
-  if (w.gap > 2500) fail(`watcher ${i} waited ${w.gap} ms between pictures`);
+  // A picture a second, late on a loaded machine; a write waiting on the stuck
+  // one would hold a watcher for the 10 s write timeout.
+  if (w.gap > 4000) fail(`watcher ${i} waited ${w.gap} ms between pictures`);
   w.shown.forEach((s, k) => {
     if (k && s.time <= w.shown[k - 1].time) fail(`watcher ${i}: picture ${k} out of order`);
     if (byTime.has(s.time) && byTime.get(s.time) !== s.rgb) fail(`watcher ${i}: picture at ${s.time} differs`);
