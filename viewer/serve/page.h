@@ -1,21 +1,13 @@
-// The page a browser gets at /: built into the program, nothing from disk.
+// The page a browser gets at /: serve/page.html, built into the program as it
+// is, so nothing is read from disk.
 #pragma once
 
 #include <string_view>
 
 namespace karvolen::serve {
 
-inline constexpr std::string_view kPage = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Karvolen</title>
-</head>
-<body>
-<p>The live picture is at <a href="/snapshot.png">/snapshot.png</a>; its state at <a href="/status">/status</a>.</p>
-</body>
-</html>
-)";
+inline constexpr std::string_view kPage =
+#include "page_html.inc"
+    ;
 
 }  // namespace karvolen::serve
