@@ -1,5 +1,6 @@
 #include "picture_file.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>

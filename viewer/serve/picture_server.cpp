@@ -414,6 +414,18 @@ std::string HostName()
 
 }  // namespace
 
+// civetweb 1.15 (Debian 12) writes the start's error code through a pointer,
+// 1.16 (Debian 13) holds it in the struct.
+namespace {
+template <typename Error>
+void PointAtCode(Error& error, unsigned& code)
+{
+    if constexpr (std::is_pointer_v<decltype(error.code)>) {
+        error.code = &code;
+    }
+}
+}  // namespace
+
 PictureServer::StartResult PictureServer::Start(ServeOptions o)
 {
     in_addr address{};
@@ -473,7 +485,10 @@ PictureServer::StartResult PictureServer::Start(ServeOptions o)
     mg_init_data init{&callbacks, s.get(), config.data()};
     char text[256] = {};
     unsigned code = 0;
-    mg_error_data error{&code, text, sizeof text};
+    mg_error_data error{};
+    PointAtCode(error, code);
+    error.text = text;
+    error.text_buffer_size = sizeof text;
     s->context = mg_start2(&init, &error);
     if (s->context == nullptr) {
         const std::string reason = !s->tlsError.empty() ? s->tlsError : !s->startLog.empty() ? s->startLog : text;
