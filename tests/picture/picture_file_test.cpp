@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "file_size_limit.h"
 #include <png.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -215,18 +217,13 @@ TEST(PictureFileTest, WritesWholeOrNotAtAllAndReplacesOnlyWhenAsked)
     EXPECT_FALSE(fs::exists(dir.path / "nowhere"));
 
     // A file size limit (a full disk) fails the write; the old file stays.
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    const rlimit limited{10000, before.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const std::string cut = WriteFile(second.Shown(), path, Format::kBmp, true);
-    const std::string cutNew = WriteFile(second.Shown(), dir.path / "new.bmp", Format::kBmp, false);
-    setrlimit(RLIMIT_FSIZE, &before);
-    sigaction(SIGXFSZ, &old, nullptr);
+    std::string cut, cutNew;
+    {
+        const testing::FileSizeLimit limit(10000);
+        ASSERT_TRUE(limit.Set());
+        cut = WriteFile(second.Shown(), path, Format::kBmp, true);
+        cutNew = WriteFile(second.Shown(), dir.path / "new.bmp", Format::kBmp, false);
+    }
     EXPECT_EQ(cut, std::strerror(EFBIG));
     EXPECT_EQ(cutNew, std::strerror(EFBIG));
     EXPECT_EQ(Bytes(path), Encode(first.Shown(), Format::kPng));

@@ -1,5 +1,7 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
+
+#include "file_size_limit.h"
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -168,25 +170,20 @@ TEST(GifRecorderTest, AFailedWriteLeavesAValidGif)
     const std::string& path = file.path;
     ASSERT_TRUE(rec.Open(path).ok());
     constexpr rlim_t kLimit = 100000;
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-    const rlimit limited{kLimit, before.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     Picture pic;
     pic.width = 800;
     Result r;
     int added = 0;
-    for (; added < 20 && r.ok(); ++added) {
-        if (added > 0) pic.Draw(200, 60, added);  // on a blank first picture
-        r = rec.Add(pic.View(added == 0 ? 0 : 200, added == 0 ? kPictureHeight : 60), added);
+    Result after;
+    {
+        const testing::FileSizeLimit limit(kLimit);
+        ASSERT_TRUE(limit.Set());
+        for (; added < 20 && r.ok(); ++added) {
+            if (added > 0) pic.Draw(200, 60, added);  // on a blank first picture
+            r = rec.Add(pic.View(added == 0 ? 0 : 200, added == 0 ? kPictureHeight : 60), added);
+        }
+        after = rec.Add(pic.View(0, 0), 30.0);
     }
-    const Result after = rec.Add(pic.View(0, 0), 30.0);
-    setrlimit(RLIMIT_FSIZE, &before);
-    sigaction(SIGXFSZ, &old, nullptr);
 
     EXPECT_EQ(r.status, Result::Status::kWriteFailed);
     EXPECT_NE(r.reason.find(std::strerror(EFBIG)), std::string::npos) << r.reason;
@@ -240,19 +237,16 @@ TEST(RecordingSessionTest, LeavesAFileOnlyWithAPictureInIt)
     }
 
     // A first picture the file cannot take: no file left, the recording over.
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    const rlimit tiny{100, before.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     Session replacing(path, Existing::kReplace);
-    const Result first = replacing.Add(pic.View(0, kPictureHeight), 1.0);
-    const bool left = std::filesystem::exists(path);
-    const Result next = replacing.Add(pic.View(0, kPictureHeight), 2.0);
-    setrlimit(RLIMIT_FSIZE, &before);
+    Result first, next;
+    bool left = false;
+    {
+        const testing::FileSizeLimit tiny(100);
+        ASSERT_TRUE(tiny.Set());
+        first = replacing.Add(pic.View(0, kPictureHeight), 1.0);
+        left = std::filesystem::exists(path);
+        next = replacing.Add(pic.View(0, kPictureHeight), 2.0);
+    }
     EXPECT_EQ(first.status, Result::Status::kWriteFailed);
     EXPECT_FALSE(left) << "an empty GIF left behind";
     EXPECT_EQ(next.status, Result::Status::kNotRecording);
@@ -262,11 +256,12 @@ TEST(RecordingSessionTest, LeavesAFileOnlyWithAPictureInIt)
     // the file has no room for.
     Session cut(path, Existing::kRefuse);
     ASSERT_TRUE(cut.Add(pic.View(0, kPictureHeight), 1.0).ok());
-    const rlimit full{static_cast<rlim_t>(std::filesystem::file_size(path)), before.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
-    const Result finished = cut.Finish(1000.0);
-    setrlimit(RLIMIT_FSIZE, &before);
-    sigaction(SIGXFSZ, &old, nullptr);
+    Result finished;
+    {
+        const testing::FileSizeLimit full(static_cast<rlim_t>(std::filesystem::file_size(path)));
+        ASSERT_TRUE(full.Set());
+        finished = cut.Finish(1000.0);
+    }
     EXPECT_EQ(finished.status, Result::Status::kWriteFailed);
     EXPECT_NE(finished.reason.find(std::strerror(EFBIG)), std::string::npos) << finished.reason;
     const Gif gif = ReadBack(path);
